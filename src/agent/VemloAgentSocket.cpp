@@ -1,0 +1,43 @@
+#include "agent/SocketServer.h"
+#include "agent/VemloAgent.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace vemlo {
+
+void VemloAgent::startSocketListener() {
+    startWatchdog();
+    std::weak_ptr<VemloAgent> weak = weak_from_this();
+    MainQueue* queue = &queue_;
+    SocketServer::Callbacks callbacks;
+    callbacks.onCommand = [weak, queue](CommandRequest request, int fd) {
+        queue->post([weak, request = std::move(request), fd] {
+            if (auto self = weak.lock())
+                self->handleJsonCommand(request.cmd, request.object, fd);
+            else
+                ::close(fd);
+        });
+    };
+    callbacks.onPlainState = [weak, queue](uint8_t value) {
+        queue->post([weak, value] {
+            if (auto self = weak.lock()) self->sendState(value);
+        });
+    };
+    server_ = std::make_unique<SocketServer>(std::move(callbacks));
+    server_->start(socketPath_, [this](const std::string& line) { emit(line); });
+}
+
+// The reply is a few dozen bytes and the socket's send buffer is empty, so one non-blocking send
+// never waits; writing it here saves a hop to another thread. MSG_NOSIGNAL: a client that already
+// left must not take the agent down with SIGPIPE.
+void VemloAgent::replyAndClose(int fd, const Json& reply) {
+    std::string bytes = json::dumpCompact(reply);
+    if (!bytes.empty()) {
+        bytes += '\n';
+        (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    ::close(fd);
+}
+
+}  // namespace vemlo

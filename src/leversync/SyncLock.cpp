@@ -1,0 +1,36 @@
+#include "leversync/SyncLock.h"
+
+#include "platform/Files.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace vemlo {
+
+SyncLock::SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait) {
+    const std::string folder = files::join(home, "Library/Application Support/VemloConfig");
+    files::createDirectories(folder);
+    fd_ = ::open(files::join(folder, name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ < 0) return;
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) {
+            held_ = true;
+            return;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) return;
+        if (std::chrono::steady_clock::now() >= deadline) return;
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(20));
+    }
+}
+
+SyncLock::~SyncLock() {
+    if (fd_ >= 0) ::close(fd_);  // closing releases the lock
+}
+
+}  // namespace vemlo

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace vemlo {
+
+// An advisory lock (flock) on a lock file of our own under
+// "~/Library/Application Support/VemloConfig", never inside an assistant's folder. Hooks of one
+// assistant run concurrently; the lock keeps two of them from rewriting the same configuration at
+// once. A lock that cannot be had within `wait` is given up and the caller proceeds unlocked, so a
+// stuck process can never stall hooks.
+class SyncLock {
+public:
+    static constexpr std::chrono::milliseconds kDefaultWait{2000};
+
+    // `name` is the lock file's name, e.g. "codex-config.lock".
+    SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait = kDefaultWait);
+    ~SyncLock();
+    SyncLock(const SyncLock&) = delete;
+    SyncLock& operator=(const SyncLock&) = delete;
+
+    bool held() const { return held_; }
+
+private:
+    int fd_ = -1;
+    bool held_ = false;
+};
+
+}  // namespace vemlo

@@ -1,0 +1,67 @@
+// vemloconfig-agent: the per-user agent that owns the keyboard link and serves the control socket,
+// or, as `vemloconfig-agent hook <EventName>`, one short-lived hook of an AI coding assistant.
+
+#include "agent/VemloAgent.h"
+#include "hook/HookClient.h"
+#include "platform/AgentEnvironment.h"
+#include "platform/AsioMainQueue.h"
+#include "platform/Files.h"
+#include "platform/SystemLog.h"
+#include "platform/UserDefaults.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+// "[2026-12-04T08:20:29Z] message"
+void writeConsoleLine(const std::string& message) {
+    std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm utc {};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    std::string line = "[" + std::string(stamp) + "] " + message + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv, argv + argc);
+
+    if (args.size() >= 3 && args[1] == "hook") return vemlo::HookClient::run(args[2]);
+
+    std::string socketPath = vemlo::defaultSocketPath();
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] != "--socket") continue;
+        if (i + 1 < args.size()) socketPath = args[i + 1];
+        break;
+    }
+
+    // A reply to a client that already left must not end the agent.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    vemlo::AsioMainQueue queue;
+    vemlo::Syslog systemLog;
+    vemlo::NoUserDefaults userDefaults;
+    vemlo::AgentPlatform platform;
+    platform.queue = &queue;
+    platform.systemLog = &systemLog;
+    platform.userDefaults = &userDefaults;
+    platform.homeDirectory = vemlo::files::homeDirectory();
+    platform.makeCentral = [&queue](vemlo::CentralDelegate& delegate) {
+        return vemlo::makeBluetoothCentral(queue, delegate);
+    };
+
+    static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));
+    agent->onLog = writeConsoleLine;
+    agent->startSocketListener();
+    queue.run();
+    return 0;
+}

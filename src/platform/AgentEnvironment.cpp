@@ -1,0 +1,40 @@
+#include "platform/AgentEnvironment.h"
+
+#include "platform/Files.h"
+#include "platform/sim/SimulatedCentral.h"
+
+#include <cstdlib>
+#include <string_view>
+
+namespace vemlo {
+namespace {
+
+// Stands in where no Bluetooth stack is reachable: it never reports power on, so the agent serves
+// its socket and answers lever queries with "unknown", which never approves a tool.
+class UnavailableCentral final : public BluetoothCentral {
+public:
+    CentralState state() const override { return CentralState::unsupported; }
+    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>&) override { return {}; }
+    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>&) override { return {}; }
+    void scanForPeripherals(const std::vector<std::string>&) override {}
+    void stopScan() override {}
+    void connect(std::shared_ptr<Peripheral>) override {}
+};
+
+}  // namespace
+
+std::string defaultSocketPath() {
+    const char* path = std::getenv("VEMLO_SOCKET");
+    return path && *path ? path : kDefaultSocketPath;
+}
+
+std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate) {
+    const char* backend = std::getenv("VEMLO_BLUETOOTH");
+    if (backend && std::string_view(backend) == "sim") {
+        return std::make_unique<SimulatedCentral>(queue, delegate,
+                                                  SimulatedCentral::optionsFromEnvironment(files::homeDirectory()));
+    }
+    return std::make_unique<UnavailableCentral>();
+}
+
+}  // namespace vemlo

@@ -1,0 +1,22 @@
+#pragma once
+
+#include "platform/BluetoothCentral.h"
+#include "platform/MainQueue.h"
+
+#include <memory>
+#include <string>
+
+namespace vemlo {
+
+inline constexpr const char* kDefaultSocketPath = "/tmp/vemlo.sock";
+
+// The control socket's path: $VEMLO_SOCKET when set and non-empty, else /tmp/vemlo.sock. The agent
+// uses it as its default and the hooks as their fixed path.
+std::string defaultSocketPath();
+
+// The Bluetooth backend that $VEMLO_BLUETOOTH names: "sim" for the simulated keyboard, anything
+// else (or nothing) for BlueZ. The simulated keyboard is never chosen implicitly, because a lever
+// at 0 approves tools automatically.
+std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate);
+
+}  // namespace vemlo

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vemlo {
+
+// Objects keep their members in insertion order, so a reply or record reads back as it was built,
+// and a file's foreign keys keep their places when the agent rewrites it.
+using Json = nlohmann::ordered_json;
+
+namespace json {
+
+// Any JSON text, or nothing on a syntax error or invalid UTF-8. Never throws.
+std::optional<Json> parse(std::string_view text);
+
+// A JSON text whose top level is an object, or nothing.
+std::optional<Json> parseObject(std::string_view text);
+
+// Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
+std::string dumpCompact(const Json& value);
+
+// Indented form with every object's keys sorted, for configuration files people read.
+std::string dumpPrettySorted(const Json& value);
+
+// A member read as a signed 64-bit integer: JSON integers (unsigned ones above the range saturate)
+// and floats with an integral value. Strings, booleans, null, arrays, objects and a missing member
+// are absent.
+std::optional<int64_t> integerMember(const Json& object, std::string_view key);
+
+}  // namespace json
+}  // namespace vemlo
