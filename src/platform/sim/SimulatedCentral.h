@@ -39,8 +39,9 @@ public:
 private:
     MainQueue& queue_;
     CentralDelegate& delegate_;
-    std::shared_ptr<Keyboard> keyboard_;
+    // Declared before the keyboard, which takes a weak reference to it.
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<Keyboard> keyboard_;
     bool scanning_ = false;
 };
 
