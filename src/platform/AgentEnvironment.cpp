@@ -34,6 +34,7 @@ std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, Central
         return std::make_unique<SimulatedCentral>(queue, delegate,
                                                   SimulatedCentral::optionsFromEnvironment(files::homeDirectory()));
     }
+    if (backend && std::string_view(backend) == "off") return std::make_unique<UnavailableCentral>();
     return std::make_unique<UnavailableCentral>();
 }
 

@@ -14,8 +14,9 @@ inline constexpr const char* kDefaultSocketPath = "/tmp/vemlo.sock";
 // uses it as its default and the hooks as their fixed path.
 std::string defaultSocketPath();
 
-// The Bluetooth backend that $VEMLO_BLUETOOTH names: "sim" for the simulated keyboard, anything
-// else (or nothing) for BlueZ. The simulated keyboard is never chosen implicitly, because a lever
+// The Bluetooth backend that $VEMLO_BLUETOOTH names: "sim" for the simulated keyboard, "off" for
+// none at all (the lever is then always unknown, which approves nothing), anything else (or
+// nothing) for BlueZ. The simulated keyboard is never chosen implicitly, because a lever
 // at 0 approves tools automatically.
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate);
 

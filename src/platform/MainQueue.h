@@ -35,7 +35,8 @@ public:
 
 // Seconds as the queue's duration, for constants written in seconds.
 constexpr MainQueue::Duration seconds(double s) {
-    return MainQueue::Duration(static_cast<MainQueue::Duration::rep>(s * 1e9));
+    // Rounded, not truncated: 1.5 s must be exactly 1,500,000,000 ns.
+    return MainQueue::Duration(static_cast<MainQueue::Duration::rep>(s * 1e9 + (s < 0 ? -0.5 : 0.5)));
 }
 
 }  // namespace vemlo

@@ -137,7 +137,11 @@ std::optional<std::string> socketRequest(const std::string& socketPath, const st
         ::close(fd);
         return std::nullopt;
     }
-    if (!request.empty()) (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    // An empty request is a client that connects and hangs up without a word.
+    if (request.empty())
+        ::shutdown(fd, SHUT_WR);
+    else
+        (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     std::string reply;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {

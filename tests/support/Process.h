@@ -30,8 +30,8 @@ ProcessResult runHook(const std::string& event, const std::string& socketPath, c
 template <typename F>
 bool waitFor(F condition, std::chrono::milliseconds timeout = 10s);
 
-// One request over a fresh connection to a Unix socket: writes `request`, reads until the peer
-// closes. Absent when the connection fails; empty text when the peer closed without replying.
+// One request over a fresh connection to a Unix socket: writes `request` (an empty one just ends
+// the sending side), reads until the peer closes. Absent when the connection fails; empty text when the peer closed without replying.
 std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
                                          std::chrono::milliseconds timeout = 10s);
 

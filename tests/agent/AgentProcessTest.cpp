@@ -1,0 +1,213 @@
+#include "agent/LiveStateFile.h"
+#include "platform/Files.h"
+#include "platform/Json.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace vemlo::test {
+namespace {
+
+int connectTo(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+Json liveState(const std::string& home) {
+    return json::parseObject(files::readFile(livestate::filePath(home)).value_or("")).value_or(Json::object());
+}
+
+struct AgentProcessTest : ::testing::Test {
+    TempDir dir;
+    TempDir home;
+};
+
+TEST_F(AgentProcessTest, ConsoleLinesCarryAnIsoUtcStamp) {
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    std::string first = agent.log().substr(0, agent.log().find('\n'));
+    EXPECT_TRUE(std::regex_match(first, std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] 监听 Unix socket: .*/agent\.sock)")))
+        << first;
+}
+
+TEST_F(AgentProcessTest, RequestsThatGetNoReply) {
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    struct Case {
+        std::string request;
+        std::string logLine;  // empty: nothing may be logged
+    };
+    const Case cases[] = {
+        {"3", "LED 状态 3: 未连接"},
+        {"+7\n", "LED 状态 7: 未连接"},
+        {"300", ""},
+        {"-1", ""},
+        {"abc", ""},
+        {"[1,2]", ""},
+        {R"({"cmd":5})", ""},
+        {"\xFF\xFE{}", ""},
+        {R"({"cmd":"state","value":3,"pad":")" + std::string(1100, 'x') + R"("})", ""},
+    };
+    for (const auto& c : cases) {
+        const std::string before = agent.log();
+        EXPECT_EQ(socketRequest(agent.socketPath(), c.request), "") << c.request.substr(0, 40);
+        if (!c.logLine.empty()) {
+            EXPECT_TRUE(agent.waitForLog(c.logLine)) << c.logLine;
+        } else {
+            // A well-formed request afterwards proves the agent is up and has handled the earlier one.
+            EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"nop"})"), "{\"error\":\"unknown cmd: nop\"}\n");
+            EXPECT_EQ(agent.log(), before) << c.request.substr(0, 40);
+        }
+    }
+}
+
+TEST_F(AgentProcessTest, SilentOrVanishingClientsHarmNobody) {
+    AgentProcess agent(dir.path(), home.path());
+    ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
+    int silent = connectTo(agent.socketPath());
+    ASSERT_GE(silent, 0);
+    // Answered while the silent client still holds its connection open.
+    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"status"})", 2s), "{\"switchState\":1,\"lightMode\":2}\n");
+
+    // Clients that leave before their reply is written: the agent must survive the broken pipe.
+    for (int i = 0; i < 20; ++i) {
+        int fd = connectTo(agent.socketPath());
+        const std::string req = R"({"cmd":"permission"})";
+        ASSERT_EQ(::write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+        ::close(fd);
+    }
+    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"status"})"), "{\"switchState\":1,\"lightMode\":2}\n");
+    EXPECT_TRUE(agent.running());
+    ::close(silent);
+}
+
+TEST_F(AgentProcessTest, RestartDropsOnlyTheLeverFromTheStateFile) {
+    files::createDirectories(livestate::folderPath(home.path()));
+    files::atomicWrite(livestate::filePath(home.path()), R"({"note":"keep","switchState":0,"stateValue":3,"ts":1})");
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    Json state = liveState(home.path());
+    EXPECT_FALSE(state.contains("switchState"));
+    EXPECT_EQ(state["note"], "keep");
+    EXPECT_EQ(state["stateValue"], 3);
+    EXPECT_NE(state["ts"], 1);
+}
+
+TEST_F(AgentProcessTest, OverlongSocketPathIsRefusedWithTheBindLine) {
+    const std::string path = dir.path() + "/" + std::string(120, 's') + ".sock";
+    auto result = runProcess({VEMLO_AGENT_BINARY, "--socket", path}, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}}, "", 1500ms);
+    EXPECT_THAT(result.out, ::testing::HasSubstr("] bind() 失败: 36\n"));
+}
+
+TEST_F(AgentProcessTest, ModeSelection) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string listensOn;  // relative to the temp folder; empty for hook mode
+    };
+    const Case cases[] = {
+        {{"hook"}, "env.sock"},  // no event name: agent mode on the default path
+        {{"--socket", "a.sock", "--socket", "b.sock"}, "a.sock"},
+        {{"--socket", "x.sock", "hook", "Stop"}, "x.sock"},
+        {{"--socket"}, "env.sock"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{VEMLO_AGENT_BINARY};
+        for (const auto& a : c.args) argv.push_back(a.find(".sock") != std::string::npos ? dir.file(a) : a);
+        auto result = runProcess(argv, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}, {"VEMLO_SOCKET", dir.file("env.sock")}},
+                                 "", 1500ms);
+        EXPECT_THAT(result.out, ::testing::HasSubstr("监听 Unix socket: " + dir.file(c.listensOn) + "\n")) << c.args[0];
+    }
+}
+
+TEST_F(AgentProcessTest, SimulatedKeyboardEndToEnd) {
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_LEVER", "2"}});
+    for (const char* line : {"蓝牙就绪", "开始扫描…", "发现: Vemlo Sim", "已连接: Vemlo Sim", "命令通道就绪", "通知通道已订阅"})
+        EXPECT_TRUE(agent.waitForLog(line)) << line;
+    ASSERT_TRUE(agent.waitForLog("← status battery=87 light=2 switch=2"));
+    ASSERT_TRUE(waitFor([&] { return agent.countInLog("← status battery=") >= 3; }, 15s)) << "polling every 1.5 s";
+    Json state = liveState(home.path());
+    EXPECT_EQ(state["lightMode"], 2);
+    EXPECT_EQ(state["switchState"], 2);
+    EXPECT_EQ(state["workMode"], 1);
+
+    files::atomicWrite(home.file("Library/Application Support/VemloConfig/sim-lever"), "0\n");
+    EXPECT_TRUE(agent.waitForLog("← status battery=87 light=2 switch=0"));
+    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"permission"})"), "{\"switchState\":0,\"lightMode\":2}\n");
+    EXPECT_TRUE(agent.waitForLog("← permission 回包 switchState=Optional(0)"));
+
+    EXPECT_EQ(socketRequest(agent.socketPath(), "6"), "");
+    EXPECT_TRUE(agent.waitForLog("→ LED 状态 6: AA BB 90 06 CC DD"));
+    EXPECT_TRUE(waitFor([&] { return liveState(home.path())["stateValue"] == 6; }));
+}
+
+TEST_F(AgentProcessTest, OverrideAnswersWhenNoKeyboard) {
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"set_switch_override","value":0})"),
+              "{\"ok\":true,\"switchState\":0,\"override\":0}\n");
+    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"status"})"), "{\"switchState\":0,\"lightMode\":null}\n");
+}
+
+long residentKiB(int pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// Many clients at once, well-formed and malformed requests mixed: every well-formed request gets
+// exactly one reply and the agent neither dies nor grows.
+TEST_F(AgentProcessTest, ConcurrentMixedLoad) {
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}});
+    ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
+    const std::vector<std::pair<std::string, std::string>> mix = {
+        {R"({"cmd":"status"})", "{\"switchState\":1,\"lightMode\":2}\n"},
+        {R"({"cmd":"state","value":3})", "{\"ok\":true}\n"},
+        {R"({"cmd":"bogus"})", "{\"error\":\"unknown cmd: bogus\"}\n"},
+        {"4", ""},
+        {"{\"cmd\":", ""},
+        {"", ""},
+        {"[]", ""},
+    };
+    auto run = [&](int total) {
+        std::atomic<int> next{0}, wrong{0};
+        std::vector<std::thread> clients;
+        for (int t = 0; t < 32; ++t) {
+            clients.emplace_back([&] {
+                for (int i = next++; i < total; i = next++) {
+                    const auto& [request, expected] = mix[static_cast<size_t>(i) % mix.size()];
+                    if (socketRequest(agent.socketPath(), request, 10s) != expected) ++wrong;
+                }
+            });
+        }
+        for (auto& c : clients) c.join();
+        return wrong.load();
+    };
+    EXPECT_EQ(run(500), 0);  // warm-up, so that what is weighed afterwards is growth
+    const long before = residentKiB(agent.pid());
+    EXPECT_EQ(run(10000), 0);
+    const long after = residentKiB(agent.pid());
+    EXPECT_TRUE(agent.running());
+#if !defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's quarantine holds freed memory on purpose, so only plain builds are weighed.
+    EXPECT_LT(after - before, 512) << "KiB grown over 10,000 requests";
+#endif
+    (void)before;
+    (void)after;
+}
+
+}  // namespace
+}  // namespace vemlo::test

@@ -1,0 +1,285 @@
+#include "platform/Json.h"
+#include "support/AgentHarness.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+namespace vemlo::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+struct Commands : ::testing::Test {
+    AgentHarness h;
+    std::shared_ptr<FakePeripheral> keyboard = FakePeripheral::keyboard();
+
+    void ready() {
+        h.connect(keyboard);
+        h.takeLog();
+        keyboard->writes.clear();
+    }
+    // LED states written to the keyboard, in order.
+    std::vector<int> statesSent() const {
+        std::vector<int> out;
+        for (const auto& w : keyboard->writes)
+            if (w.bytes.size() == 6 && w.bytes[2] == 0x90) out.push_back(w.bytes[3]);
+        return out;
+    }
+};
+
+TEST_F(Commands, ImmediateRepliesAndStates) {
+    struct Case {
+        std::string request;
+        std::string reply;
+        std::vector<int> sent;
+    };
+    const Case cases[] = {
+        {R"({"cmd":"state","value":3})", "{\"ok\":true}\n", {3}},
+        {R"({"cmd":"state","value":300})", "{\"ok\":true}\n", {255}},
+        {R"({"cmd":"state","value":-4})", "{\"ok\":true}\n", {0}},
+        {R"({"cmd":"state","value":2.0})", "{\"ok\":true}\n", {2}},
+        {R"({"cmd":"state"})", "{\"ok\":true}\n", {}},
+        {R"({"cmd":"state","value":"3"})", "{\"ok\":true}\n", {}},
+        {R"({"cmd":"state","value":true})", "{\"ok\":true}\n", {}},
+        {R"({"cmd":"state","value":null})", "{\"ok\":true}\n", {}},
+        {R"({"cmd":"state","value":18446744073709551615})", "{\"ok\":true}\n", {255}},
+        {R"({"cmd":"state_with_reset","delayMs":100000})", "{\"ok\":true}\n", {0}},
+        {R"({"cmd":"STATE"})", "{\"error\":\"unknown cmd: STATE\"}\n", {}},
+        {R"({"cmd":"reboot","value":1})", "{\"error\":\"unknown cmd: reboot\"}\n", {}},
+    };
+    for (const auto& c : cases) {
+        AgentHarness fresh;
+        auto kb = FakePeripheral::keyboard();
+        fresh.connect(kb);
+        kb->writes.clear();
+        EXPECT_EQ(fresh.command(c.request), c.reply) << c.request;
+        std::vector<int> sent;
+        for (const auto& w : kb->writes)
+            if (w.bytes[2] == 0x90) sent.push_back(w.bytes[3]);
+        EXPECT_EQ(sent, c.sent) << c.request;
+    }
+}
+
+TEST_F(Commands, StateWithResetFallsBackAfterTheDelay) {
+    ready();
+    h.command(R"({"cmd":"state_with_reset"})");
+    h.queue.advance(std::chrono::milliseconds(1199));
+    EXPECT_THAT(statesSent(), ElementsAre(0));
+    h.queue.advance(std::chrono::milliseconds(1));
+    EXPECT_THAT(statesSent(), ElementsAre(0, 4));
+    EXPECT_THAT(h.takeLog(), ElementsAre("→ LED 状态 0: AA BB 90 00 CC DD", "→ LED 状态 4: AA BB 90 04 CC DD",
+                                         "自动回落灯态：temporary state 0 -> reset 4"));
+}
+
+TEST_F(Commands, StateWithResetClampsButLogsTheNumbersAsReceived) {
+    ready();
+    h.command(R"({"cmd":"state_with_reset","value":300,"resetValue":-1,"delayMs":-50})");
+    EXPECT_THAT(statesSent(), ElementsAre(255));
+    h.queue.advance(MainQueue::Duration::zero());
+    EXPECT_THAT(statesSent(), ElementsAre(255, 0));
+    EXPECT_EQ(h.takeLog().back(), "自动回落灯态：temporary state 300 -> reset -1");
+}
+
+TEST_F(Commands, AnyLaterStateCancelsTheFallBack) {
+    ready();
+    h.command(R"({"cmd":"state_with_reset","delayMs":1200})");
+    h.queue.advance(std::chrono::milliseconds(500));
+    h.command(R"({"cmd":"state","value":7})");
+    h.queue.advance(seconds(5));
+    EXPECT_THAT(statesSent(), ElementsAre(0, 7));
+
+    // Even a state the keyboard never receives cancels it.
+    h.command(R"({"cmd":"state_with_reset","value":1,"delayMs":100})");
+    h.central->disconnect(keyboard);
+    h.agent->sendState(8);
+    h.queue.advance(seconds(1));
+    EXPECT_THAT(statesSent(), ElementsAre(0, 7, 1));
+}
+
+TEST_F(Commands, PermissionWithoutKeyboard) {
+    EXPECT_EQ(h.command(R"({"cmd":"permission"})"), "{\"switchState\":null,\"lightMode\":null}\n");
+    EXPECT_THAT(h.takeLog(), ElementsAre("LED 状态 1: 未连接", "← permission 回包 switchState=Optional(<null>)",
+                                         "（switchState 缺省：批准链可能仍交回手动；请把「蓝牙」交给 Agent 并连上键盘。）"));
+}
+
+TEST_F(Commands, PermissionAnsweredByTheKeyboard) {
+    struct Case {
+        uint8_t lever;
+        std::vector<std::string> extraLines;
+    };
+    const Case cases[] = {
+        {0, {}},
+        {2, {"（拨杆非 0：PermissionRequest 将交回终端手动确认）"}},
+    };
+    for (const auto& c : cases) {
+        AgentHarness fresh;
+        auto kb = FakePeripheral::keyboard();
+        fresh.connect(kb);
+        fresh.takeLog();
+        int fd = fresh.startCommand(R"({"cmd":"permission","value":1})");
+        EXPECT_EQ(AgentHarness::reply(fd), "") << "waits for the keyboard";
+        fresh.sendStatus(kb, c.lever, 5);
+        EXPECT_EQ(AgentHarness::reply(fd), "{\"switchState\":" + std::to_string(c.lever) + ",\"lightMode\":5}\n");
+        ::close(fd);
+        std::vector<std::string> expected{"→ LED 状态 1: AA BB 90 01 CC DD",
+                                          "← status battery=90 light=5 switch=" + std::to_string(c.lever),
+                                          "← permission 回包 switchState=Optional(" + std::to_string(c.lever) + ")"};
+        expected.insert(expected.end(), c.extraLines.begin(), c.extraLines.end());
+        EXPECT_EQ(fresh.takeLog(), expected);
+    }
+}
+
+TEST_F(Commands, StatusQueriesAndTheOverride) {
+    // No keyboard: the override is the answer.
+    EXPECT_EQ(h.command(R"({"cmd":"set_switch_override","value":1})"), "{\"ok\":true,\"switchState\":1,\"override\":1}\n");
+    EXPECT_EQ(h.command(R"({"cmd":"status"})"), "{\"switchState\":1,\"lightMode\":null}\n");
+    EXPECT_EQ(h.command(R"({"cmd":"approval_status"})"), "{\"switchState\":1,\"lightMode\":null}\n");
+
+    // A keyboard that answers wins, and its frame ends the override.
+    h.connect(keyboard);
+    int fd = h.startCommand(R"({"cmd":"status"})");
+    h.sendStatus(keyboard, 0, 3);
+    EXPECT_EQ(AgentHarness::reply(fd), "{\"switchState\":0,\"lightMode\":3}\n");
+    ::close(fd);
+    EXPECT_FALSE(h.agent->userSwitchOverride);
+}
+
+// A silent keyboard: the cache-built status at the time-out beats the override.
+TEST_F(Commands, SilentKeyboardRepliesFromTheCacheAtTheTimeOut) {
+    ready();
+    h.sendStatus(keyboard, 2, 6);
+    h.command(R"({"cmd":"set_switch_override","value":0})");
+    int fd = h.startCommand(R"({"cmd":"status"})");
+    h.queue.advance(seconds(1.49));
+    EXPECT_EQ(AgentHarness::reply(fd), "");
+    h.queue.advance(seconds(0.01));
+    EXPECT_EQ(AgentHarness::reply(fd), "{\"switchState\":2,\"lightMode\":6}\n");
+    ::close(fd);
+}
+
+TEST_F(Commands, SetSwitchOverride) {
+    struct Case {
+        std::string request;
+        std::optional<uint8_t> cachedLever;
+        std::optional<uint8_t> overrideBefore;
+        std::string reply;
+        std::vector<std::string> log;
+    };
+    const Case cases[] = {
+        {R"({"cmd":"set_switch_override","value":2})", std::nullopt, std::nullopt,
+         "{\"ok\":true,\"switchState\":2,\"override\":2}\n",
+         {"拨杆 2 仅作临时软件模拟，下一次真实状态回包会接管。", "拨杆覆盖 = 2（effective=2）"}},
+        {R"({"cmd":"set_switch_override","value":999})", 0, std::nullopt,
+         "{\"ok\":true,\"switchState\":255,\"override\":255}\n",
+         {"拨杆 255 仅作临时软件模拟，下一次真实状态回包会接管。", "拨杆覆盖 = 255（effective=255）"}},
+        {R"({"cmd":"set_switch_override"})", 0, 3, "{\"ok\":true,\"switchState\":0,\"override\":null}\n",
+         {"拨杆覆盖 = 清除（effective=0）"}},
+        {R"({"cmd":"set_switch_override","value":null})", std::nullopt, 3,
+         "{\"ok\":true,\"switchState\":null,\"override\":null}\n", {"拨杆覆盖 = 清除（effective=未知）"}},
+        {R"({"cmd":"set_switch_override","value":"1"})", 0, 4, "{\"ok\":true,\"switchState\":4,\"override\":4}\n", {}},
+        {R"({"cmd":"set_switch_override","value":[1]})", std::nullopt, std::nullopt,
+         "{\"ok\":true,\"switchState\":null,\"override\":null}\n", {}},
+    };
+    for (const auto& c : cases) {
+        AgentHarness fresh;
+        fresh.agent->cachedSwitchState = c.cachedLever;
+        fresh.agent->userSwitchOverride = c.overrideBefore;
+        EXPECT_EQ(fresh.command(c.request), c.reply) << c.request;
+        EXPECT_EQ(fresh.takeLog(), c.log) << c.request;
+    }
+}
+
+TEST_F(Commands, ClearingTheOverrideWithNothingCachedKeepsTheFileLever) {
+    h.command(R"({"cmd":"set_switch_override","value":2})");
+    h.command(R"({"cmd":"set_switch_override","value":null})");
+    auto state = json::parseObject(h.liveStateText());
+    ASSERT_TRUE(state);
+    EXPECT_EQ((*state)["switchState"], 2) << "only the timestamp moves";
+}
+
+// ---- watchdog -------------------------------------------------------------------------------
+
+struct Watchdog : Commands {
+    void SetUp() override {
+        h.agent->startSocketListener();  // starts the watchdog; the socket path is unusable on purpose
+        ready();
+    }
+    std::vector<std::string> watchdogLines() {
+        std::vector<std::string> out;
+        for (const auto& line : h.console)
+            if (line.rfind("⏰", 0) == 0) out.push_back(line);
+        return out;
+    }
+};
+
+TEST_F(Watchdog, ThresholdsByLastState) {
+    struct Case {
+        std::string request;
+        double firesAfter;  // seconds after the request at which Stop goes out; 0 = never
+        std::string line;
+    };
+    // The agent starts at t=0; checks run at 30, 40, 50, ... s. Requests are sent at t=4.
+    const Case cases[] = {
+        {R"({"cmd":"state","value":3})", 70 - 4, "⏰ 看门狗：66s 无 hook 活动（上次 LED=3，阈值 60s），自动发 Stop(5)"},
+        {R"({"cmd":"state","value":2})", 70 - 4, ""},
+        {R"({"cmd":"state","value":4})", 70 - 4, ""},
+        {R"({"cmd":"state","value":6})", 70 - 4, ""},
+        {R"({"cmd":"state","value":7})", 40 - 4, "⏰ 看门狗：36s 无 hook 活动（上次 LED=7，阈值 30s），自动发 Stop(5)"},
+        {R"({"cmd":"permission"})", 40 - 4, ""},
+        {R"({"cmd":"state","value":5})", 0, ""},
+        {R"({"cmd":"state","value":0})", 0, ""},
+        {R"({"cmd":"state","value":8})", 0, ""},
+        {R"({"cmd":"state","value":9})", 0, ""},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":999999})", 0, ""},
+    };
+    for (const auto& c : cases) {
+        AgentHarness fresh;
+        auto kb = FakePeripheral::keyboard();
+        fresh.agent->startSocketListener();
+        fresh.connect(kb);
+        fresh.queue.advance(seconds(4));
+        fresh.command(c.request);
+        kb->writes.clear();
+        auto stops = [&] {
+            size_t n = 0;
+            for (const auto& w : kb->writes) n += w.bytes.size() == 6 && w.bytes[3] == 5;
+            return n;
+        };
+        if (c.firesAfter > 0) {
+            fresh.queue.advance(seconds(c.firesAfter - 0.001));
+            EXPECT_EQ(stops(), 0u) << c.request;
+            fresh.queue.advance(seconds(0.001));
+            EXPECT_EQ(stops(), 1u) << c.request;
+        }
+        fresh.queue.advance(seconds(600));
+        EXPECT_EQ(stops(), c.firesAfter > 0 ? 1u : 0u) << c.request << ": fires once, then stays disarmed";
+        if (!c.line.empty()) {
+            bool found = std::find(fresh.console.begin(), fresh.console.end(), c.line) != fresh.console.end();
+            EXPECT_TRUE(found) << c.line;
+        }
+    }
+}
+
+TEST_F(Watchdog, RegularHooksKeepItQuiet) {
+    for (int i = 0; i < 30; ++i) {
+        h.command(R"({"cmd":"state","value":2})");
+        h.queue.advance(seconds(20));
+    }
+    EXPECT_THAT(watchdogLines(), IsEmpty());
+}
+
+TEST_F(Watchdog, FiringWhileDisconnectedStillDisarms) {
+    h.command(R"({"cmd":"state","value":7})");
+    h.central->disconnect(keyboard);
+    h.queue.advance(seconds(40));
+    EXPECT_EQ(watchdogLines().size(), 1u);
+    EXPECT_EQ(h.console.back(), "LED 状态 5: 未连接");
+    EXPECT_EQ(h.agent->lastSentState(), 7);
+    h.queue.advance(seconds(600));
+    EXPECT_EQ(watchdogLines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace vemlo::test
