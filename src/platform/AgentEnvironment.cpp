@@ -3,6 +3,7 @@
 #include "platform/Files.h"
 #include "platform/sim/SimulatedCentral.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -31,8 +32,11 @@ std::string defaultSocketPath() {
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate) {
     const char* backend = std::getenv("VEMLO_BLUETOOTH");
     if (backend && std::string_view(backend) == "sim") {
-        return std::make_unique<SimulatedCentral>(queue, delegate,
-                                                  SimulatedCentral::optionsFromEnvironment(files::homeDirectory()));
+        auto options = SimulatedCentral::optionsFromEnvironment(files::homeDirectory());
+        // Said on standard error, apart from the agent's log: nobody should mistake this for a real keyboard.
+        std::fprintf(stderr, "vemloconfig-agent: simulated keyboard \"Vemlo Sim\", lever %u (write a number to %s to move it)\n",
+                     static_cast<unsigned>(options.lever), options.leverFile.c_str());
+        return std::make_unique<SimulatedCentral>(queue, delegate, std::move(options));
     }
     if (backend && std::string_view(backend) == "off") return std::make_unique<UnavailableCentral>();
     return std::make_unique<UnavailableCentral>();
