@@ -7,6 +7,7 @@
 #include <unicode/brkiter.h>
 #include <unicode/regex.h>
 
+#include <climits>
 #include <memory>
 
 namespace vemlo::KimiConfigDiagnostic {
@@ -46,7 +47,7 @@ icu::UnicodeString firstCharacters(const icu::UnicodeString& text, int32_t count
 
 std::optional<std::string> probeDefaultYoloValue(std::string_view text) {
     const icu::RegexPattern* pattern = probePattern();
-    if (!pattern) return std::nullopt;
+    if (!pattern || text.size() > INT32_MAX) return std::nullopt;
     UErrorCode status = U_ZERO_ERROR;
     const icu::UnicodeString subject =
         icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));

@@ -9,6 +9,7 @@
 #include <unicode/regex.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -102,7 +103,9 @@ std::string snapshotPath(const std::string& home) { return configPath(home) + ".
 
 std::string replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine) {
     const icu::RegexPattern* pattern = keyPattern();
-    if (!pattern) return prependTemplate(text, templateLine);
+    // ICU indexes strings with 32-bit integers; no configuration comes near that size.
+    if (!pattern || text.size() > INT32_MAX || templateLine.size() > INT32_MAX)
+        return prependTemplate(text, templateLine);
 
     UErrorCode status = U_ZERO_ERROR;
     const icu::UnicodeString subject =
