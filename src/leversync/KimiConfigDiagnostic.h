@@ -1,0 +1,22 @@
+#pragma once
+
+#include "platform/Json.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace vemlo::KimiConfigDiagnostic {
+
+// What the Kimi configuration says about `default_yolo`, for the debug logs: "kimiConfigPath",
+// "kimiConfigExists", "hookApprovalPolicy"; when the file reads as UTF-8 also
+// "default_yolo_valueSnippet" (null without a key line) and, when a key line was found,
+// "default_yolo_lineno_hint" = "matched".
+Json snapshotForLog();
+Json snapshotForLog(const std::string& home);
+
+// The first 32 characters of the value on the first line carrying `default_yolo =` (the value ends at
+// the first white space), or nothing when no line carries the key.
+std::optional<std::string> probeDefaultYoloValue(std::string_view text);
+
+}  // namespace vemlo::KimiConfigDiagnostic

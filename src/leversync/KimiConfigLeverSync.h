@@ -1,0 +1,40 @@
+#pragma once
+
+#include "platform/Json.h"
+
+#include <string>
+#include <string_view>
+
+namespace vemlo::KimiConfigLeverSync {
+
+// The lines written for `default_yolo`. Kimi reads the key at start and on "/reload", hence the hint.
+inline constexpr std::string_view kAutoTemplate =
+    "default_yolo = true  # Vemlo: dial auto; run /reload in Kimi after changing dial";
+inline constexpr std::string_view kManualTemplate =
+    "default_yolo = false  # Vemlo: dial manual; run /reload in Kimi after changing dial";
+
+// Lever at 0: copies "~/.kimi/config.toml" to the snapshot unless a snapshot exists already, then sets
+// `default_yolo` to true. A missing configuration is reported and never created. Progress and failures
+// go to standard error and the Kimi debug log; nothing reaches the caller.
+void enableYoloInConfig();
+void enableYoloInConfig(const std::string& home);
+
+// Lever not at 0: deletes the snapshot (it would hold the automatic period's starting point, which must
+// not come back), then sets `default_yolo` to false when the configuration can be read.
+void disableDefaultYoloForManualDial();
+void disableDefaultYoloForManualDial(const std::string& home);
+
+// KimiConfigDiagnostic::snapshotForLog plus "leverSnapshotBakExists".
+Json diagnosticSnapshotForLog();
+Json diagnosticSnapshotForLog(const std::string& home);
+
+// The new configuration text: every line carrying the key (tables included) becomes `templateLine`,
+// together with the blank lines directly around it; without such a line the template goes first,
+// followed by an empty line. `text` is valid UTF-8.
+std::string replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
+
+// "<home>/.kimi/config.toml" and its snapshot "<home>/.kimi/config.toml.vemlo.lever0.bak".
+std::string configPath(const std::string& home);
+std::string snapshotPath(const std::string& home);
+
+}  // namespace vemlo::KimiConfigLeverSync
