@@ -1,0 +1,183 @@
+#include "hook/CursorHookDebug.h"
+
+#include "leversync/CursorCliLeverSync.h"
+#include "leversync/CursorPermissionsJsonLeverSync.h"
+#include "platform/Files.h"
+#include "platform/Text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <unicode/brkiter.h>
+#include <unicode/utext.h>
+
+extern char** environ;
+
+namespace vemlo::HookSupport {
+namespace {
+
+constexpr const char* kNote =
+    "IDE「Not in allowlist」用 ~/.cursor/permissions.json 的 terminalAllowlist，与 userCliConfig"
+    "（cli-config=CLI）分离；见 https://cursor.com/docs/reference/permissions";
+
+// The first `count` user-perceived characters (extended grapheme clusters) of UTF-8 text.
+// TODO: use the shared text helper once the platform layer has one.
+std::string firstCharacters(std::string_view utf8, size_t count) {
+    if (utf8.size() <= count) return std::string(utf8);  // never more clusters than bytes
+    UErrorCode status = U_ZERO_ERROR;
+    UText* text = utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status);
+    std::unique_ptr<icu::BreakIterator> breaks(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    size_t end = utf8.size();
+    if (U_SUCCESS(status)) {
+        breaks->setText(text, status);
+        int32_t position = 0;
+        for (size_t i = 0; i < count && position != icu::BreakIterator::DONE; ++i) position = breaks->next();
+        if (U_SUCCESS(status) && position != icu::BreakIterator::DONE) end = static_cast<size_t>(position);
+    }
+    breaks.reset();
+    utext_close(text);
+    return std::string(utf8.substr(0, end));
+}
+
+// A bounded rendering of a logged value. TODO: use the shared HookSupport renderer once it exists.
+std::string stringifyDebugValue(const Json& value, size_t maxLen) {
+    if (value.is_string()) return firstCharacters(value.get<std::string>(), maxLen);
+    if (value.is_number()) return json::dumpCompact(value);
+    if (value.is_array() && std::all_of(value.begin(), value.end(), [](const Json& e) { return e.is_string(); })) {
+        std::string joined;
+        size_t taken = 0;
+        for (const auto& element : value) {
+            if (taken == 12) break;
+            if (taken++ > 0) joined += ", ";
+            joined += element.get<std::string>();
+        }
+        return firstCharacters(joined, maxLen);
+    }
+    return firstCharacters(json::dumpCompact(value), maxLen);
+}
+
+// White space without line breaks (tab and the space separators), as UTF-8.
+constexpr std::array<std::string_view, 18> kBlanks = {
+    " ",            "\t",           "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x81",
+    "\xE2\x80\x82", "\xE2\x80\x83", "\xE2\x80\x84", "\xE2\x80\x85", "\xE2\x80\x86", "\xE2\x80\x87",
+    "\xE2\x80\x88", "\xE2\x80\x89", "\xE2\x80\x8A", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+};
+constexpr std::array<std::string_view, 7> kLineBreaks = {
+    "\n", "\r", "\v", "\f", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9",
+};
+
+// Length of the blank (or, with `lineBreaks`, the line break) starting at `at`, else 0. Every
+// candidate starts with an ASCII or lead byte, so a match always begins at a character boundary.
+size_t whiteSpaceAt(std::string_view text, size_t at, bool lineBreaks) {
+    const std::string_view rest = text.substr(at);
+    for (auto blank : kBlanks)
+        if (rest.starts_with(blank)) return blank.size();
+    if (lineBreaks)
+        for (auto lineBreak : kLineBreaks)
+            if (rest.starts_with(lineBreak)) return lineBreak.size();
+    return 0;
+}
+
+std::string_view trimBlanks(std::string_view text) {
+    while (size_t n = text.empty() ? 0 : whiteSpaceAt(text, 0, false)) text.remove_prefix(n);
+    for (bool trimmed = true; trimmed && !text.empty();) {
+        trimmed = false;
+        for (auto blank : kBlanks)
+            if (text.ends_with(blank)) {
+                text.remove_suffix(blank.size());
+                trimmed = true;
+                break;
+            }
+    }
+    return text;
+}
+
+std::string_view cutBefore(std::string_view text, std::string_view separator) {
+    auto at = text.find(separator);
+    return at == std::string_view::npos ? text : text.substr(0, at);
+}
+
+std::vector<std::pair<std::string, std::string>> processEnvironment() {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        std::string_view pair(*entry);
+        auto equals = pair.find('=');
+        if (equals == std::string_view::npos) continue;
+        out.emplace_back(std::string(pair.substr(0, equals)), std::string(pair.substr(equals + 1)));
+    }
+    return out;
+}
+
+}  // namespace
+
+Json buildCursorHookDebug(std::string_view stdinData, const std::optional<std::string>& commandPreview) {
+    return buildCursorHookDebug(stdinData, commandPreview, files::homeDirectory());
+}
+
+Json buildCursorHookDebug(std::string_view stdinData, const std::optional<std::string>& commandPreview,
+                          const std::string& home) {
+    Json out = Json::object();
+    out["userCliConfig"] = CursorCliLeverSync::diagnosticSnapshotForLog(home);
+    out["userPermissionsJson"] = CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(home);
+    out["note"] = kNote;
+    out["stdinFields"] = cursorStdinDebugFields(stdinData);
+    out["processEnvCursorVscode"] = cursorRelatedEnvForLog();
+    if (auto directory = inferredCdPathFromShellCommand(commandPreview)) {
+        // Taken as written: no tilde expansion, and a relative path is relative to the hook's cwd.
+        const std::string projectCliJson = files::join(*directory, ".cursor/cli.json");
+        out["inferredCdPath"] = *directory;
+        out["projectCliJsonPath"] = projectCliJson;
+        out["projectCliJsonExists"] = files::exists(projectCliJson);
+    }
+    return out;
+}
+
+Json cursorStdinDebugFields(std::string_view stdinData) {
+    const auto input = json::parseObject(stdinData);
+    if (!input) return Json{{"parse", "empty_or_invalid_json"}};
+    Json out = Json::object();
+    for (std::string_view key : cursorStdinLogKeys)
+        if (auto it = input->find(key); it != input->end()) out[std::string(key)] = stringifyDebugValue(*it, 220);
+    if (out.empty()) return Json{{"note", "no_whitelisted_keys_in_stdin"}};
+    return out;
+}
+
+Json cursorRelatedEnvForLog() { return cursorRelatedEnvForLog(processEnvironment()); }
+
+Json cursorRelatedEnvForLog(std::vector<std::pair<std::string, std::string>> environment) {
+    std::stable_sort(environment.begin(), environment.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    Json out = Json::object();
+    for (const auto& [name, value] : environment) {
+        std::string upper = name;
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        if (upper.find("CURSOR") == std::string::npos && !upper.starts_with("VSCODE_") && upper != "TERM") continue;
+        out[name] = firstCharacters(value, 200);
+        if (out.size() == 32) break;
+    }
+    return out;
+}
+
+std::optional<std::string> inferredCdPathFromShellCommand(const std::optional<std::string>& command) {
+    if (!command) return std::nullopt;
+    std::string_view text = text::trimWhitespaceAndNewlines(*command);
+    if (!text.starts_with("cd ")) return std::nullopt;
+    text = trimBlanks(text.substr(3));
+    text = cutBefore(text, " && ");
+    text = cutBefore(text, ";");
+    text = cutBefore(text, "|");
+    text = trimBlanks(text);
+
+    if (text.starts_with('"')) {
+        auto closing = text.find('"', 1);
+        if (closing != std::string_view::npos) return std::string(text.substr(1, closing - 1));
+    }
+    if (text.empty()) return std::nullopt;
+    for (size_t at = 0; at < text.size(); ++at)
+        if (whiteSpaceAt(text, at, true)) return std::string(text.substr(0, at));
+    return std::string(text);
+}
+
+}  // namespace vemlo::HookSupport
