@@ -1,8 +1,30 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vemlo::HookClient {
+
+// What a hook event leads to: an LED state for the agent, or one assistant's handler.
+enum class EventRoute : uint8_t {
+    sharedState,
+    codexState,
+    claudePermissionRequest,
+    cursorToolPermission,
+    codexPermissionRequest,
+    kimiPreToolPermission,
+};
+
+struct EventRow {
+    std::string_view name;
+    EventRoute route;
+    uint8_t stateValue;  // the LED state of the state routes; 0 for the handler routes
+};
+
+// The row of an event name (exact, case-sensitive), or nothing for a name we do not know.
+std::optional<EventRow> lookupEvent(std::string_view event);
 
 // Handles one hook event of an assistant and returns the process exit code, which is always 0:
 // an assistant must never see a hook fail.

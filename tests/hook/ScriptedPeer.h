@@ -1,0 +1,53 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+
+namespace vemlo::test {
+
+// A stand-in for the agent on a Unix socket: accepts one connection, takes the request line, then
+// lets `script` answer on the connected descriptor however the case needs.
+class ScriptedPeer {
+public:
+    using Script = std::function<void(int fd)>;
+    ScriptedPeer(const std::string& path, Script script);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+
+    // The bytes the client sent before the script ran; valid once the peer has finished.
+    const std::string& request() { finish(); return request_; }
+    void finish();
+
+    static void send(int fd, const std::string& bytes);
+    // Blocks until the client closes its end (or a generous deadline passes).
+    static void waitForClose(int fd);
+
+private:
+    int listenFd_ = -1;
+    std::string request_;
+    std::thread thread_;
+};
+
+// A listener whose process runs as user `uid`, answering every connection with `reply`. Its
+// `acceptedOne` tells that a client did get through, so a refusal can be told apart from a failed
+// connect.
+class ForeignPeer {
+public:
+    ForeignPeer(const std::string& path, uid_t uid, const std::string& reply);
+    ~ForeignPeer();
+    ForeignPeer(const ForeignPeer&) = delete;
+    ForeignPeer& operator=(const ForeignPeer&) = delete;
+
+    bool listening() const { return listening_; }
+    bool acceptedOne();
+
+private:
+    pid_t pid_ = -1;
+    int events_ = -1;
+    bool listening_ = false;
+};
+
+}  // namespace vemlo::test
