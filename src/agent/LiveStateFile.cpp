@@ -16,7 +16,9 @@ double secondsSince1970() {
 void store(const std::string& home, const Json& object) {
     std::string bytes = json::dumpCompact(object);
     if (bytes.empty()) return;
-    files::atomicWrite(filePath(home), bytes);
+    // A mirror for other programs, rewritten every 1.5 s while a keyboard is linked: atomic so no
+    // reader sees half a file, but not worth two fsyncs on the main queue before every reply.
+    files::atomicWrite(filePath(home), bytes, /*durable=*/false);
 }
 
 }  // namespace

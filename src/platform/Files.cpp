@@ -100,7 +100,7 @@ bool exists(const std::string& path) {
     return ::stat(path.c_str(), &st) == 0;
 }
 
-bool atomicWrite(const std::string& path, std::string_view bytes) {
+bool atomicWrite(const std::string& path, std::string_view bytes, bool durable) {
     const std::string target = resolveLinks(path);
     const std::string dir = dirName(target);
     std::string tmp = target + ".tmp.XXXXXX";
@@ -119,12 +119,13 @@ bool atomicWrite(const std::string& path, std::string_view bytes) {
         ::umask(mask);
         mode = 0644 & ~mask;
     }
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes) && (!durable || ::fsync(fd) == 0);
     ok = (::close(fd) == 0) && ok;
     if (!ok || ::rename(tmp.c_str(), target.c_str()) != 0) {
         ::unlink(tmp.c_str());
         return false;
     }
+    if (!durable) return true;
     int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
         ::fsync(dfd);

@@ -24,7 +24,9 @@ bool exists(const std::string& path);
 // written and fsynced, then renamed over the target, then the folder is fsynced. A symbolic link
 // at `path` is kept and its target is replaced. The replaced file's permission bits are kept; a new
 // file gets 0644 less the umask. On any failure the original file is untouched and false returned.
-bool atomicWrite(const std::string& path, std::string_view bytes);
+// `durable` false skips both fsyncs: readers still never see a half-written file, but the new
+// content may not survive a power cut. For files that are rewritten every second anyway.
+bool atomicWrite(const std::string& path, std::string_view bytes, bool durable = true);
 
 // Appends `bytes` in a single write to a file opened with O_APPEND, creating it if needed.
 bool appendToFile(const std::string& path, std::string_view bytes);
