@@ -55,8 +55,12 @@ int main(int argc, char** argv) {
     platform.systemLog = &systemLog;
     platform.userDefaults = &userDefaults;
     platform.homeDirectory = vemlo::files::homeDirectory();
-    platform.makeCentral = [&queue](vemlo::CentralDelegate& delegate) {
-        return vemlo::makeBluetoothCentral(queue, delegate);
+    platform.makeCentral = [&queue, &systemLog](vemlo::CentralDelegate& delegate) {
+        // The backend's failure lines go where the agent's own messages go.
+        return vemlo::makeBluetoothCentral(queue, delegate, [&systemLog](const std::string& line) {
+            systemLog.info(line);
+            writeConsoleLine(line);
+        });
     };
 
     static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));
