@@ -12,7 +12,8 @@
 // Options: --start=scan|known|connected (the device appears only when discovery starts, exists
 // from the start, or is connected by the system from the start), --name=, --address=, --lever=,
 // --order=notify-first|command-first, --connect=ok|hang|fail, --command-flags=a,b,
-// --no-command, --garbage (malformed values before every status frame), --adapter=on|off|none.
+// --no-command, --garbage (malformed values before every status frame), --adapter=on|off|none,
+// --bad-object-lists=N (the first N object lists asked for come back malformed).
 
 #include <dbus/dbus.h>
 
@@ -53,6 +54,7 @@ struct Options {
     bool hasCommand = true;
     bool garbage = false;
     std::string adapter = "on";
+    int badObjectLists = 0;
 };
 
 void say(const std::string& line) {
@@ -146,7 +148,8 @@ void appendInterfaces(DBusMessageIter* parent, const Interfaces& interfaces) {
 
 class Peer {
 public:
-    Peer(DBusConnection* connection, Options options) : c_(connection), o_(std::move(options)), lever_(o_.lever) {
+    Peer(DBusConnection* connection, Options options)
+        : c_(connection), o_(std::move(options)), lever_(o_.lever), badObjectLists_(o_.badObjectLists) {
         std::string dev = o_.address;
         for (char& ch : dev)
             if (ch == ':') ch = '_';
@@ -264,6 +267,14 @@ private:
     }
 
     void managedObjects(DBusMessage* m) {
+        if (badObjectLists_ > 0) {
+            --badObjectLists_;
+            say("bad object list");
+            DBusMessage* bad = dbus_message_new_method_return(m);
+            const char* text = "not an object list";
+            dbus_message_append_args(bad, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+            return send(bad);
+        }
         std::vector<std::pair<std::string, Interfaces>> objects;
         if (adapterExported_) objects.push_back({kAdapterPath, adapterInterfaces()});
         if (deviceExported_) objects.push_back({devicePath_, deviceInterfaces()});
@@ -504,6 +515,7 @@ private:
     DBusConnection* c_;
     Options o_;
     uint8_t lever_;
+    int badObjectLists_;
     std::string devicePath_, servicePath_, notifyPath_, commandPath_;
     bool adapterExported_ = true;
     bool powered_ = true;
@@ -536,6 +548,7 @@ Options parseOptions(int argc, char** argv) {
         else if (key == "--no-command") o.hasCommand = false;
         else if (key == "--garbage") o.garbage = true;
         else if (key == "--adapter") o.adapter = value;
+        else if (key == "--bad-object-lists") o.badObjectLists = std::stoi(value);
     }
     return o;
 }

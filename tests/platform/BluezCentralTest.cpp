@@ -267,6 +267,15 @@ TEST_F(BluezAgentTest, WaitsQuietlyUntilBluetoothBecomesUsable) {
     }
 }
 
+TEST_F(BluezAgentTest, MalformedObjectListIsLoggedOnceAndAskedForAgain) {
+    ASSERT_TRUE(bus->start());
+    ASSERT_NO_FATAL_FAILURE(startPeer({"--bad-object-lists=2"}));
+    ASSERT_NO_FATAL_FAILURE(startAgent());
+    EXPECT_TRUE(logReaches(kStatusLine)) << agent->log();
+    EXPECT_EQ(peer->count("bad object list"), 2u);
+    EXPECT_EQ(agent->countInLog("BlueZ 调用失败: GetManagedObjects"), 1u) << agent->log();
+}
+
 TEST_F(BluezAgentTest, UnreachableBusIsLoggedOnceAndRetried) {
     ASSERT_NO_FATAL_FAILURE(startAgent());
     ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试")) << agent->log();

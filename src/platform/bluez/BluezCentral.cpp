@@ -104,8 +104,9 @@ class BluezPeripheral;
 
 class BluezCentral::Core final : public std::enable_shared_from_this<Core> {
 public:
-    Core(MainQueue& queue, CentralDelegate& delegate, std::function<void(const std::string&)> log)
-        : queue_(queue), delegate_(delegate), log_(std::move(log)) {}
+    Core(MainQueue& queue, CentralDelegate& delegate, std::function<void(const std::string&)> log,
+         MainQueue::Duration retryInterval)
+        : queue_(queue), delegate_(delegate), log_(std::move(log)), retryInterval_(retryInterval) {}
 
     void setBus(DBusThread* bus) { bus_ = bus; }
 
@@ -183,6 +184,7 @@ private:
     MainQueue& queue_;
     CentralDelegate& delegate_;
     std::function<void(const std::string&)> log_;
+    const MainQueue::Duration retryInterval_;
     DBusThread* bus_ = nullptr;
 
     bool busUp_ = false;
@@ -275,7 +277,7 @@ void BluezCentral::Core::callLogged(MessagePtr message, const std::string& label
 
 void BluezCentral::Core::logFailure(const std::string& label, const MessagePtr& reply) {
     if (!failing_.insert(label + "\n" + errorName(reply.get())).second) return;
-    if (log_) log_("BlueZ 调用失败: " + label + ": " + errorText(reply.get()).value_or("?"));
+    if (log_) log_("BlueZ 调用失败: " + label + ": " + errorText(reply.get()).value_or("unexpected reply"));
 }
 
 void BluezCentral::Core::clearFailure(const std::string& label) {
@@ -317,10 +319,18 @@ void BluezCentral::Core::objectsArrived(uint64_t request, const MessagePtr& repl
     if (!objects || !sender) {
         // No bluetoothd on the bus is the normal case here; it is watched for, not logged.
         const std::string name = errorName(reply.get());
-        if (name != DBUS_ERROR_SERVICE_UNKNOWN && name != DBUS_ERROR_NAME_HAS_NO_OWNER) logFailure("GetManagedObjects", reply);
+        const bool absent = name == DBUS_ERROR_SERVICE_UNKNOWN || name == DBUS_ERROR_NAME_HAS_NO_OWNER;
         bluezOwner_.reset();
         dropAll();
         afterChange();
+        if (absent) return;
+        // A bluetoothd that is there but did not answer sensibly is asked again later, since no
+        // change of owner will come to prompt it.
+        logFailure("GetManagedObjects", reply);
+        queue_.runAfter(retryInterval_, [weak = weak_from_this()] {
+            auto self = weak.lock();
+            if (self && self->busUp_ && !self->snapshotPending_ && !self->bluezOwner_) self->requestObjects();
+        });
         return;
     }
     clearFailure("GetManagedObjects");
@@ -790,7 +800,7 @@ BluezCentral::BluezCentral(MainQueue& queue, CentralDelegate& delegate, Options 
     auto log = options.log ? std::move(options.log) : [](const std::string& line) {
         std::fprintf(stderr, "vemloconfig-agent: %s\n", line.c_str());
     };
-    core_ = std::make_shared<Core>(queue, delegate, std::move(log));
+    core_ = std::make_shared<Core>(queue, delegate, std::move(log), options.busRetryInterval);
     std::weak_ptr<Core> weak = core_;
     bluez::DBusThread::Handlers handlers;
     handlers.connected = [&queue, weak] {

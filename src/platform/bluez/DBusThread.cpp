@@ -64,6 +64,8 @@ DBusThread::DBusThread(std::string address, std::vector<std::string> matchRules,
       matchRules_(std::move(matchRules)),
       handlers_(std::move(handlers)),
       retryInterval_(retryInterval) {
+    // Messages are built on the main queue and sent from here; libdbus's shared state needs its locks.
+    dbus_threads_init_default();
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { run(); });
 }
