@@ -173,6 +173,14 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
              startPeer({"--start=known"});
          },
          {"已断开，2s 后重连", "蓝牙就绪", knownDevice, "已连接: Vemlo K1", "命令通道就绪", kStatusLine}},
+        {"system bus restarts", {"--start=known"},
+         [this] {
+             bus->stop();
+             ASSERT_TRUE(logReaches("已断开，2s 后重连")) << agent->log();
+             ASSERT_TRUE(bus->start());
+             startPeer({"--start=known"});
+         },
+         {"系统总线不可用，稍后自动重试", "已断开，2s 后重连", "蓝牙就绪", knownDevice, "已连接: Vemlo K1", kStatusLine}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -34,7 +34,8 @@ public:
     // `address` empty means the system bus (which honours DBUS_SYSTEM_BUS_ADDRESS).
     DBusThread(std::string address, std::vector<std::string> matchRules, Handlers handlers,
                std::chrono::milliseconds retryInterval);
-    // Stops the thread and closes the connection; no handler runs after this returns.
+    // Stops the thread and closes the connection; no handler runs after this returns. A connection
+    // attempt under way is waited for (libdbus connects synchronously, within its own time-out).
     ~DBusThread();
     DBusThread(const DBusThread&) = delete;
     DBusThread& operator=(const DBusThread&) = delete;
