@@ -25,7 +25,8 @@ void writeConsoleLine(const std::string& message) {
     gmtime_r(&now, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    // Appended piece by piece: GCC 12 at -O2 misreports "literal" + std::string&& under -Wrestrict.
+    // Appended piece by piece: GCC 12 at -O2 reports a bogus -Wrestrict for the operator+ chain
+    // once this function is inlined.
     std::string line = "[";
     line.append(stamp).append("] ").append(message).append("\n");
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -57,8 +58,12 @@ int main(int argc, char** argv) {
     platform.systemLog = &systemLog;
     platform.userDefaults = &userDefaults;
     platform.homeDirectory = vemlo::files::homeDirectory();
-    platform.makeCentral = [&queue](vemlo::CentralDelegate& delegate) {
-        return vemlo::makeBluetoothCentral(queue, delegate);
+    platform.makeCentral = [&queue, &systemLog](vemlo::CentralDelegate& delegate) {
+        // The backend's failure lines go where the agent's own messages go.
+        return vemlo::makeBluetoothCentral(queue, delegate, [&systemLog](const std::string& line) {
+            systemLog.info(line);
+            writeConsoleLine(line);
+        });
     };
 
     static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));

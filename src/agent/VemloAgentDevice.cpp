@@ -96,6 +96,8 @@ void VemloAgent::didConnect(std::shared_ptr<Peripheral> peripheral) {
 }
 
 void VemloAgent::didDiscoverServices(Peripheral& peripheral) {
+    // A late answer about a link that has already ended must not revive it.
+    if (&peripheral != peripheral_.get()) return;
     auto services = peripheral.services();
     if (!services) return;
     for (const auto& service : *services) {
@@ -106,6 +108,7 @@ void VemloAgent::didDiscoverServices(Peripheral& peripheral) {
 }
 
 void VemloAgent::didDiscoverCharacteristics(Peripheral& peripheral, Service& service) {
+    if (&peripheral != peripheral_.get()) return;
     for (const auto& characteristic : service.characteristics()) {
         const std::string uuid = normalizeBluetoothUuid(characteristic->uuid());
         if (uuid == commandCharUUID_) {

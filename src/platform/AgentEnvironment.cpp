@@ -1,6 +1,7 @@
 #include "platform/AgentEnvironment.h"
 
 #include "platform/Files.h"
+#include "platform/bluez/BluezCentral.h"
 #include "platform/sim/SimulatedCentral.h"
 
 #include <cstdio>
@@ -10,8 +11,8 @@
 namespace vemlo {
 namespace {
 
-// Stands in where no Bluetooth stack is reachable: it never reports power on, so the agent serves
-// its socket and answers lever queries with "unknown", which never approves a tool.
+// No Bluetooth at all: it never reports power on, so the agent serves its socket and answers lever
+// queries with "unknown", which never approves a tool.
 class UnavailableCentral final : public BluetoothCentral {
 public:
     CentralState state() const override { return CentralState::unsupported; }
@@ -29,7 +30,8 @@ std::string defaultSocketPath() {
     return path && *path ? path : kDefaultSocketPath;
 }
 
-std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate) {
+std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate,
+                                                       std::function<void(const std::string&)> log) {
     const char* backend = std::getenv("VEMLO_BLUETOOTH");
     if (backend && std::string_view(backend) == "sim") {
         auto options = SimulatedCentral::optionsFromEnvironment(files::homeDirectory());
@@ -39,7 +41,11 @@ std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, Central
         return std::make_unique<SimulatedCentral>(queue, delegate, std::move(options));
     }
     if (backend && std::string_view(backend) == "off") return std::make_unique<UnavailableCentral>();
-    return std::make_unique<UnavailableCentral>();
+    // Without a reachable bus or bluetoothd the central keeps trying quietly and reports no power, so
+    // the agent serves its socket and answers lever queries with "unknown", which approves nothing.
+    BluezCentral::Options options;
+    options.log = std::move(log);
+    return std::make_unique<BluezCentral>(queue, delegate, std::move(options));
 }
 
 }  // namespace vemlo

@@ -3,6 +3,7 @@
 #include "platform/BluetoothCentral.h"
 #include "platform/MainQueue.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,8 +17,10 @@ std::string defaultSocketPath();
 
 // The Bluetooth backend that $VEMLO_BLUETOOTH names: "sim" for the simulated keyboard, "off" for
 // none at all (the lever is then always unknown, which approves nothing), anything else (or
-// nothing) for BlueZ. The simulated keyboard is never chosen implicitly, because a lever
-// at 0 approves tools automatically.
-std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate);
+// nothing) for BlueZ. The simulated keyboard is never chosen implicitly, because a lever at 0
+// approves tools automatically. `log` receives the backend's own failure lines (an unreachable
+// bus, a failed call), on the main queue; without it they go to standard error.
+std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate,
+                                                       std::function<void(const std::string&)> log = {});
 
 }  // namespace vemlo

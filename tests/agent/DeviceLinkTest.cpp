@@ -249,6 +249,18 @@ TEST_F(DeviceLink, TwoDisconnectionsScheduleTwoReconnects) {
                                               "retrieve:" + keyboard->identifier(), "retrieveConnected", "scan"));
 }
 
+TEST_F(DeviceLink, LateDiscoveryAfterDisconnectDoesNotReviveTheLink) {
+    h.central->setState(CentralState::poweredOn);
+    h.central->discover(keyboard);
+    h.central->completeConnect(keyboard);
+    h.central->disconnect(keyboard);
+    keyboard->deliverServices();
+    keyboard->deliverCharacteristics();
+    EXPECT_FALSE(h.agent->isConnected());
+    EXPECT_TRUE(keyboard->writes.empty());
+    EXPECT_TRUE(keyboard->characteristicDiscoveries.empty());
+}
+
 TEST_F(DeviceLink, NothingRunsAfterTheAgentIsGone) {
     ready();
     h.central->disconnect(keyboard);

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace vemlo::test {
+
+using namespace std::chrono_literals;
+
+// A private dbus-daemon that stands in for the system bus, listening on "<folder>/system_bus"
+// so that it can be stopped and started again at the same address.
+class PrivateBus {
+public:
+    // Where dbus-daemon is installed, or empty when it is not.
+    static std::string daemonPath();
+
+    explicit PrivateBus(std::string folder);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    // Starts the daemon and waits until it listens; false if it did not come up.
+    bool start();
+    void stop();
+    // Usable as DBUS_SYSTEM_BUS_ADDRESS, also before the daemon runs.
+    const std::string& address() const { return address_; }
+
+private:
+    std::string folder_;
+    std::string address_;
+    int pid_ = -1;
+};
+
+// The fake bluetoothd (tests/bluez_peer) as a process on a private bus: commands go to its
+// standard input, what it reports is read from its output file.
+class FakeBluezPeer {
+public:
+    FakeBluezPeer(const std::string& folder, const std::string& busAddress, const std::vector<std::string>& args = {});
+    ~FakeBluezPeer();
+    FakeBluezPeer(const FakeBluezPeer&) = delete;
+    FakeBluezPeer& operator=(const FakeBluezPeer&) = delete;
+
+    // Whether it owns org.bluez and serves its objects.
+    bool ready() const { return ready_; }
+    void send(const std::string& command);
+    std::string output() const;
+    bool waitFor(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = 20s) const;
+    size_t count(const std::string& text) const;
+    // Ends it at once, the way a crashing bluetoothd goes.
+    void kill();
+
+private:
+    std::string outputPath_;
+    int pid_ = -1;
+    int input_ = -1;
+    bool ready_ = false;
+};
+
+// How often `text` occurs in `haystack`.
+size_t occurrences(const std::string& haystack, const std::string& text);
+
+}  // namespace vemlo::test
