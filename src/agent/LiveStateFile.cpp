@@ -8,16 +8,11 @@
 namespace vemlo::livestate {
 namespace {
 
-double secondsSince1970() {
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
-}
-
 void store(const std::string& home, const Json& object) {
     std::string bytes = json::dumpCompact(object);
     if (bytes.empty()) return;
-    // A mirror for other programs, rewritten every 1.5 s while a keyboard is linked: atomic so no
-    // reader sees half a file, but not worth two fsyncs on the main queue before every reply.
+    // A mirror for other programs, rewritten at every status frame: atomic so no reader sees half a
+    // file, but not worth two fsyncs.
     files::atomicWrite(filePath(home), bytes, /*durable=*/false);
 }
 
@@ -29,25 +24,48 @@ std::string folderPath(const std::string& home) {
 
 std::string filePath(const std::string& home) { return files::join(folderPath(home), "current-ide-state.json"); }
 
-void write(const std::string& home, std::optional<uint8_t> stateValue, std::optional<uint8_t> lightMode,
-           std::optional<uint8_t> switchState, std::optional<uint8_t> workMode) {
+double now() {
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void Update::merge(const Update& later) {
+    if (later.stateValue) {
+        stateValue = later.stateValue;
+        stateTs = later.stateTs;
+    }
+    if (later.lightMode) {
+        lightMode = later.lightMode;
+        lightModeTs = later.lightModeTs;
+    }
+    if (later.switchState) switchState = later.switchState;
+    if (later.workMode) workMode = later.workMode;
+    ts = later.ts;
+}
+
+Update makeUpdate(std::optional<uint8_t> stateValue, std::optional<uint8_t> lightMode,
+                  std::optional<uint8_t> switchState, std::optional<uint8_t> workMode) {
+    const double t = now();
+    return Update{stateValue, t, lightMode, t, switchState, workMode, t};
+}
+
+void applyUpdate(const std::string& home, const Update& update) {
     files::createDirectories(folderPath(home));
     Json object = Json::object();
     if (auto text = files::readFile(filePath(home))) {
         if (auto parsed = json::parseObject(*text)) object = std::move(*parsed);
     }
-    const double now = secondsSince1970();
-    if (stateValue) {
-        object["stateValue"] = *stateValue;
-        object["stateTs"] = now;
+    if (update.stateValue) {
+        object["stateValue"] = *update.stateValue;
+        object["stateTs"] = update.stateTs;
     }
-    if (lightMode) {
-        object["lightMode"] = *lightMode;
-        object["lightModeTs"] = now;
+    if (update.lightMode) {
+        object["lightMode"] = *update.lightMode;
+        object["lightModeTs"] = update.lightModeTs;
     }
-    if (switchState) object["switchState"] = *switchState;
-    if (workMode) object["workMode"] = *workMode;
-    object["ts"] = now;
+    if (update.switchState) object["switchState"] = *update.switchState;
+    if (update.workMode) object["workMode"] = *update.workMode;
+    object["ts"] = update.ts;
     store(home, object);
 }
 
@@ -57,7 +75,7 @@ void clearSwitchState(const std::string& home) {
     auto object = json::parseObject(*text);
     if (!object) return;
     object->erase("switchState");
-    (*object)["ts"] = secondsSince1970();
+    (*object)["ts"] = now();
     store(home, *object);
 }
 

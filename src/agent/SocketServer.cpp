@@ -23,7 +23,8 @@ bool sameUser(int fd) {
     struct ucred cred {};
     socklen_t len = sizeof cred;
     if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-    return cred.uid == ::geteuid();
+    static const uid_t self = ::geteuid();
+    return cred.uid == self;
 }
 
 }  // namespace
@@ -41,7 +42,9 @@ struct SocketServer::Impl {
         std::array<char, kMaxRequestBytes> buffer{};
     };
 
-    explicit Impl(Callbacks cb) : callbacks(std::move(cb)) {}
+    Impl(Callbacks cb, asio::io_context* shared)
+        : callbacks(std::move(cb)), own(shared ? nullptr : std::make_unique<asio::io_context>(1)),
+          io(shared ? *shared : *own) {}
 
     void acceptNext() {
         if (reading >= kMaxReading) {
@@ -100,7 +103,8 @@ struct SocketServer::Impl {
     }
 
     Callbacks callbacks;
-    asio::io_context io{1};
+    std::unique_ptr<asio::io_context> own;
+    asio::io_context& io;
     std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor;
     asio::steady_timer retry{io};
     std::thread thread;
@@ -108,11 +112,14 @@ struct SocketServer::Impl {
     bool acceptPaused = false;
 };
 
-SocketServer::SocketServer(Callbacks callbacks) : impl_(std::make_unique<Impl>(std::move(callbacks))) {}
+SocketServer::SocketServer(Callbacks callbacks, asio::io_context* io)
+    : impl_(std::make_unique<Impl>(std::move(callbacks), io)) {}
 
 SocketServer::~SocketServer() {
-    impl_->io.stop();
-    if (impl_->thread.joinable()) impl_->thread.join();
+    if (impl_->own) {
+        impl_->own->stop();
+        if (impl_->thread.joinable()) impl_->thread.join();
+    }
 }
 
 bool SocketServer::start(const std::string& path, const std::function<void(const std::string&)>& log) {
@@ -148,7 +155,7 @@ bool SocketServer::start(const std::string& path, const std::function<void(const
         return false;
     }
     impl_->acceptNext();
-    impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
+    if (impl_->own) impl_->thread = std::thread([impl = impl_.get()] { impl->io.run(); });
     return true;
 }
 

@@ -6,12 +6,16 @@
 #include <memory>
 #include <string>
 
+namespace asio {
+class io_context;
+}
+
 namespace vemlo {
 
-// The control socket's listening side. Accepting and reading run on an I/O thread of its own;
-// every recognised request is handed to the callbacks from that thread, and the callbacks post
-// the work to the main queue. Reads are asynchronous and bounded in time, so a client that
-// connects and stays silent never holds up anybody else.
+// The control socket's listening side. Accepting and reading are asynchronous and run on the given
+// event loop (the main thread's, so a request costs no thread hand-over), or on an I/O thread of
+// the server's own when there is none. Reads are bounded in time, so a client that connects and
+// stays silent never holds up anybody else.
 class SocketServer {
 public:
     struct Callbacks {
@@ -24,7 +28,8 @@ public:
     // How long a connection may stay silent before the server gives up on it.
     static constexpr int kFirstReadTimeoutMs = 3000;
 
-    explicit SocketServer(Callbacks callbacks);
+    // With `io` null the server runs its own I/O thread and calls the callbacks from there.
+    SocketServer(Callbacks callbacks, asio::io_context* io);
     ~SocketServer();
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;

@@ -21,7 +21,10 @@ VemloAgent::VemloAgent(std::string socketPath, AgentPlatform platform)
 }
 
 // The socket server's thread must stop before the members its callbacks reach go away.
-VemloAgent::~VemloAgent() { server_.reset(); }
+VemloAgent::~VemloAgent() {
+    server_.reset();
+    flushLiveState();
+}
 
 void VemloAgent::emit(const std::string& message) {
     if (platform_.systemLog) platform_.systemLog->info(message);
@@ -38,9 +41,24 @@ std::function<void()> VemloAgent::weakTask(void (VemloAgent::*method)()) {
     };
 }
 
+// The file is a mirror for other programs, and rewriting it costs far more than answering a
+// request. Changes are gathered and written together a few milliseconds later, each with the time it
+// happened, so a burst of requests or status frames costs one write.
 void VemloAgent::writeLiveState(std::optional<uint8_t> stateValue, std::optional<uint8_t> lightMode,
                                 std::optional<uint8_t> switchState, std::optional<uint8_t> workMode) {
-    livestate::write(platform_.homeDirectory, stateValue, lightMode, switchState, workMode);
+    auto update = livestate::makeUpdate(stateValue, lightMode, switchState, workMode);
+    if (pendingLiveState_) {
+        pendingLiveState_->merge(update);
+        return;
+    }
+    pendingLiveState_ = update;
+    queue_.runAfter(kLiveStateDelay, weakTask(&VemloAgent::flushLiveState));
+}
+
+void VemloAgent::flushLiveState() {
+    if (!pendingLiveState_) return;
+    livestate::applyUpdate(platform_.homeDirectory, *pendingLiveState_);
+    pendingLiveState_.reset();
 }
 
 void VemloAgent::clearLiveSwitchState() { livestate::clearSwitchState(platform_.homeDirectory); }

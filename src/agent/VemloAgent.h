@@ -1,12 +1,14 @@
 #pragma once
 
 #include "agent/DeviceFrames.h"
+#include "agent/LiveStateFile.h"
 #include "platform/BluetoothCentral.h"
 #include "platform/Json.h"
 #include "platform/MainQueue.h"
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -42,6 +44,8 @@ class VemloAgent final : public CentralDelegate,
                          public std::enable_shared_from_this<VemloAgent> {
 public:
     static constexpr const char* kUserSwitchOverrideDefaultsKey = "corvane.vemloconfig.agent.userSwitchOverride";
+    // How long changes to the live state file are gathered before they are written together.
+    static constexpr MainQueue::Duration kLiveStateDelay = std::chrono::milliseconds(20);
 
     // The only way to build an agent: shared ownership is what the weak references of timers need.
     static std::shared_ptr<VemloAgent> create(std::string socketPath, AgentPlatform platform);
@@ -99,6 +103,8 @@ private:
     void requestDeviceStatus();
     void startStatusPolling();
     void onQueryTimeout();
+    void armQueryTimer();
+    void onQueryDeadline();
 
     // Command set
     void scheduleStateReset(uint8_t to, int64_t afterMs, std::string reason);
@@ -112,6 +118,7 @@ private:
     void writeLiveState(std::optional<uint8_t> stateValue, std::optional<uint8_t> lightMode,
                         std::optional<uint8_t> switchState, std::optional<uint8_t> workMode);
     void clearLiveSwitchState();
+    void flushLiveState();
 
     // Runs `task` on the main queue only if the agent still exists then.
     std::function<void()> weakTask(void (VemloAgent::*method)());
@@ -132,11 +139,15 @@ private:
     const std::array<uint8_t, 2> header_ = frames::kHeader;
     const std::array<uint8_t, 2> trailer_ = frames::kTrailer;
     std::vector<std::function<void(std::optional<AgentDeviceStatus>)>> statusWaiters_;
+    std::deque<MainQueue::TimePoint> queryDeadlines_;  // sorted
+    std::shared_ptr<Cancellable> queryTimer_;
+    MainQueue::TimePoint queryTimerAt_{};
     std::shared_ptr<Cancellable> pendingStateReset_;
     std::shared_ptr<Cancellable> statusPollTimer_;
     std::optional<MainQueue::TimePoint> lastHookStateAt_;
     uint8_t lastSentState_ = 0;
     std::shared_ptr<Cancellable> watchdogTimer_;
+    std::optional<livestate::Update> pendingLiveState_;
 
     std::unique_ptr<SocketServer> server_;
 };

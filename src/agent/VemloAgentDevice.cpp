@@ -1,5 +1,6 @@
 #include "agent/VemloAgent.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace vemlo {
@@ -163,7 +164,31 @@ void VemloAgent::querySwitchState(MainQueue::Duration timeout,
     }
     requestDeviceStatus();
     statusWaiters_.push_back(std::move(completion));
-    queue_.runAfter(timeout, weakTask(&VemloAgent::onQueryTimeout));
+    const auto deadline = queue_.now() + timeout;
+    queryDeadlines_.insert(std::upper_bound(queryDeadlines_.begin(), queryDeadlines_.end(), deadline), deadline);
+    armQueryTimer();
+}
+
+// Every query keeps its own time-out, even once a status frame has answered it: a stale time-out
+// answers whoever is waiting when it comes due. Under load there are thousands of them in flight,
+// so they are kept as bare deadlines behind one timer instead of one timer each.
+void VemloAgent::armQueryTimer() {
+    if (queryDeadlines_.empty()) return;
+    const auto first = queryDeadlines_.front();
+    if (queryTimer_ && queryTimerAt_ == first) return;
+    if (queryTimer_) queryTimer_->cancel();
+    queryTimerAt_ = first;
+    queryTimer_ = queue_.runAfter(first - queue_.now(), weakTask(&VemloAgent::onQueryDeadline));
+}
+
+void VemloAgent::onQueryDeadline() {
+    queryTimer_.reset();
+    const auto now = queue_.now();
+    while (!queryDeadlines_.empty() && queryDeadlines_.front() <= now) {
+        queryDeadlines_.pop_front();
+        onQueryTimeout();
+    }
+    armQueryTimer();
 }
 
 void VemloAgent::onQueryTimeout() {

@@ -24,7 +24,7 @@ void VemloAgent::startSocketListener() {
             if (auto self = weak.lock()) self->sendState(value);
         });
     };
-    server_ = std::make_unique<SocketServer>(std::move(callbacks));
+    server_ = std::make_unique<SocketServer>(std::move(callbacks), queue_.asioContext());
     server_->start(socketPath_, [this](const std::string& line) { emit(line); });
 }
 

@@ -16,6 +16,7 @@ public:
     std::shared_ptr<Cancellable> runAfter(Duration delay, Task task) override;
     std::shared_ptr<Cancellable> repeat(Duration first, Duration period, Task task) override;
     TimePoint now() const override;
+    asio::io_context* asioContext() override { return &io_; }
 
     // Runs until `stop` is called; in agent mode that is never.
     void run();

@@ -4,6 +4,10 @@
 #include <functional>
 #include <memory>
 
+namespace asio {
+class io_context;
+}
+
 namespace vemlo {
 
 // A scheduled piece of work that can be called off before it runs.
@@ -31,6 +35,10 @@ public:
     // slow handlers do not make the timer drift.
     virtual std::shared_ptr<Cancellable> repeat(Duration first, Duration period, Task task) = 0;
     virtual TimePoint now() const = 0;
+
+    // The event loop behind the queue, when it is an Asio one: socket work can then run on the main
+    // thread itself instead of handing every request across threads.
+    virtual asio::io_context* asioContext() { return nullptr; }
 };
 
 // Seconds as the queue's duration, for constants written in seconds.

@@ -79,7 +79,8 @@ std::vector<std::string> AgentHarness::takeLog() {
     return out;
 }
 
-std::string AgentHarness::liveStateText() const {
+std::string AgentHarness::liveStateText() {
+    queue.advance(VemloAgent::kLiveStateDelay);
     return files::readFile(livestate::filePath(home.path())).value_or("");
 }
 

@@ -42,7 +42,8 @@ struct AgentHarness {
 
     // Console lines logged since the last call.
     std::vector<std::string> takeLog();
-    std::string liveStateText() const;
+    // The live state file once the agent's gathered changes are written (moves virtual time on).
+    std::string liveStateText();
 
     ManualMainQueue queue;
     CapturingSystemLog systemLog;
