@@ -197,8 +197,9 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
     }
     const bool backupNeeded = change.existed && !files::exists(AssistantConfigFile::backupPath(change.path));
     if (!applyChange(p, a, change)) return;
-    std::string text = (p.o.dryRun ? "would " : "") + std::string(change.existed ? "add " : "create it with ") +
-                       plural(change.added, "hook");
+    std::string text = p.o.dryRun ? (change.existed ? "would add " : "would create it with ")
+                                  : (change.existed ? "added " : "created it with ");
+    text += plural(change.added, "hook");
     if (change.removed > 0) text += ", replacing " + plural(change.removed, "older hook") + " of ours";
     if (backupNeeded) text += " (backup: " + p.path(AssistantConfigFile::backupPath(change.path)) + ")";
     p.line(a.displayName, where + ": " + text);

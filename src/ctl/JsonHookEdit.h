@@ -32,8 +32,9 @@ Outcome uninstall(Json& root, const Assistant& assistant);
 // How many of the assistant's events have a hook of ours, whatever its path.
 int registeredEvents(const Json& root, const Assistant& assistant);
 
-// The document serialised the way `original` was written: the same indentation and line ends,
-// a final line end when it had one (or when there was no file). Strings stay UTF-8.
+// The document serialised the way `original` was written: on one line, or with the same
+// indentation; the same line ends, and a final line end when it had one (or when there was no
+// file). Strings stay UTF-8.
 std::string serializeLike(const Json& root, std::string_view original);
 
 }  // namespace vemlo::ctl::JsonHookEdit
