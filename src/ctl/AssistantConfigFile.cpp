@@ -52,7 +52,8 @@ std::string writeBackup(const std::string& path, const std::string& bytes) {
     mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
     const std::string backup = backupPath(path);
     int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0) return errno == EEXIST ? std::string() : "cannot create the backup " + backup + ": " + std::strerror(errno);
+    if (fd < 0)
+        return errno == EEXIST ? std::string() : "cannot create the backup " + backup + ": " + std::strerror(errno);
     std::string_view rest = bytes;
     bool ok = true;
     while (ok && !rest.empty()) {
@@ -70,7 +71,9 @@ std::string writeBackup(const std::string& path, const std::string& bytes) {
 
 }  // namespace
 
-std::string folderPath(const Assistant& assistant, const std::string& home) { return files::join(home, assistant.folder); }
+std::string folderPath(const Assistant& assistant, const std::string& home) {
+    return files::join(home, assistant.folder);
+}
 
 std::string filePath(const Assistant& assistant, const std::string& home) {
     return files::join(folderPath(assistant, home), assistant.file);
@@ -125,7 +128,8 @@ FileChange planUninstall(const Assistant& assistant, const std::string& home) {
     change.error = out.error;
     if (!out.error.empty() || !out.changed()) return change;
     change.removed = out.removed;
-    change.action = createdByUs && holdsNothingElse(*root, assistant) ? FileChange::Action::remove : FileChange::Action::write;
+    change.action =
+        createdByUs && holdsNothingElse(*root, assistant) ? FileChange::Action::remove : FileChange::Action::write;
     change.after = JsonHookEdit::serializeLike(*root, change.before);
     return change;
 }
@@ -146,7 +150,8 @@ std::string apply(const FileChange& change) {
     case FileChange::Action::none:
         return {};
     case FileChange::Action::remove:
-        if (::unlink(change.path.c_str()) != 0 && errno != ENOENT) return "cannot remove it: " + std::string(std::strerror(errno));
+        if (::unlink(change.path.c_str()) != 0 && errno != ENOENT)
+            return "cannot remove it: " + std::string(std::strerror(errno));
         return {};
     case FileChange::Action::write:
         break;

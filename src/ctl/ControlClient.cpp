@@ -55,7 +55,8 @@ std::optional<Json> controlRequest(const std::string& socketPath, const Json& re
     }
     ::close(fd);
     auto object = json::parseObject(reply);
-    if (!object) error = reply.empty() ? "the agent closed the connection without a reply" : "the reply is not a JSON object";
+    if (!object)
+        error = reply.empty() ? "the agent closed the connection without a reply" : "the reply is not a JSON object";
     return object;
 }
 

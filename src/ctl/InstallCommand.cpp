@@ -185,14 +185,16 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
         return;
     }
     std::unique_ptr<SyncLock> lock;
-    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun) lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
+    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
+        lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
     const FileChange change = AssistantConfigFile::planInstall(a, p.o.home, agentPath);
     if (!change.error.empty()) {
         p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");
         return;
     }
     if (change.action == FileChange::Action::none) {
-        p.line(a.displayName, where + ": hooks already registered (" + plural(static_cast<int>(a.events.size()), "event") + ")");
+        p.line(a.displayName,
+               where + ": hooks already registered (" + plural(static_cast<int>(a.events.size()), "event") + ")");
         return;
     }
     const bool backupNeeded = change.existed && !files::exists(AssistantConfigFile::backupPath(change.path));
@@ -210,7 +212,8 @@ void unregisterHooks(Printer& p, const Assistant& a) {
     if (!files::exists(AssistantConfigFile::folderPath(a, p.o.home))) return;
     const std::string where = p.path(AssistantConfigFile::filePath(a, p.o.home));
     std::unique_ptr<SyncLock> lock;
-    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun) lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
+    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
+        lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
     const FileChange change = AssistantConfigFile::planUninstall(a, p.o.home);
     if (!change.error.empty()) {
         p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");

@@ -146,9 +146,10 @@ int registeredEvents(const Json& root, const Assistant& assistant) {
 std::string serializeLike(const Json& root, std::string_view original) {
     // A file written on one line stays on one line.
     const size_t firstBreak = original.find('\n');
-    int width = !original.empty() && (firstBreak == std::string_view::npos || firstBreak + 1 == original.size()) ? -1 : 2;
+    int width =
+        !original.empty() && (firstBreak == std::string_view::npos || firstBreak + 1 == original.size()) ? -1 : 2;
     char fill = ' ';
-    // The first indented line tells how the file is indented; a file on one line gets two spaces.
+    // The first indented line tells how the file is indented; without one, two spaces.
     for (size_t nl = original.find('\n'); nl != std::string_view::npos; nl = original.find('\n', nl + 1)) {
         size_t i = nl + 1;
         while (i < original.size() && (original[i] == ' ' || original[i] == '\t')) ++i;

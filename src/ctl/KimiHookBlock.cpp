@@ -90,7 +90,8 @@ Analysis analyse(std::string_view text, const std::vector<Line>& lines, const As
         if (lines[i].content == kBeginMarker) begins.push_back(i);
         if (lines[i].content == kEndMarker) ends.push_back(i);
     }
-    if (begins.size() > 1 || ends.size() > 1 || begins.size() != ends.size() || (!begins.empty() && ends[0] < begins[0])) {
+    if (begins.size() > 1 || ends.size() > 1 || begins.size() != ends.size() ||
+        (!begins.empty() && ends[0] < begins[0])) {
         a.error = "the marker lines of the vemloctl block are damaged; mend or delete that block by hand";
         return a;
     }
@@ -236,7 +237,8 @@ Outcome install(std::string_view text, const Assistant& kimi, const std::string&
     const std::vector<Line> resultLines = splitLines(result);
     const Analysis check = analyse(result, resultLines, kimi);
     if (!check.error.empty() || check.registered.size() != kimi.events.size()) {
-        out.error = "adding the hooks would not leave valid TOML" + (check.error.empty() ? "" : " (" + check.error + ")");
+        out.error =
+            "adding the hooks would not leave valid TOML" + (check.error.empty() ? "" : " (" + check.error + ")");
         return out;
     }
     out.text = std::move(result);

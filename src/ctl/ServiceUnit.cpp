@@ -42,7 +42,8 @@ std::string unitText(const std::string& agentPath, const std::string& home) {
         if (line.rfind(kExecStart, 0) == 0) {
             // Keep any arguments after the program.
             size_t end = line.find(' ', kExecStart.size());
-            line = std::string(kExecStart) + systemdWord(agentPath) + (end == std::string::npos ? "" : line.substr(end));
+            line =
+                std::string(kExecStart) + systemdWord(agentPath) + (end == std::string::npos ? "" : line.substr(end));
         }
         out += line + "\n";
     }

@@ -98,7 +98,8 @@ Report describe(const Facts& f) {
     if (running && !linked) wrong.push_back("the keyboard is not linked");
 
     std::optional<int64_t> lever = running ? integer(f.reply, "switchState") : std::nullopt;
-    r.lines.push_back("Lever:      " + (running ? describeLever(lever) : std::string("unknown while the agent is not running")));
+    r.lines.push_back("Lever:      " +
+                      (running ? describeLever(lever) : std::string("unknown while the agent is not running")));
     if (running && !lever) wrong.push_back("the lever position is unknown");
     if (auto light = running ? integer(f.reply, "lightMode") : std::nullopt)
         r.lines.push_back("Light mode: " + std::to_string(*light));

@@ -105,7 +105,10 @@ private:
         unsigned long code = 0;
         for (size_t k = 0; k < digits; ++k, ++i_) {
             char h = at();
-            int v = isDigit(h) ? h - '0' : (h >= 'a' && h <= 'f') ? h - 'a' + 10 : (h >= 'A' && h <= 'F') ? h - 'A' + 10 : -1;
+            int v = isDigit(h)               ? h - '0'
+                    : (h >= 'a' && h <= 'f') ? h - 'a' + 10
+                    : (h >= 'A' && h <= 'F') ? h - 'A' + 10
+                                             : -1;
             if (v < 0) return fail("bad unicode escape in a string");
             code = code * 16 + static_cast<unsigned long>(v);
         }
@@ -214,7 +217,8 @@ private:
         if (token.empty()) return fail("expected a value");
         std::string_view body = token;
         if (body.front() == '+' || body.front() == '-') body.remove_prefix(1);
-        if (token == "true" || token == "false" || body == "inf" || body == "nan" || (!body.empty() && isDigit(body.front())))
+        if (token == "true" || token == "false" || body == "inf" || body == "nan" ||
+            (!body.empty() && isDigit(body.front())))
             return true;
         return fail("not a TOML value");
     }

@@ -145,7 +145,9 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
             if (arg == "--only") {
                 std::string bad;
                 auto keys = parseOnly(*v, bad);
-                if (!keys) return usageError(err, command, "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi)");
+                if (!keys)
+                    return usageError(err, command,
+                                      "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi)");
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);
@@ -158,7 +160,8 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
 }
 
 std::optional<int64_t> parseLever(const std::string& text) {
-    if (text.empty() || text.size() > 3 || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (text.empty() || text.size() > 3 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
         return std::nullopt;
     int64_t v = std::stoll(text);
     return v <= 255 ? std::optional<int64_t>(v) : std::nullopt;
@@ -182,7 +185,8 @@ int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPat
         command = rest[0];
         rest = {"--help"};
     }
-    const bool help = std::any_of(rest.begin(), rest.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
+    const bool help =
+        std::any_of(rest.begin(), rest.end(), [](const std::string& a) { return a == "--help" || a == "-h"; });
     if (command == "--help" || command == "-h") {
         out << kMainHelp;
         return 0;

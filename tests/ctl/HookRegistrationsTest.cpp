@@ -31,8 +31,8 @@ TEST(HookRegistrations, CoverEveryAgentEventOnceUnderTheAssistantsOwnNames) {
         }
     }
     EXPECT_EQ(registered, std::multiset<std::string>(kAgentEvents.begin(), kAgentEvents.end()));
-    EXPECT_EQ(ownNames["codex"], (std::set<std::string>{"SessionStart", "PreToolUse", "PermissionRequest", "PostToolUse",
-                                                        "UserPromptSubmit", "Stop"}));
+    EXPECT_EQ(ownNames["codex"], (std::set<std::string>{"SessionStart", "PreToolUse", "PermissionRequest",
+                                                        "PostToolUse", "UserPromptSubmit", "Stop"}));
     EXPECT_EQ(ownNames["kimi"], (std::set<std::string>{"Notification", "SessionStart", "SessionEnd", "PreToolUse",
                                                        "PostToolUse", "UserPromptSubmit", "Stop"}));
 }

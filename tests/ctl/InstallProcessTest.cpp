@@ -48,8 +48,9 @@ const std::string kCodex = R"text({
     }
 })text";
 
-const std::string kCursor = "{\n\t\"version\": 1,\n\t\"hooks\": {\n\t\t\"afterFileEdit\": [{\"command\": \"./hooks/format.sh\"}],"
-                            "\n\t\t\"beforeShellExecution\": [{\"command\": \"./hooks/audit.sh\"}]\n\t}\n}\n";
+const std::string kCursor =
+    "{\n\t\"version\": 1,\n\t\"hooks\": {\n\t\t\"afterFileEdit\": [{\"command\": \"./hooks/format.sh\"}],"
+    "\n\t\t\"beforeShellExecution\": [{\"command\": \"./hooks/audit.sh\"}]\n\t}\n}\n";
 
 const std::string kKimi = R"text(# Kimi CLI configuration, tuned by hand
 default_model = "kimi-for-coding"

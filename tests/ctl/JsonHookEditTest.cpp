@@ -74,7 +74,8 @@ void PrintTo(const Edit& c, std::ostream* os) { *os << c.name; }
 const std::vector<Edit> kEdits = {
     {"ClaudeEmpty", &claude(), "{}", 0, ""},
     {"ClaudeOlderPathAlone", &claude(),
-     R"({"hooks": {"Stop": [{"matcher": "", "hooks": [{"type": "command", "command": "/old/vemloconfig-agent hook Stop"}]}]}})",
+     R"({"hooks": {"Stop": [{"matcher": "",
+                            "hooks": [{"type": "command", "command": "/old/vemloconfig-agent hook Stop"}]}]}})",
      1, "{}"},
     {"ClaudeOursBesideTheUsersInOneGroup", &claude(),
      R"({"hooks": {"Stop": [{"hooks": [{"type": "command", "command": "say done"},

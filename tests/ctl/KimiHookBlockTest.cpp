@@ -134,7 +134,8 @@ TEST(KimiHookBlock, TablesOfOursOutsideTheBlockAreReplacedAndRemoved) {
     EXPECT_EQ(installed.removed, 1);
     EXPECT_TRUE(test::isValidToml(installed.text)) << installed.text;
     EXPECT_EQ(installed.text.find("/old/"), std::string::npos);
-    EXPECT_EQ(installed.text.rfind("default_yolo = true\n\n" + users + "[loop_control]\nmax_steps_per_turn = 5\n\n", 0), 0u);
+    EXPECT_EQ(installed.text.rfind("default_yolo = true\n\n" + users + "[loop_control]\nmax_steps_per_turn = 5\n\n", 0),
+              0u);
 
     KimiHookBlock::Outcome removed = KimiHookBlock::uninstall(text, kimi());
     EXPECT_EQ(removed.removed, 1);
@@ -160,7 +161,8 @@ TEST(KimiHookBlock, SurvivesTheLeverSyncRewritingDefaultYolo) {
         std::string removed = KimiHookBlock::uninstall(synced, kimi()).text;
         EXPECT_TRUE(test::isValidToml(removed));
         // The sync drops the final line end after a last key line; with our block below, it had none to drop.
-        std::string expected = KimiConfigLeverSync::replaceOrInsertDefaultYolo(original, KimiConfigLeverSync::kAutoTemplate);
+        std::string expected =
+            KimiConfigLeverSync::replaceOrInsertDefaultYolo(original, KimiConfigLeverSync::kAutoTemplate);
         if (expected.back() != '\n') expected += '\n';
         EXPECT_EQ(removed, expected);
     }

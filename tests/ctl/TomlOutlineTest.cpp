@@ -26,7 +26,8 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 const std::vector<Case> kCases = {
     {"Empty", "", true},
     {"CommentsAndBlankLines", "# a\n\n  # b [[hooks]]\n", true},
-    {"KimiDefaults", "default_model = \"\"\ndefault_yolo = false\nhooks = []\n\n[loop_control]\nmax_steps = 100\n", true},
+    {"KimiDefaults", "default_model = \"\"\ndefault_yolo = false\nhooks = []\n\n[loop_control]\nmax_steps = 100\n",
+     true},
     {"QuotedAndDottedKeys", "[models.\"kimi-for-coding\"]\nprovider = 'managed:kimi'\na.b . c = 1\n", true},
     {"ArraysOverLines", "a = [\n  1, # one\n  [2, 3],\n  \"]\",\n]\n", true},
     {"InlineTable", "a = { x = 1, y = \"}\" }\n", true},
