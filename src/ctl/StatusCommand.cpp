@@ -49,11 +49,11 @@ std::string age(double seconds) {
 std::string describeHooks(const HookFacts& h) {
     if (!h.installed) return "not installed";
     if (!h.registered) return "its hook file cannot be read or understood";
-    if (*h.registered == 0) return "no hooks registered (run `vemloctl install`)";
+    if (*h.registered == 0) return "not registered (run `vemloctl install`)";
     if (*h.registered < h.events)
         return "partly registered (" + std::to_string(*h.registered) + " of " + std::to_string(h.events) +
                " events; run `vemloctl install`)";
-    return "hooks registered (" + std::to_string(h.events) + " events)";
+    return "registered (" + std::to_string(h.events) + " events)";
 }
 
 }  // namespace
@@ -112,10 +112,11 @@ Report describe(const Facts& f) {
         r.lines.push_back("Last LED:   none sent yet");
     }
 
+    if (!f.hooks.empty()) r.lines.push_back("Hooks:");
     for (const HookFacts& h : f.hooks) {
-        std::string label = h.assistant + ":";
-        label.resize(std::max<size_t>(label.size() + 1, 13), ' ');
-        r.lines.push_back(label + describeHooks(h));
+        std::string name = h.assistant;
+        name.resize(std::max<size_t>(name.size() + 1, 12), ' ');
+        r.lines.push_back("  " + name + describeHooks(h));
     }
 
     r.allWell = wrong.empty();

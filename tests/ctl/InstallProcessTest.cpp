@@ -147,7 +147,8 @@ struct InstallProcessTest : ::testing::Test {
         args.insert(args.begin(), VEMLO_CTL_BINARY);
         return runProcess(args, {{"HOME", home.path()},
                                  {"PATH", path.empty() ? tools.path() + ":/usr/bin:/bin" : path},
-                                 {"XDG_CONFIG_HOME", ""}},
+                                 {"XDG_CONFIG_HOME", ""},
+                                 {"VEMLO_SOCKET", home.file("no-agent.sock")}},
                           "", 60s);
     }
 
@@ -187,6 +188,12 @@ TEST_F(InstallProcessTest, InstallRegistersOnceKeepsEverythingAndUninstallRestor
     EXPECT_NE(first.out.find("enter /hooks and trust"), std::string::npos) << "Codex's trust step is pointed out";
     EXPECT_NE(read(".claude/settings.json").find(home.path() + "/.local/bin/vemloconfig-agent hook PermissionRequest"),
               std::string::npos);
+
+    ProcessResult shown = vemloctl({"status"});
+    EXPECT_NE(shown.out.find("Hooks:\n  Claude Code registered (11 events)\n  Codex       registered (6 events)\n"
+                             "  Cursor      registered (7 events)\n  Kimi CLI    registered (7 events)\n"),
+              std::string::npos)
+        << shown.out;
 
     const auto installed = snapshot(home.path());
     ProcessResult second = vemloctl({"install", "--agent", VEMLO_AGENT_BINARY});

@@ -35,7 +35,7 @@ TEST_F(StatusProcessTest, ReportsARunningAgentWithTheKeyboardLinked) {
     EXPECT_NE(r.out.find("Agent:      running (control socket " + agent.socketPath() + ")"), std::string::npos);
     EXPECT_NE(r.out.find("Keyboard:   linked (last status report "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Lever:      0 (automatic: tool requests are approved without asking)"), std::string::npos);
-    EXPECT_NE(r.out.find("Kimi CLI:    not installed"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\n  Kimi CLI    not installed\n"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("All is well."), std::string::npos);
 }
 
