@@ -48,9 +48,14 @@ std::string hookCommand(const std::string& agentPath, std::string_view agentEven
     if (safe) {
         out = agentPath;
     } else {
-        out = "'";
-        for (char c : agentPath) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        out += "'";
+        out.push_back('\'');
+        for (char c : agentPath) {
+            if (c == '\'')
+                out.append("'\\''");
+            else
+                out.push_back(c);
+        }
+        out.push_back('\'');
     }
     out += " hook ";
     out += agentEvent;

@@ -26,8 +26,10 @@ constexpr const char* kKimiLockName = "kimi-config.lock";
 constexpr auto kSystemctlTimeout = 30s;
 
 std::string tilde(const std::string& path, const std::string& home) {
-    if (!home.empty() && home != "/" && path.rfind(home + "/", 0) == 0) return "~" + path.substr(home.size());
-    return path;
+    if (home.empty() || home == "/" || path.rfind(home + "/", 0) != 0) return path;
+    std::string out(1, '~');
+    out.append(path, home.size());
+    return out;
 }
 
 std::string realPath(const std::string& path) {
