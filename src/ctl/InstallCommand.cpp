@@ -131,7 +131,8 @@ bool placeUnit(Printer& p, const std::string& agentPath) {
     }
     FileChange change;
     change.path = path;
-    change.existed = current.has_value();
+    // Only someone else's unit of the same name needs a backup; an older one of ours is just replaced.
+    change.existed = current && !ServiceUnit::isOurUnit(*current);
     change.before = current.value_or("");
     change.after = text;
     change.action = FileChange::Action::write;
