@@ -1,0 +1,166 @@
+#include "ctl/AssistantConfigFile.h"
+
+#include "ctl/JsonHookEdit.h"
+#include "ctl/KimiHookBlock.h"
+#include "platform/Files.h"
+#include "platform/Json.h"
+#include "platform/Text.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vemlo::ctl::AssistantConfigFile {
+namespace {
+
+Json skeleton(const Assistant& assistant) {
+    return assistant.shape == ConfigShape::commandList ? Json{{"version", 1}} : Json::object();
+}
+
+// Whether nothing but what a fresh file of ours would hold is left.
+bool holdsNothingElse(const Json& root, const Assistant& assistant) {
+    Json rest = root;
+    if (assistant.shape == ConfigShape::commandList && rest.contains("version") && rest["version"] == 1)
+        rest.erase("version");
+    return rest.empty();
+}
+
+// Reads the file into `change`; false (with `change.error` set) when it is there but unreadable.
+bool readExisting(FileChange& change) {
+    change.existed = files::exists(change.path);
+    if (!change.existed) return true;
+    auto bytes = files::readFile(change.path);
+    if (!bytes) {
+        change.error = "it cannot be read";
+        return false;
+    }
+    change.before = std::move(*bytes);
+    return true;
+}
+
+std::optional<Json> parseJson(FileChange& change) {
+    auto root = json::parse(change.before);
+    if (!root) change.error = "it is not valid JSON";
+    return root;
+}
+
+// The backup keeps the original's permission bits: Kimi's config.toml holds API keys.
+std::string writeBackup(const std::string& path, const std::string& bytes) {
+    struct stat st {};
+    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
+    const std::string backup = backupPath(path);
+    int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0)
+        return errno == EEXIST ? std::string() : "cannot create the backup " + backup + ": " + std::strerror(errno);
+    std::string_view rest = bytes;
+    bool ok = true;
+    while (ok && !rest.empty()) {
+        ssize_t n = ::write(fd, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) rest.remove_prefix(static_cast<size_t>(n));
+    }
+    ok = ::fsync(fd) == 0 && ok;
+    ::close(fd);
+    if (ok) return {};
+    ::unlink(backup.c_str());
+    return "cannot write the backup " + backup;
+}
+
+}  // namespace
+
+std::string folderPath(const Assistant& assistant, const std::string& home) {
+    return files::join(home, assistant.folder);
+}
+
+std::string filePath(const Assistant& assistant, const std::string& home) {
+    return files::join(folderPath(assistant, home), assistant.file);
+}
+
+std::string backupPath(const std::string& path) { return path + ".vemloctl.bak"; }
+
+FileChange planInstall(const Assistant& assistant, const std::string& home, const std::string& agentPath) {
+    FileChange change;
+    change.path = filePath(assistant, home);
+    if (!readExisting(change)) return change;
+    if (assistant.shape == ConfigShape::tomlArrayTables) {
+        KimiHookBlock::Outcome out = KimiHookBlock::install(change.before, assistant, agentPath);
+        change.error = out.error;
+        if (!out.changed) return change;
+        change.after = std::move(out.text);
+        change.added = out.added;
+        change.removed = out.removed;
+        change.action = FileChange::Action::write;
+        return change;
+    }
+    std::optional<Json> root = change.existed ? parseJson(change) : skeleton(assistant);
+    if (!root) return change;
+    JsonHookEdit::Outcome out = JsonHookEdit::install(*root, assistant, agentPath);
+    change.error = out.error;
+    if (!out.error.empty() || !out.changed()) return change;
+    change.after = JsonHookEdit::serializeLike(*root, change.before);
+    change.added = out.added;
+    change.removed = out.removed;
+    change.action = FileChange::Action::write;
+    return change;
+}
+
+FileChange planUninstall(const Assistant& assistant, const std::string& home) {
+    FileChange change;
+    change.path = filePath(assistant, home);
+    if (!readExisting(change) || !change.existed) return change;
+    const bool createdByUs = !files::exists(backupPath(change.path));
+    if (assistant.shape == ConfigShape::tomlArrayTables) {
+        KimiHookBlock::Outcome out = KimiHookBlock::uninstall(change.before, assistant);
+        change.error = out.error;
+        if (!out.changed) return change;
+        change.removed = out.removed;
+        const bool empty = out.text.find_first_not_of(" \t\r\n") == std::string::npos;
+        change.action = createdByUs && empty ? FileChange::Action::remove : FileChange::Action::write;
+        change.after = std::move(out.text);
+        return change;
+    }
+    std::optional<Json> root = parseJson(change);
+    if (!root) return change;
+    JsonHookEdit::Outcome out = JsonHookEdit::uninstall(*root, assistant);
+    change.error = out.error;
+    if (!out.error.empty() || !out.changed()) return change;
+    change.removed = out.removed;
+    change.action =
+        createdByUs && holdsNothingElse(*root, assistant) ? FileChange::Action::remove : FileChange::Action::write;
+    change.after = JsonHookEdit::serializeLike(*root, change.before);
+    return change;
+}
+
+std::optional<int> registeredEvents(const Assistant& assistant, const std::string& home) {
+    const std::string path = filePath(assistant, home);
+    if (!files::exists(path)) return 0;
+    auto bytes = files::readFile(path);
+    if (!bytes) return std::nullopt;
+    if (assistant.shape == ConfigShape::tomlArrayTables) return KimiHookBlock::registeredEvents(*bytes, assistant);
+    auto root = json::parse(*bytes);
+    if (!root) return std::nullopt;
+    return JsonHookEdit::registeredEvents(*root, assistant);
+}
+
+std::string apply(const FileChange& change) {
+    switch (change.action) {
+    case FileChange::Action::none:
+        return {};
+    case FileChange::Action::remove:
+        if (::unlink(change.path.c_str()) != 0 && errno != ENOENT)
+            return "cannot remove it: " + std::string(std::strerror(errno));
+        return {};
+    case FileChange::Action::write:
+        break;
+    }
+    if (change.existed) {
+        if (std::string failure = writeBackup(change.path, change.before); !failure.empty()) return failure;
+    }
+    if (!files::atomicWrite(change.path, change.after)) return "cannot write it (the file is unchanged)";
+    return {};
+}
+
+}  // namespace vemlo::ctl::AssistantConfigFile

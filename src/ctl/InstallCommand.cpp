@@ -1,0 +1,324 @@
+#include "ctl/InstallCommand.h"
+
+#include "ctl/AssistantConfigFile.h"
+#include "ctl/ExternalCommand.h"
+#include "ctl/HookRegistrations.h"
+#include "ctl/ServiceUnit.h"
+#include "leversync/SyncLock.h"
+#include "platform/Files.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vemlo::ctl::InstallCommand {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The Kimi lever sync rewrites config.toml from hook processes under this lock.
+constexpr const char* kKimiLockName = "kimi-config.lock";
+constexpr auto kSystemctlTimeout = 30s;
+
+std::string tilde(const std::string& path, const std::string& home) {
+    if (home.empty() || home == "/" || path.rfind(home + "/", 0) != 0) return path;
+    std::string out(1, '~');
+    out.append(path, home.size());
+    return out;
+}
+
+std::string realPath(const std::string& path) {
+    char buf[PATH_MAX];
+    return ::realpath(path.c_str(), buf) ? std::string(buf) : std::string();
+}
+
+bool selected(const Options& o, const Assistant& a) {
+    return o.only.empty() || std::find(o.only.begin(), o.only.end(), a.key) != o.only.end();
+}
+
+std::string plural(int n, const char* word) { return std::to_string(n) + " " + word + (n == 1 ? "" : "s"); }
+
+std::string firstLine(const std::string& text) {
+    std::string line = text.substr(0, text.find('\n'));
+    return line.empty() ? "no message" : line;
+}
+
+// Runs systemctl --user, returning its failure in words, or nothing.
+std::string systemctl(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"systemctl", "--user"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ExternalCommandResult r = runExternalCommand(argv, kSystemctlTimeout);
+    if (!r.started) return "systemctl was not found";
+    if (r.exitCode != 0) return firstLine(r.output);
+    return {};
+}
+
+struct Printer {
+    const Options& o;
+    std::ostream& out;
+    std::ostream& err;
+    bool failed = false;
+
+    void line(const std::string& who, const std::string& text) const { out << who << ": " << text << "\n"; }
+    void problem(const std::string& who, const std::string& text) {
+        err << "vemloctl: " << who << ": " << text << "\n";
+        failed = true;
+    }
+    std::string path(const std::string& p) const { return tilde(p, o.home); }
+};
+
+// Copies the agent into the bin folder; true when the file there changed.
+bool placeAgent(Printer& p, const std::string& target) {
+    const std::string source = p.o.agentSource;
+    if (realPath(source) == realPath(target)) {
+        p.line("agent", p.path(target) + " is already in place");
+        return false;
+    }
+    auto bytes = files::readFile(source);
+    if (!bytes) {
+        p.problem("agent", "cannot read " + source);
+        return false;
+    }
+    auto current = files::readFile(target);
+    if (current && *current == *bytes) {
+        p.line("agent", p.path(target) + " is up to date");
+        return false;
+    }
+    const std::string verb = current ? "updated" : "installed";
+    if (p.o.dryRun) {
+        p.line("agent", "would copy " + source + " to " + p.path(target));
+        return true;
+    }
+    if (!files::createDirectories(p.o.binDir) || !files::atomicWrite(target, *bytes) ||
+        ::chmod(target.c_str(), 0755) != 0) {
+        p.problem("agent", "cannot write " + target);
+        return false;
+    }
+    p.line("agent", verb + " " + p.path(target));
+    return true;
+}
+
+void notePath(Printer& p) {
+    const char* path = std::getenv("PATH");
+    std::string rest = path ? path : "";
+    for (size_t start = 0; start <= rest.size();) {
+        size_t end = rest.find(':', start);
+        if (end == std::string::npos) end = rest.size();
+        if (rest.substr(start, end - start) == p.o.binDir) return;
+        start = end + 1;
+    }
+    p.line("agent", p.path(p.o.binDir) + " is not on your PATH; the hooks call the agent by its full path, so "
+                    "they work anyway");
+}
+
+// Writes the unit file; true when it changed.
+bool placeUnit(Printer& p, const std::string& agentPath) {
+    const std::string path = ServiceUnit::unitPath(p.o.home);
+    const std::string text = ServiceUnit::unitText(agentPath, p.o.home);
+    auto current = files::readFile(path);
+    if (current && *current == text) {
+        p.line("service", p.path(path) + " is up to date");
+        return false;
+    }
+    if (p.o.dryRun) {
+        p.line("service", "would write " + p.path(path));
+        return true;
+    }
+    FileChange change;
+    change.path = path;
+    // Only someone else's unit of the same name needs a backup; an older one of ours is just replaced.
+    change.existed = current && !ServiceUnit::isOurUnit(*current);
+    change.before = current.value_or("");
+    change.after = text;
+    change.action = FileChange::Action::write;
+    const size_t slash = path.rfind('/');
+    std::string failure = files::createDirectories(path.substr(0, slash)) ? AssistantConfigFile::apply(change)
+                                                                          : "cannot create its folder";
+    if (!failure.empty()) {
+        p.problem("service", path + ": " + failure);
+        return false;
+    }
+    p.line("service", std::string(current ? "updated " : "installed ") + p.path(path));
+    return true;
+}
+
+void startService(Printer& p, const std::string& agentPath, bool changed) {
+    const std::string unit = ServiceUnit::kUnitName;
+    if (p.o.dryRun) {
+        p.line("service", "would run systemctl --user daemon-reload and enable --now " + unit);
+        return;
+    }
+    if (std::string failure = systemctl({"daemon-reload"}); !failure.empty()) {
+        p.line("service", "the systemd user manager cannot be reached (" + failure +
+                              "), so the agent was not started as a service. The unit file is in place: "
+                              "run `systemctl --user enable --now " + unit +
+                              "` once systemd is available, or start the agent yourself with `" + agentPath + " &`");
+        return;
+    }
+    // An agent that is already running keeps the old program or unit until it is restarted.
+    std::string failure = changed ? systemctl({"enable", unit}) : systemctl({"enable", "--now", unit});
+    if (failure.empty() && changed) failure = systemctl({"restart", unit});
+    if (!failure.empty()) {
+        p.problem("service", "systemctl could not enable and start " + unit + ": " + failure);
+        return;
+    }
+    p.line("service", unit + " is enabled and running");
+}
+
+// Carries out one file change; a dry run only pretends.
+bool applyChange(Printer& p, const Assistant& a, const FileChange& change) {
+    if (p.o.dryRun) return true;
+    if (std::string failure = AssistantConfigFile::apply(change); !failure.empty()) {
+        p.problem(a.displayName, change.path + ": " + failure);
+        return false;
+    }
+    return true;
+}
+
+void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath, bool& codexChanged) {
+    const std::string where = p.path(AssistantConfigFile::filePath(a, p.o.home));
+    if (!files::exists(AssistantConfigFile::folderPath(a, p.o.home))) {
+        p.line(a.displayName, p.path(AssistantConfigFile::folderPath(a, p.o.home)) + " not found, so " + a.displayName +
+                                  " is not installed; skipped");
+        return;
+    }
+    std::unique_ptr<SyncLock> lock;
+    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
+        lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
+    const FileChange change = AssistantConfigFile::planInstall(a, p.o.home, agentPath);
+    if (!change.error.empty()) {
+        p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");
+        return;
+    }
+    if (change.action == FileChange::Action::none) {
+        p.line(a.displayName,
+               where + ": hooks already registered (" + plural(static_cast<int>(a.events.size()), "event") + ")");
+        return;
+    }
+    const bool backupNeeded = change.existed && !files::exists(AssistantConfigFile::backupPath(change.path));
+    if (!applyChange(p, a, change)) return;
+    std::string text = p.o.dryRun ? (change.existed ? "would add " : "would create it with ")
+                                  : (change.existed ? "added " : "created it with ");
+    text += plural(change.added, "hook");
+    if (change.removed > 0) text += ", replacing " + plural(change.removed, "older hook") + " of ours";
+    if (backupNeeded) text += " (backup: " + p.path(AssistantConfigFile::backupPath(change.path)) + ")";
+    p.line(a.displayName, where + ": " + text);
+    if (a.key == "codex") codexChanged = true;
+}
+
+void unregisterHooks(Printer& p, const Assistant& a) {
+    if (!files::exists(AssistantConfigFile::folderPath(a, p.o.home))) return;
+    const std::string where = p.path(AssistantConfigFile::filePath(a, p.o.home));
+    std::unique_ptr<SyncLock> lock;
+    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
+        lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
+    const FileChange change = AssistantConfigFile::planUninstall(a, p.o.home);
+    if (!change.error.empty()) {
+        p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");
+        return;
+    }
+    if (change.action == FileChange::Action::none) {
+        p.line(a.displayName, where + ": no hooks of ours");
+        return;
+    }
+    if (!applyChange(p, a, change)) return;
+    std::string text = (p.o.dryRun ? "would remove " : "removed ") + plural(change.removed, "hook");
+    if (change.action == FileChange::Action::remove) text += "; install had created the file for them, so it goes too";
+    p.line(a.displayName, where + ": " + text);
+    // A backup that matches the restored file has nothing left to give back.
+    const std::string backup = AssistantConfigFile::backupPath(change.path);
+    auto kept = files::readFile(backup);
+    if (p.o.dryRun || !kept) return;
+    if (change.action == FileChange::Action::write && *kept == change.after) {
+        ::unlink(backup.c_str());
+    } else {
+        p.line(a.displayName, "the backup from before the first install stays at " + p.path(backup));
+    }
+}
+
+void removeService(Printer& p) {
+    const std::string unit = ServiceUnit::kUnitName;
+    const std::string path = ServiceUnit::unitPath(p.o.home);
+    auto text = files::readFile(path);
+    if (!text) {
+        p.line("service", "no unit installed");
+        return;
+    }
+    if (!ServiceUnit::isOurUnit(*text)) {
+        p.line("service", p.path(path) + " does not start vemloconfig-agent; left alone");
+        return;
+    }
+    if (p.o.dryRun) {
+        p.line("service", "would stop and disable " + unit + " and remove " + p.path(path));
+        return;
+    }
+    if (std::string failure = systemctl({"disable", "--now", unit}); !failure.empty())
+        p.line("service", "could not stop and disable " + unit + " through systemd (" + failure + ")");
+    if (::unlink(path.c_str()) != 0) {
+        p.problem("service", "cannot remove " + path + ": " + std::strerror(errno));
+        return;
+    }
+    systemctl({"daemon-reload"});
+    p.line("service", "removed " + p.path(path));
+}
+
+void removeAgent(Printer& p) {
+    const std::string target = files::join(p.o.binDir, kAgentFileName);
+    if (!files::exists(target)) return;
+    if (realPath(target) == realPath(p.o.agentSource)) {
+        p.line("agent", "kept " + p.path(target) + ": it is the copy vemloctl was installed with");
+        return;
+    }
+    if (p.o.dryRun) {
+        p.line("agent", "would remove " + p.path(target));
+        return;
+    }
+    if (::unlink(target.c_str()) != 0) {
+        p.problem("agent", "cannot remove " + target + ": " + std::strerror(errno));
+        return;
+    }
+    p.line("agent", "removed " + p.path(target));
+}
+
+}  // namespace
+
+int install(const Options& options, std::ostream& out, std::ostream& err) {
+    Printer p{options, out, err};
+    const std::string agentPath = files::join(options.binDir, kAgentFileName);
+    if (realPath(options.agentSource).empty()) {
+        p.problem("agent", "cannot find " + options.agentSource + " to install; give its path with --agent");
+        return 1;
+    }
+    const bool agentChanged = placeAgent(p, agentPath);
+    // Hooks that point at a program that is not there would fail at every event of the assistant.
+    if (p.failed) return 1;
+    notePath(p);
+    const bool unitChanged = placeUnit(p, agentPath);
+    bool codexChanged = false;
+    for (const Assistant& a : assistants())
+        if (selected(options, a)) registerHooks(p, a, agentPath, codexChanged);
+    startService(p, agentPath, agentChanged || unitChanged);
+    if (codexChanged) {
+        out << "\nCodex runs a new or changed hook only after you have trusted it, and skips an untrusted one "
+               "without a word. Open Codex once, enter /hooks and trust the vemloconfig-agent hooks.\n";
+    }
+    return p.failed ? 1 : 0;
+}
+
+int uninstall(const Options& options, std::ostream& out, std::ostream& err) {
+    Printer p{options, out, err};
+    for (const Assistant& a : assistants())
+        if (selected(options, a)) unregisterHooks(p, a);
+    if (options.only.empty()) {
+        removeService(p);
+        removeAgent(p);
+    }
+    return p.failed ? 1 : 0;
+}
+
+}  // namespace vemlo::ctl::InstallCommand

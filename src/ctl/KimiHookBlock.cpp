@@ -1,0 +1,290 @@
+#include "ctl/KimiHookBlock.h"
+
+#include "ctl/TomlOutline.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <set>
+#include <vector>
+
+namespace vemlo::ctl::KimiHookBlock {
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+struct Line {
+    std::string_view content;
+    std::string_view eol;  // "\n", "\r\n", or empty for a last line without one
+};
+
+std::vector<Line> splitLines(std::string_view text) {
+    std::vector<Line> lines;
+    while (!text.empty()) {
+        size_t nl = text.find('\n');
+        if (nl == std::string_view::npos) {
+            lines.push_back({text, {}});
+            break;
+        }
+        size_t end = nl > 0 && text[nl - 1] == '\r' ? nl - 1 : nl;
+        lines.push_back({text.substr(0, end), text.substr(end, nl + 1 - end)});
+        text.remove_prefix(nl + 1);
+    }
+    return lines;
+}
+
+std::string tomlString(std::string_view value) {
+    std::string out = "\"";
+    for (char c : value) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            out += buf;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+std::string withoutBlanks(std::string_view s) {
+    std::string out;
+    for (char c : s)
+        if (c != ' ' && c != '\t') out += c;
+    return out;
+}
+
+// One [[hooks]] table of the file.
+struct HooksTable {
+    size_t firstLine = 0;
+    std::optional<std::string> event;
+    std::optional<std::string> command;
+};
+
+// What the file holds that install and uninstall care about.
+struct Analysis {
+    std::string error;
+    size_t blockBegin = kNone;  // marker lines of our block
+    size_t blockEnd = kNone;
+    std::vector<std::pair<size_t, size_t>> strays;  // line ranges of [[hooks]] tables of ours outside the block
+    std::vector<size_t> emptyHooksLines;            // top-level "hooks = []" lines
+    int oursInBlock = 0;
+    int userTables = 0;  // [[hooks]] tables of the user's, in any place
+    std::set<std::string> registered;  // agent events that have a table of ours
+
+    bool inBlock(size_t line) const { return blockBegin != kNone && line >= blockBegin && line <= blockEnd; }
+};
+
+Analysis analyse(std::string_view text, const std::vector<Line>& lines, const Assistant& kimi) {
+    Analysis a;
+    TomlOutline outline = outlineToml(text);
+    if (!outline.ok) {
+        a.error = "it is not valid TOML (" + outline.error + ")";
+        return a;
+    }
+    std::vector<size_t> begins, ends;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].content == kBeginMarker) begins.push_back(i);
+        if (lines[i].content == kEndMarker) ends.push_back(i);
+    }
+    if (begins.size() > 1 || ends.size() > 1 || begins.size() != ends.size() ||
+        (!begins.empty() && ends[0] < begins[0])) {
+        a.error = "the marker lines of the vemloctl block are damaged; mend or delete that block by hand";
+        return a;
+    }
+    if (!begins.empty()) {
+        a.blockBegin = begins[0];
+        a.blockEnd = ends[0];
+    }
+
+    // Where each [[hooks]] table ends: at the next header, or at a marker line of our block.
+    std::vector<size_t> boundaries = {lines.size()};
+    if (a.blockBegin != kNone) {
+        boundaries.push_back(a.blockBegin);
+        boundaries.push_back(a.blockEnd + 1);
+    }
+    std::vector<HooksTable> tables;
+    bool atRoot = true;
+    bool inHooksTable = false;
+    for (const TomlStatement& st : outline.statements) {
+        const bool ours = a.inBlock(st.firstLine);
+        if (st.kind != TomlStatement::Kind::keyValue) {
+            boundaries.push_back(st.firstLine);
+            atRoot = false;
+            inHooksTable = st.kind == TomlStatement::Kind::arrayTable && st.key == std::vector<std::string>{"hooks"};
+            if (inHooksTable) {
+                tables.push_back({st.firstLine, {}, {}});
+            } else if (st.key.front() == "hooks" && tables.empty() && !ours) {
+                a.error = "it defines a [hooks] table, which [[hooks]] entries cannot join; Kimi CLI expects [[hooks]]";
+                return a;
+            }
+            continue;
+        }
+        if (atRoot && st.key.front() == "hooks" && !ours) {
+            if (st.key.size() == 1 && st.firstLine == st.lastLine && withoutBlanks(st.value) == "[]") {
+                a.emptyHooksLines.push_back(st.firstLine);
+                continue;
+            }
+            a.error = "it sets \"hooks\" at its top level, and [[hooks]] tables cannot be added beside that "
+                      "without rewriting it; write those hooks as [[hooks]] tables and run install again";
+            return a;
+        }
+        if (inHooksTable && st.key.size() == 1 && st.stringValue) {
+            if (st.key[0] == "event") tables.back().event = st.stringValue;
+            if (st.key[0] == "command") tables.back().command = st.stringValue;
+        }
+    }
+    std::sort(boundaries.begin(), boundaries.end());
+
+    for (const HooksTable& t : tables) {
+        bool ours = false;
+        for (const EventBinding& b : kimi.events) {
+            if (t.event == b.assistantEvent && t.command && isAgentHookCommand(*t.command, b.agentEvent)) {
+                ours = true;
+                a.registered.insert(b.agentEvent);
+            }
+        }
+        if (!ours) {
+            ++a.userTables;
+        } else if (a.inBlock(t.firstLine)) {
+            ++a.oursInBlock;
+        } else {
+            size_t next = *std::upper_bound(boundaries.begin(), boundaries.end(), t.firstLine);
+            a.strays.emplace_back(t.firstLine, next - 1);
+        }
+    }
+    return a;
+}
+
+// The lines that our block and the blank line before it occupy, plus stray tables of ours.
+std::vector<bool> linesToDrop(const Analysis& a, const std::vector<Line>& lines) {
+    std::vector<bool> drop(lines.size(), false);
+    if (a.blockBegin != kNone) {
+        for (size_t i = a.blockBegin; i <= a.blockEnd; ++i) drop[i] = true;
+        if (a.blockBegin > 0 && lines[a.blockBegin - 1].content.empty()) drop[a.blockBegin - 1] = true;
+    }
+    for (auto [first, last] : a.strays)
+        for (size_t i = first; i <= last; ++i) drop[i] = true;
+    return drop;
+}
+
+std::string_view lineEndOf(const std::vector<Line>& lines) {
+    return !lines.empty() && lines[0].eol == "\r\n" ? "\r\n" : "\n";
+}
+
+}  // namespace
+
+std::string block(const Assistant& kimi, const std::string& agentPath, std::string_view eol) {
+    std::string out(kBeginMarker);
+    out += eol;
+    for (size_t i = 0; i < kimi.events.size(); ++i) {
+        const EventBinding& b = kimi.events[i];
+        if (i > 0) out += eol;
+        out += "[[hooks]]";
+        out += eol;
+        out += "event = " + tomlString(b.assistantEvent);
+        out += eol;
+        out += "command = " + tomlString(hookCommand(agentPath, b.agentEvent));
+        out += eol;
+        out += "timeout = " + std::to_string(kHookTimeoutSeconds);
+        out += eol;
+    }
+    out += kEndMarker;
+    out += eol;
+    return out;
+}
+
+Outcome install(std::string_view text, const Assistant& kimi, const std::string& agentPath) {
+    Outcome out;
+    out.text = std::string(text);
+    const std::vector<Line> lines = splitLines(text);
+    const Analysis a = analyse(text, lines, kimi);
+    if (!a.error.empty()) {
+        out.error = a.error;
+        return out;
+    }
+    const std::string_view eol = lineEndOf(lines);
+    const std::string wanted = block(kimi, agentPath, eol);
+    bool blockCurrent = false;
+    if (a.blockBegin != kNone) {
+        std::string existing;
+        for (size_t i = a.blockBegin; i <= a.blockEnd; ++i) {
+            existing += lines[i].content;
+            existing += eol;
+        }
+        blockCurrent = existing == wanted;
+    }
+    if (blockCurrent && a.strays.empty() && a.emptyHooksLines.empty()) return out;
+
+    const std::vector<bool> drop = linesToDrop(a, lines);
+    std::string result;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (drop[i]) continue;
+        if (std::find(a.emptyHooksLines.begin(), a.emptyHooksLines.end(), i) != a.emptyHooksLines.end())
+            result += kDisabledLinePrefix;
+        result += lines[i].content;
+        result += lines[i].eol;
+    }
+    if (!result.empty()) {
+        if (result.back() != '\n') result += eol;
+        result += eol;
+    }
+    result += wanted;
+
+    const std::vector<Line> resultLines = splitLines(result);
+    const Analysis check = analyse(result, resultLines, kimi);
+    if (!check.error.empty() || check.registered.size() != kimi.events.size()) {
+        out.error =
+            "adding the hooks would not leave valid TOML" + (check.error.empty() ? "" : " (" + check.error + ")");
+        return out;
+    }
+    out.text = std::move(result);
+    out.added = static_cast<int>(kimi.events.size());
+    out.removed = a.oursInBlock + static_cast<int>(a.strays.size());
+    out.changed = true;
+    return out;
+}
+
+Outcome uninstall(std::string_view text, const Assistant& kimi) {
+    Outcome out;
+    out.text = std::string(text);
+    const std::vector<Line> lines = splitLines(text);
+    const Analysis a = analyse(text, lines, kimi);
+    if (!a.error.empty()) {
+        out.error = a.error;
+        return out;
+    }
+    const std::vector<bool> drop = linesToDrop(a, lines);
+    // A disabled "hooks = []" may come back only when no [[hooks]] table would remain beside it.
+    const bool restore = a.userTables == 0;
+    std::string result;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (drop[i]) continue;
+        std::string_view content = lines[i].content;
+        if (restore && content.substr(0, kDisabledLinePrefix.size()) == kDisabledLinePrefix)
+            content.remove_prefix(kDisabledLinePrefix.size());
+        result += content;
+        result += lines[i].eol;
+    }
+    if (result == text) return out;
+    const std::vector<Line> resultLines = splitLines(result);
+    if (const Analysis check = analyse(result, resultLines, kimi); !check.error.empty()) {
+        out.error = "removing the hooks would not leave valid TOML (" + check.error + ")";
+        return out;
+    }
+    out.text = std::move(result);
+    out.removed = a.oursInBlock + static_cast<int>(a.strays.size());
+    out.changed = true;
+    return out;
+}
+
+int registeredEvents(std::string_view text, const Assistant& kimi) {
+    const std::vector<Line> lines = splitLines(text);
+    const Analysis a = analyse(text, lines, kimi);
+    return a.error.empty() ? static_cast<int>(a.registered.size()) : 0;
+}
+
+}  // namespace vemlo::ctl::KimiHookBlock

@@ -1,0 +1,173 @@
+#include "ctl/StatusCommand.h"
+
+#include "ctl/AssistantConfigFile.h"
+#include "ctl/ControlClient.h"
+#include "ctl/HookRegistrations.h"
+#include "platform/Files.h"
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+
+namespace vemlo::ctl::StatusCommand {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The agent answers a status request within its 1.5 s lever query.
+constexpr auto kRequestTimeout = 5s;
+constexpr const char* kLiveStateFile = "Library/Application Support/VemloConfig/current-ide-state.json";
+
+std::optional<double> number(const std::optional<Json>& object, const char* key) {
+    if (!object || !object->is_object()) return std::nullopt;
+    auto it = object->find(key);
+    if (it == object->end() || !it->is_number()) return std::nullopt;
+    return it->get<double>();
+}
+
+std::optional<int64_t> integer(const std::optional<Json>& object, const char* key) {
+    if (!object) return std::nullopt;
+    return json::integerMember(*object, key);
+}
+
+std::string age(double seconds) {
+    char buf[64];
+    if (seconds < 0) seconds = 0;
+    if (seconds < 10)
+        std::snprintf(buf, sizeof buf, "%.1f s ago", seconds);
+    else if (seconds < 120)
+        std::snprintf(buf, sizeof buf, "%.0f s ago", seconds);
+    else if (seconds < 7200)
+        std::snprintf(buf, sizeof buf, "%.0f min ago", std::floor(seconds / 60));
+    else if (seconds < 2 * 86400)
+        std::snprintf(buf, sizeof buf, "%.0f h ago", std::floor(seconds / 3600));
+    else
+        std::snprintf(buf, sizeof buf, "%.0f days ago", std::floor(seconds / 86400));
+    return buf;
+}
+
+std::string describeHooks(const HookFacts& h) {
+    if (!h.installed) return "not installed";
+    if (!h.registered) return "its hook file cannot be read or understood";
+    if (*h.registered == 0) return "not registered (run `vemloctl install`)";
+    if (*h.registered < h.events)
+        return "partly registered (" + std::to_string(*h.registered) + " of " + std::to_string(h.events) +
+               " events; run `vemloctl install`)";
+    return "registered (" + std::to_string(h.events) + " events)";
+}
+
+}  // namespace
+
+std::string describeLed(int64_t state) {
+    static const char* const names[] = {"waiting (notification)", "asking for a permission", "tool finished",
+                                        "running a tool",         "session started",         "turn finished",
+                                        "task completed",         "prompt submitted",        "session ended"};
+    const std::string n = std::to_string(state);
+    return state >= 0 && state <= 8 ? n + " (" + names[state] + ")" : n;
+}
+
+std::string describeLever(std::optional<int64_t> lever) {
+    if (!lever) return "unknown, so nothing is approved automatically";
+    if (*lever == 0) return "0 (automatic: tool requests are approved without asking)";
+    return std::to_string(*lever) + " (manual: tool requests go back to you)";
+}
+
+Report describe(const Facts& f) {
+    Report r;
+    const bool running = f.reply.has_value();
+    std::vector<std::string> wrong;
+    if (running) {
+        r.lines.push_back("Agent:      running (control socket " + f.socketPath + ")");
+    } else {
+        r.lines.push_back("Agent:      not running: cannot reach " + f.socketPath + " (" + f.agentError +
+                          "); start it with `systemctl --user start vemloconfig-agent.service`");
+        wrong.push_back("the agent is not running");
+    }
+
+    const std::optional<double> lastStatus = number(f.liveState, "lightModeTs");
+    bool linked = false;
+    if (!running) {
+        r.lines.push_back("Keyboard:   unknown while the agent is not running");
+    } else if (!lastStatus) {
+        r.lines.push_back("Keyboard:   not linked (no status report from the keyboard yet)");
+    } else {
+        linked = f.now - *lastStatus <= kLinkedWithinSeconds;
+        r.lines.push_back(std::string("Keyboard:   ") + (linked ? "linked" : "not linked") + " (last status report " +
+                          age(f.now - *lastStatus) + ")");
+    }
+    if (running && !linked) wrong.push_back("the keyboard is not linked");
+
+    std::optional<int64_t> lever = running ? integer(f.reply, "switchState") : std::nullopt;
+    r.lines.push_back("Lever:      " +
+                      (running ? describeLever(lever) : std::string("unknown while the agent is not running")));
+    if (running && !lever) wrong.push_back("the lever position is unknown");
+    if (auto light = running ? integer(f.reply, "lightMode") : std::nullopt)
+        r.lines.push_back("Light mode: " + std::to_string(*light));
+
+    if (auto led = integer(f.liveState, "stateValue")) {
+        std::string when;
+        if (auto ts = number(f.liveState, "stateTs")) when = ", set " + age(f.now - *ts);
+        r.lines.push_back("Last LED:   " + describeLed(*led) + when);
+    } else {
+        r.lines.push_back("Last LED:   none sent yet");
+    }
+
+    if (!f.hooks.empty()) r.lines.push_back("Hooks:");
+    for (const HookFacts& h : f.hooks) {
+        std::string name = h.assistant;
+        name.resize(std::max<size_t>(name.size() + 1, 12), ' ');
+        r.lines.push_back("  " + name + describeHooks(h));
+    }
+
+    r.allWell = wrong.empty();
+    if (r.allWell) {
+        r.lines.push_back("All is well.");
+    } else {
+        std::string text = "Not all is well: ";
+        for (size_t i = 0; i < wrong.size(); ++i) text += (i ? "; " : "") + wrong[i];
+        r.lines.push_back(text + ".");
+    }
+    return r;
+}
+
+int status(const std::string& home, const std::string& socketPath, std::ostream& out) {
+    Facts f;
+    f.socketPath = socketPath;
+    f.reply = controlRequest(socketPath, Json{{"cmd", "status"}}, kRequestTimeout, f.agentError);
+    // Read after the reply: with the keyboard linked, the status request has just refreshed the file.
+    if (auto bytes = files::readFile(files::join(home, kLiveStateFile))) f.liveState = json::parseObject(*bytes);
+    f.now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    for (const Assistant& a : assistants()) {
+        HookFacts h;
+        h.assistant = a.displayName;
+        h.events = static_cast<int>(a.events.size());
+        h.installed = files::exists(AssistantConfigFile::folderPath(a, home));
+        if (h.installed) h.registered = AssistantConfigFile::registeredEvents(a, home);
+        f.hooks.push_back(h);
+    }
+    Report r = describe(f);
+    for (const std::string& line : r.lines) out << line << "\n";
+    return r.allWell ? 0 : 1;
+}
+
+int lever(const std::string& socketPath, std::optional<int64_t> value, std::ostream& out, std::ostream& err) {
+    std::string error;
+    const Json request = {{"cmd", "set_switch_override"}, {"value", value ? Json(*value) : Json(nullptr)}};
+    auto reply = controlRequest(socketPath, request, kRequestTimeout, error);
+    if (!reply) {
+        err << "vemloctl: cannot reach the agent at " << socketPath << " (" << error
+            << "); see `vemloctl status`\n";
+        return 1;
+    }
+    const std::optional<int64_t> effective = json::integerMember(*reply, "switchState");
+    if (value) {
+        out << "Software lever set to " << describeLever(value) << ".\n"
+            << "This is temporary: the keyboard's next real status report ends it (with the keyboard linked, that "
+               "comes within about 1.5 seconds), and so do `vemloctl lever clear` and a restart of the agent.\n";
+    } else {
+        out << "Software lever cleared; the lever is now " << describeLever(effective) << ".\n";
+    }
+    return 0;
+}
+
+}  // namespace vemlo::ctl::StatusCommand

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "platform/Json.h"
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vemlo::ctl::StatusCommand {
+
+// How long after the keyboard's last status report it still counts as linked. The agent asks for
+// one every 1.5 s, and `status` itself asks for one just before reading the file.
+inline constexpr double kLinkedWithinSeconds = 5.0;
+
+struct HookFacts {
+    std::string assistant;
+    bool installed = false;          // its configuration folder exists
+    std::optional<int> registered;   // events with a hook of ours; absent: the file cannot be read
+    int events = 0;
+};
+
+// Everything `status` looks at, gathered first so that the wording can be checked on its own.
+struct Facts {
+    std::string socketPath;
+    std::optional<Json> reply;  // the agent's reply to {"cmd":"status"}; absent: not reachable
+    std::string agentError;
+    std::optional<Json> liveState;  // the live state file's object
+    double now = 0;                 // seconds since 1970, the clock of the live state file's times
+    std::vector<HookFacts> hooks;
+};
+
+struct Report {
+    std::vector<std::string> lines;
+    bool allWell = false;  // agent running, keyboard linked, lever known
+};
+
+Report describe(const Facts& facts);
+
+// The words for an LED state value.
+std::string describeLed(int64_t state);
+
+// The words for a lever position, or for an unknown one.
+std::string describeLever(std::optional<int64_t> lever);
+
+// Asks the agent and reads the live state file and the hook files under `home`; prints the report.
+// Returns 0 when all is well, 1 otherwise.
+int status(const std::string& home, const std::string& socketPath, std::ostream& out);
+
+// Sets (0-255) or clears (absent) the temporary software lever. Returns 0, or 1 when the agent
+// cannot be reached.
+int lever(const std::string& socketPath, std::optional<int64_t> value, std::ostream& out, std::ostream& err);
+
+}  // namespace vemlo::ctl::StatusCommand

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace vemlo::ctl {
+
+// The vemloctl command line: `args` without the program name; `selfPath` is vemloctl's own file,
+// next to which install finds the agent to copy. Returns the exit status: 0 success, 1 failure,
+// 2 a command line that could not be understood.
+int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out,
+                std::ostream& err);
+
+}  // namespace vemlo::ctl
