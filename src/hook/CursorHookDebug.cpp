@@ -1,5 +1,6 @@
 #include "hook/CursorHookDebug.h"
 
+#include "hook/HookSupport.h"
 #include "leversync/CursorCliLeverSync.h"
 #include "leversync/CursorPermissionsJsonLeverSync.h"
 #include "platform/Files.h"
@@ -7,9 +8,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <memory>
-#include <unicode/brkiter.h>
-#include <unicode/utext.h>
 
 extern char** environ;
 
@@ -19,43 +17,6 @@ namespace {
 constexpr const char* kNote =
     "IDE「Not in allowlist」用 ~/.cursor/permissions.json 的 terminalAllowlist，与 userCliConfig"
     "（cli-config=CLI）分离；见 https://cursor.com/docs/reference/permissions";
-
-// The first `count` user-perceived characters (extended grapheme clusters) of UTF-8 text.
-// TODO: use the shared text helper once the platform layer has one.
-std::string firstCharacters(std::string_view utf8, size_t count) {
-    if (utf8.size() <= count) return std::string(utf8);  // never more clusters than bytes
-    UErrorCode status = U_ZERO_ERROR;
-    UText* text = utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status);
-    std::unique_ptr<icu::BreakIterator> breaks(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    size_t end = utf8.size();
-    if (U_SUCCESS(status)) {
-        breaks->setText(text, status);
-        int32_t position = 0;
-        for (size_t i = 0; i < count && position != icu::BreakIterator::DONE; ++i) position = breaks->next();
-        if (U_SUCCESS(status) && position != icu::BreakIterator::DONE) end = static_cast<size_t>(position);
-    }
-    breaks.reset();
-    utext_close(text);
-    return std::string(utf8.substr(0, end));
-}
-
-// A bounded rendering of a logged value. TODO: use the shared HookSupport renderer once it exists.
-std::string stringifyDebugValue(const Json& value, size_t maxLen) {
-    if (value.is_string()) return firstCharacters(value.get<std::string>(), maxLen);
-    if (value.is_number()) return json::dumpCompact(value);
-    if (value.is_array() && std::all_of(value.begin(), value.end(), [](const Json& e) { return e.is_string(); })) {
-        std::string joined;
-        size_t taken = 0;
-        for (const auto& element : value) {
-            if (taken == 12) break;
-            if (taken++ > 0) joined += ", ";
-            joined += element.get<std::string>();
-        }
-        return firstCharacters(joined, maxLen);
-    }
-    return firstCharacters(json::dumpCompact(value), maxLen);
-}
 
 // White space without line breaks (tab and the space separators), as UTF-8.
 constexpr std::array<std::string_view, 18> kBlanks = {
@@ -154,7 +115,7 @@ Json cursorRelatedEnvForLog(std::vector<std::pair<std::string, std::string>> env
         std::transform(upper.begin(), upper.end(), upper.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         if (upper.find("CURSOR") == std::string::npos && !upper.starts_with("VSCODE_") && upper != "TERM") continue;
-        out[name] = firstCharacters(value, 200);
+        out[name] = std::string(text::prefixGraphemes(value, 200));
         if (out.size() == 32) break;
     }
     return out;

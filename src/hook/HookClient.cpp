@@ -1,6 +1,7 @@
 #include "hook/HookClient.h"
 
 #include "hook/ClaudeHookHandler.h"
+#include "hook/CursorHookHandler.h"
 #include "hook/HookSupport.h"
 
 #include <csignal>
@@ -31,6 +32,9 @@ constexpr EventRow kEventTable[] = {
     {"sessionEnd", sharedState, 8},
     {"postToolUse", sharedState, 2},
     {"stop", sharedState, 5},
+    {"preToolUse", cursorToolPermission, 0},
+    {"beforeShellExecution", cursorToolPermission, 0},
+    {"beforeMCPExecution", cursorToolPermission, 0},
     // Kimi CLI
     {"KimiNotification", sharedState, 0},
     {"KimiSessionStart", sharedState, 4},
@@ -61,8 +65,10 @@ void dispatch(const EventRow& row, const std::string& event) {
         case claudePermissionRequest:
             ClaudeHookHandler::handlePermissionRequest();
             return;
-        case codexState:
         case cursorToolPermission:
+            CursorHookHandler::handleToolPermission(event);
+            return;
+        case codexState:
         case codexPermissionRequest:
         case kimiPreToolPermission:
             // No row leads here until the assistant's handler exists.

@@ -2,11 +2,9 @@
 
 #include "leversync/LeverSnapshotFile.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 #include <algorithm>
-#include <memory>
-#include <unicode/brkiter.h>
-#include <unicode/utext.h>
 
 namespace vemlo::CursorCliLeverSync {
 namespace {
@@ -15,26 +13,6 @@ LeverSnapshotFile cliConfig(const std::string& home) {
     return LeverSnapshotFile(home,
                              {".cursor", "cli-config.json", ".vemlo_had_no_cli_config", "cursor-cli-config.lock"},
                              {"CursorCliLeverSync", "cli-config", "（仍返回 hook 的 permission）"});
-}
-
-// The first `count` user-perceived characters (extended grapheme clusters) of UTF-8 text.
-// TODO: use the shared text helper once the platform layer has one.
-std::string firstCharacters(std::string_view utf8, size_t count) {
-    if (utf8.size() <= count) return std::string(utf8);  // never more clusters than bytes
-    UErrorCode status = U_ZERO_ERROR;
-    UText* text = utext_openUTF8(nullptr, utf8.data(), static_cast<int64_t>(utf8.size()), &status);
-    std::unique_ptr<icu::BreakIterator> breaks(
-        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    size_t end = utf8.size();
-    if (U_SUCCESS(status)) {
-        breaks->setText(text, status);
-        int32_t position = 0;
-        for (size_t i = 0; i < count && position != icu::BreakIterator::DONE; ++i) position = breaks->next();
-        if (U_SUCCESS(status) && position != icu::BreakIterator::DONE) end = static_cast<size_t>(position);
-    }
-    breaks.reset();
-    utext_close(text);
-    return std::string(utf8.substr(0, end));
 }
 
 // A readable rendering of any JSON value: strings as they are, everything else as compact JSON.
@@ -80,7 +58,7 @@ Json diagnosticSnapshotForLog(const std::string& home) {
     if (auto it = config->find("version"); it != config->end()) out["cliConfigVersion"] = *it;
     if (auto it = config->find("approvalMode"); it != config->end()) out["approvalMode"] = *it;
     if (auto it = config->find("sandbox"); it != config->end())
-        out["cliConfigSandboxPreview"] = firstCharacters(describe(*it), 400);
+        out["cliConfigSandboxPreview"] = std::string(text::prefixGraphemes(describe(*it), 400));
 
     auto permissions = config->find("permissions");
     if (permissions == config->end() || !permissions->is_object()) return out;

@@ -152,6 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
         StdinCase{"numbers_and_long_strings",
                   R"({"sessionId":")" + std::string(300, 's') + R"(","version":3})",
                   R"({"version":"3","sessionId":")" + std::string(220, 's') + R"("})"},
+        StdinCase{"booleans_as_numbers", R"({"shell":true,"root":false})", R"({"root":"0","shell":"1"})"},
         StdinCase{"array_of_fifteen_strings", "{\"workspaceFolders\":" + fifteenStrings() + "}",
                   R"({"workspaceFolders":"s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11"})"}),
     [](const auto& info) { return std::string(info.param.name); });
