@@ -1,6 +1,7 @@
 #include "hook/HookClient.h"
 
 #include "hook/ClaudeHookHandler.h"
+#include "hook/CodexHookHandler.h"
 #include "hook/HookSupport.h"
 
 #include <csignal>
@@ -31,6 +32,13 @@ constexpr EventRow kEventTable[] = {
     {"sessionEnd", sharedState, 8},
     {"postToolUse", sharedState, 2},
     {"stop", sharedState, 5},
+    // Codex
+    {"CodexSessionStart", codexState, 4},
+    {"CodexPostToolUse", codexState, 2},
+    {"CodexPreToolUse", codexState, 3},
+    {"CodexUserPromptSubmit", codexState, 7},
+    {"CodexStop", codexState, 5},
+    {"CodexPermissionRequest", codexPermissionRequest, 0},
     // Kimi CLI
     {"KimiNotification", sharedState, 0},
     {"KimiSessionStart", sharedState, 4},
@@ -62,8 +70,12 @@ void dispatch(const EventRow& row, const std::string& event) {
             ClaudeHookHandler::handlePermissionRequest();
             return;
         case codexState:
-        case cursorToolPermission:
+            CodexHookHandler::handleState(row.stateValue);
+            return;
         case codexPermissionRequest:
+            CodexHookHandler::handlePermissionRequest();
+            return;
+        case cursorToolPermission:
         case kimiPreToolPermission:
             // No row leads here until the assistant's handler exists.
             unknownEvent(event);

@@ -1,6 +1,7 @@
 #include "ScriptedPeer.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "support/JsonLines.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -34,19 +35,8 @@ const std::string kNoAgentMessage =
     "[vemlo-hook] Claude PermissionRequest: agent 无回包或 Unix socket 失败（/tmp/vemlo.sock 连不上/超时，超时 "
     "5s）。请确认 LaunchAgent 里 vemloconfig-agent 在跑、且蓝牙已选「由 Agent 占用」并连上键盘。\n";
 
-// The permission log as records; fails the test on a line that is not one JSON object.
 std::vector<Json> permissionRecords(const std::string& home) {
-    auto text = files::readFile(home + "/Library/Application Support/VemloConfig/diagnostics/permission-request.log");
-    std::vector<Json> records;
-    if (!text) return records;
-    EXPECT_EQ(text->back(), '\n');
-    size_t start = 0;
-    for (size_t end; (end = text->find('\n', start)) != std::string::npos; start = end + 1) {
-        auto record = json::parseObject(std::string_view(*text).substr(start, end - start));
-        EXPECT_TRUE(record) << text->substr(start, end - start);
-        if (record) records.push_back(*record);
-    }
-    return records;
+    return readJsonLines(diagnosticsFile(home, "permission-request.log"));
 }
 
 // Checks the one record a permission hook wrote.
