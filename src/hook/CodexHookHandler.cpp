@@ -57,9 +57,9 @@ void handleState(uint8_t stateValue) {
 
     const Json* hookEventName = HookSupport::member(tool, "hook_event_name");
     Json hookEvent = hookEventName && hookEventName->is_string() ? *hookEventName : Json(nullptr);
-    HookSupport::appendDiagnosticsRecord(kCodexHookLog, codexRecord(codexAgentEventName(stateValue),
-                                                                    std::move(hookEvent), stateValue,
-                                                                    reply.has_value(), leverOf(reply), std::move(tool)));
+    const Json record = codexRecord(codexAgentEventName(stateValue), std::move(hookEvent), stateValue,
+                                    reply.has_value(), leverOf(reply), std::move(tool));
+    HookSupport::appendDiagnosticsRecord(kCodexHookLog, record);
     (void)HookSupport::writeAll(STDOUT_FILENO, "{}\n");
 }
 
@@ -95,7 +95,10 @@ void handlePermissionRequest() {
     permission["switchState"] = orNull(switchState);
     permission["isAuto"] = isAuto;
     permission["agentReply"] = reply.has_value();
-    permission["diagnostic"] = !reply ? "no_agent_reply" : !switchState ? "no_switch_in_reply" : isAuto ? "allow" : "ask";
+    permission["diagnostic"] = !reply         ? "no_agent_reply"
+                               : !switchState ? "no_switch_in_reply"
+                               : isAuto       ? "allow"
+                                              : "ask";
     permission["tool"] = tool;
     HookSupport::appendDiagnosticsRecord(HookSupport::kPermissionRequestLog, permission);
 }

@@ -1,7 +1,6 @@
 #include "ScriptedPeer.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
-#include "support/JsonLines.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
