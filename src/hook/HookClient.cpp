@@ -1,6 +1,7 @@
 #include "hook/HookClient.h"
 
 #include "hook/ClaudeHookHandler.h"
+#include "hook/CodexHookHandler.h"
 #include "hook/CursorHookHandler.h"
 #include "hook/HookSupport.h"
 
@@ -35,6 +36,13 @@ constexpr EventRow kEventTable[] = {
     {"preToolUse", cursorToolPermission, 0},
     {"beforeShellExecution", cursorToolPermission, 0},
     {"beforeMCPExecution", cursorToolPermission, 0},
+    // Codex
+    {"CodexSessionStart", codexState, 4},
+    {"CodexPostToolUse", codexState, 2},
+    {"CodexPreToolUse", codexState, 3},
+    {"CodexUserPromptSubmit", codexState, 7},
+    {"CodexStop", codexState, 5},
+    {"CodexPermissionRequest", codexPermissionRequest, 0},
     // Kimi CLI
     {"KimiNotification", sharedState, 0},
     {"KimiSessionStart", sharedState, 4},
@@ -69,7 +77,11 @@ void dispatch(const EventRow& row, const std::string& event) {
             CursorHookHandler::handleToolPermission(event);
             return;
         case codexState:
+            CodexHookHandler::handleState(row.stateValue);
+            return;
         case codexPermissionRequest:
+            CodexHookHandler::handlePermissionRequest();
+            return;
         case kimiPreToolPermission:
             // No row leads here until the assistant's handler exists.
             unknownEvent(event);

@@ -70,20 +70,36 @@ bool isTableHeader(std::string_view line) {
     return !trimmed.empty() && trimmed.front() == '[';
 }
 
+std::unique_ptr<icu::RegexPattern> compile(const char16_t* source) {
+    UErrorCode status = U_ZERO_ERROR;
+    UParseError parseError{};
+    std::unique_ptr<icu::RegexPattern> p(icu::RegexPattern::compile(icu::UnicodeString(source), 0, parseError, status));
+    if (U_FAILURE(status)) p.reset();
+    return p;
+}
+
 // Compiled once; a RegexPattern may hand out matchers to several threads at once.
 const icu::RegexPattern* keyPattern() {
-    static const std::unique_ptr<icu::RegexPattern> pattern = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        UParseError parseError{};
-        std::unique_ptr<icu::RegexPattern> p(
-            icu::RegexPattern::compile(icu::UnicodeString(u"^\\s*approval_policy\\s*="), 0, parseError, status));
-        if (U_FAILURE(status)) p.reset();
-        return p;
-    }();
+    static const std::unique_ptr<icu::RegexPattern> pattern = compile(uR"(^\s*approval_policy\s*=)");
     return pattern.get();
 }
 
-bool matchesKey(const icu::RegexPattern& pattern, std::string_view line) {
+// The same key quoted, which TOML takes for the very same key.
+const icu::RegexPattern* quotedKeyPattern() {
+    static const std::unique_ptr<icu::RegexPattern> pattern =
+        compile(uR"(^\s*("approval_policy"|'approval_policy')\s*=)");
+    return pattern.get();
+}
+
+// A whole table header line, [a.b] or [[a.b]] with bare or quoted keys and an optional comment.
+const icu::RegexPattern* headerShapePattern() {
+    static const std::unique_ptr<icu::RegexPattern> pattern =
+        compile(uR"(^\s*\[\[?\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|'[^']*'))"
+                uR"((?:\s*\.\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|'[^']*'))*\s*\]\]?\s*(?:#.*)?$)");
+    return pattern.get();
+}
+
+bool matches(const icu::RegexPattern& pattern, std::string_view line) {
     UErrorCode status = U_ZERO_ERROR;
     const icu::UnicodeString subject =
         icu::UnicodeString::fromUTF8(icu::StringPiece(line.data(), static_cast<int32_t>(line.size())));
@@ -91,6 +107,16 @@ bool matchesKey(const icu::RegexPattern& pattern, std::string_view line) {
     if (U_FAILURE(status) || !matcher) return false;
     const bool found = matcher->find(status);
     return U_SUCCESS(status) && found;
+}
+
+// U+0085, U+2028 and U+2029 end a line for the split, yet TOML allows them only inside strings and
+// comments, as ordinary characters. Joined back with line feeds they would break such a string or
+// spill a comment's tail into the document, so a file holding one is never rewritten. (VT, FF and a
+// lone CR cannot occur in a valid file at all, and CR LF is meant to become two line feeds.)
+bool holdsUnicodeLineBreak(std::string_view utf8) {
+    for (std::string_view sequence : {"\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"})
+        if (utf8.find(sequence) != std::string_view::npos) return true;
+    return false;
 }
 
 std::string joinLines(const std::vector<std::string_view>& lines) {
@@ -112,9 +138,12 @@ std::string configPath(const std::string& home) { return files::join(home, ".cod
 
 std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto) {
     if (!text::isValidUtf8(text)) return std::nullopt;
-    // Without the pattern no line can be recognised, and inserting blindly could duplicate the key.
-    const icu::RegexPattern* pattern = keyPattern();
-    if (!pattern) return std::nullopt;
+    if (holdsUnicodeLineBreak(text)) return std::nullopt;
+    // Without the patterns no line can be recognised, and inserting blindly could duplicate the key.
+    const icu::RegexPattern* key = keyPattern();
+    const icu::RegexPattern* quotedKey = quotedKeyPattern();
+    const icu::RegexPattern* headerShape = headerShapePattern();
+    if (!key || !quotedKey || !headerShape) return std::nullopt;
 
     const std::string target = targetLine(switchStateAuto);
     std::vector<std::string_view> lines = splitLines(text);
@@ -126,13 +155,21 @@ std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto) 
         }
     }
     for (size_t i = 0; i < headerIndex; ++i) {
-        if (!matchesKey(*pattern, lines[i])) continue;
+        if (!matches(*key, lines[i])) continue;
         if (trimBlanks(lines[i]) == target) return std::nullopt;
         // The whole line goes, trailing comment included: keeping a comment that described the old
         // value would mislead whoever reads the file next.
         lines[i] = target;
         return joinLines(lines);
     }
+    // Two files the line rules misread, where an inserted line would break what Codex reads today:
+    // the key spelt quoted (a bare one beside it defines the key twice), and a first "header" that
+    // is no header line, such as an element of a nested array or a line of a multi-line string
+    // starting with "[" (the target would land inside that value, and a top-level key further down
+    // would be defined twice). Such a file keeps its policy rather than be broken.
+    for (size_t i = 0; i < headerIndex; ++i)
+        if (matches(*quotedKey, lines[i])) return std::nullopt;
+    if (headerIndex < lines.size() && !matches(*headerShape, lines[headerIndex])) return std::nullopt;
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(headerIndex), target);
     return joinLines(lines);
 }

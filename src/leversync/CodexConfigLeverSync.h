@@ -18,7 +18,9 @@ void apply(bool switchStateAuto, const std::string& home);
 std::string targetLine(bool switchStateAuto);
 
 // The new file text for `text`, or nothing when the file must not be written: it already holds the
-// target line as its first top-level `approval_policy`, or it is not valid UTF-8.
+// target line as its first top-level `approval_policy`, it is not valid UTF-8, or the line edit
+// would break it (a Unicode line separator inside a string or comment, the key spelt quoted, or a
+// line taken for the first table header that is none).
 std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto);
 
 // "<home>/.codex/config.toml".

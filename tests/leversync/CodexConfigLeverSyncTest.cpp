@@ -57,8 +57,8 @@ const std::vector<TextCase> kTextCases = {
     {"LongerKeyIgnored", "approval_policy_note = 1\n", false, "approval_policy_note = 1\n\n" + s(kOnRequest), true},
     {"KeyInsideTableIgnored", "model = \"o3\"\n[profiles.fast]\napproval_policy = \"never\"\n", false,
      "model = \"o3\"\n" + s(kOnRequest) + "\n[profiles.fast]\napproval_policy = \"never\"\n", true},
-    {"IndentedHeaderCounts", "  [profiles.fast]\napproval_policy = \"never\"\n", true,
-     s(kNever) + "\n  [profiles.fast]\napproval_policy = \"never\"\n", true},
+    {"IndentedQuotedHeaderCounts", "  [projects.\"/home/me/app\"]  # trusted\napproval_policy = \"never\"\n", true,
+     s(kNever) + "\n  [projects.\"/home/me/app\"]  # trusted\napproval_policy = \"never\"\n", true},
     {"ArrayTableHeaderCounts", "[[mcp_servers.list]]\nname = \"a\"\n", true,
      s(kNever) + "\n[[mcp_servers.list]]\nname = \"a\"\n", true},
     {"NoHeaderFinalNewline", "model = \"o3\"\n", false, "model = \"o3\"\n\n" + s(kOnRequest), true},
@@ -67,8 +67,13 @@ const std::vector<TextCase> kTextCases = {
     {"CrLfRewrittenDoublesLineEnds", "model = \"o3\"\r\napproval_policy = \"never\"\r\n[tui]\r\nx = 1\r\n", false,
      "model = \"o3\"\n\n" + s(kOnRequest) + "\n\n[tui]\n\nx = 1\n\n", true},
     {"CrLfWithTargetUntouched", s(kNever) + "\r\n[tui]\r\nx = 1\r\n", true, std::nullopt, true},
-    {"EveryNewlineCharacterSplits", "a = 1\u2028b = 2\u0085c = 3\x0b" "d = 4\x0c" "approval_policy = 'x'\re = 5", true,
-     "a = 1\nb = 2\nc = 3\nd = 4\n" + s(kNever) + "\ne = 5", false},
+    {"ControlNewlinesSplit", "a = 1\x0b" "b = 2\x0c" "approval_policy = 'x'\re = 5", true,
+     "a = 1\nb = 2\n" + s(kNever) + "\ne = 5", false},
+    // Files the line edit would break: left as they are.
+    {"UnicodeLineBreakInsideString", "model = \"o3\u2028mini\"\n", true, std::nullopt, true},
+    {"NestedArrayLineIsNoHeader", "allowed = [\n  [\"a\", \"b\"],\n]\napproval_policy = \"on-request\"\n[tui]\n", true,
+     std::nullopt, true},
+    {"QuotedKeyNotDefinedTwice", "\"approval_policy\" = \"on-request\"\n[tui]\n", true, std::nullopt, true},
     {"InvalidUtf8Untouched", "model = \"\xff\"\napproval_policy = \"on-request\"\n", true, std::nullopt, false},
 };
 

@@ -2,6 +2,8 @@
 
 #include "platform/Files.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -124,6 +126,25 @@ ProcessResult runHook(const std::string& event, const std::string& socketPath, c
     all.emplace("VEMLO_SOCKET", socketPath);
     all.emplace("HOME", home);
     return runProcess({VEMLO_AGENT_BINARY, "hook", event}, all, input);
+}
+
+std::vector<Json> readJsonLines(const std::string& path) {
+    std::vector<Json> records;
+    const std::string text = files::readFile(path).value_or("");
+    if (!text.empty()) {
+        EXPECT_EQ(text.back(), '\n') << path;
+    }
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        auto record = json::parseObject(std::string_view(text).substr(start, end - start));
+        EXPECT_TRUE(record) << text.substr(start, end - start);
+        if (record) records.push_back(*record);
+    }
+    return records;
+}
+
+std::string diagnosticsFile(const std::string& home, const std::string& name) {
+    return home + "/Library/Application Support/VemloConfig/diagnostics/" + name;
 }
 
 std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/Json.h"
+
 #include <chrono>
 #include <map>
 #include <thread>
@@ -25,6 +27,13 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
 // `vemloconfig-agent hook <event>` against the agent at `socketPath`, with HOME at `home`.
 ProcessResult runHook(const std::string& event, const std::string& socketPath, const std::string& home,
                       const std::string& input = "", const std::map<std::string, std::string>& env = {});
+
+// The records of a JSON-lines log, none when it is missing. Fails the calling test on a line that
+// is not one JSON object, or on a last line without its line feed (a torn append).
+std::vector<Json> readJsonLines(const std::string& path);
+
+// "<home>/Library/Application Support/VemloConfig/diagnostics/<name>".
+std::string diagnosticsFile(const std::string& home, const std::string& name);
 
 // Waits, polling, until `condition` holds or `timeout` passes; returns whether it held.
 template <typename F>
