@@ -2,6 +2,7 @@
 
 #include "hook/ClaudeHookHandler.h"
 #include "hook/HookSupport.h"
+#include "hook/KimiHookHandler.h"
 
 #include <csignal>
 #include <unistd.h>
@@ -35,6 +36,7 @@ constexpr EventRow kEventTable[] = {
     {"KimiNotification", sharedState, 0},
     {"KimiSessionStart", sharedState, 4},
     {"KimiSessionEnd", sharedState, 8},
+    {"KimiPreToolUse", kimiPreToolPermission, 0},
     {"KimiPostToolUse", sharedState, 2},
     {"KimiUserPromptSubmit", sharedState, 7},
     {"KimiStop", sharedState, 5},
@@ -61,10 +63,12 @@ void dispatch(const EventRow& row, const std::string& event) {
         case claudePermissionRequest:
             ClaudeHookHandler::handlePermissionRequest();
             return;
+        case kimiPreToolPermission:
+            KimiHookHandler::handlePreToolPermission();
+            return;
         case codexState:
         case cursorToolPermission:
         case codexPermissionRequest:
-        case kimiPreToolPermission:
             // No row leads here until the assistant's handler exists.
             unknownEvent(event);
             return;
