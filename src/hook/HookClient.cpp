@@ -4,6 +4,7 @@
 #include "hook/CodexHookHandler.h"
 #include "hook/CursorHookHandler.h"
 #include "hook/HookSupport.h"
+#include "hook/KimiHookHandler.h"
 
 #include <csignal>
 #include <unistd.h>
@@ -47,6 +48,7 @@ constexpr EventRow kEventTable[] = {
     {"KimiNotification", sharedState, 0},
     {"KimiSessionStart", sharedState, 4},
     {"KimiSessionEnd", sharedState, 8},
+    {"KimiPreToolUse", kimiPreToolPermission, 0},
     {"KimiPostToolUse", sharedState, 2},
     {"KimiUserPromptSubmit", sharedState, 7},
     {"KimiStop", sharedState, 5},
@@ -59,6 +61,7 @@ constexpr bool namesAreUnique() {
     return true;
 }
 static_assert(namesAreUnique(), "an event name may lead to one route only");
+static_assert(std::size(kEventTable) == 31, "every event the four assistants send, and no other");
 
 void writeStderr(const std::string& line) { (void)!::write(STDERR_FILENO, line.data(), line.size()); }
 
@@ -83,8 +86,7 @@ void dispatch(const EventRow& row, const std::string& event) {
             CodexHookHandler::handlePermissionRequest();
             return;
         case kimiPreToolPermission:
-            // No row leads here until the assistant's handler exists.
-            unknownEvent(event);
+            KimiHookHandler::handlePreToolPermission();
             return;
     }
 }

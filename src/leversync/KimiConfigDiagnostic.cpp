@@ -4,7 +4,6 @@
 #include "platform/Files.h"
 #include "platform/Text.h"
 
-#include <unicode/brkiter.h>
 #include <unicode/regex.h>
 
 #include <climits>
@@ -13,7 +12,7 @@
 namespace vemlo::KimiConfigDiagnostic {
 namespace {
 
-constexpr int32_t kSnippetCharacters = 32;
+constexpr size_t kSnippetCharacters = 32;
 
 const icu::RegexPattern* probePattern() {
     static const std::unique_ptr<icu::RegexPattern> pattern = [] {
@@ -25,22 +24,6 @@ const icu::RegexPattern* probePattern() {
         return p;
     }();
     return pattern.get();
-}
-
-// Cuts at user-perceived characters (grapheme clusters), so an emoji or a combining sequence is never
-// split in half.
-icu::UnicodeString firstCharacters(const icu::UnicodeString& text, int32_t count) {
-    UErrorCode status = U_ZERO_ERROR;
-    std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-    if (U_FAILURE(status) || !it) return text.tempSubString(0, count);
-    it->setText(text);
-    int32_t end = it->first();
-    for (int32_t i = 0; i < count; ++i) {
-        const int32_t next = it->next();
-        if (next == icu::BreakIterator::DONE) break;
-        end = next;
-    }
-    return text.tempSubString(0, end);
 }
 
 }  // namespace
@@ -57,8 +40,9 @@ std::optional<std::string> probeDefaultYoloValue(std::string_view text) {
     const icu::UnicodeString value = matcher->group(1, status);
     if (U_FAILURE(status)) return std::nullopt;
     std::string out;
-    firstCharacters(value, kSnippetCharacters).toUTF8String(out);
-    return out;
+    value.toUTF8String(out);
+    // Cut at whole user-perceived characters, so an emoji or a combining sequence is never split.
+    return std::string(text::prefixGraphemes(out, kSnippetCharacters));
 }
 
 Json snapshotForLog(const std::string& home) {

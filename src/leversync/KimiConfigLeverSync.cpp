@@ -46,11 +46,73 @@ const icu::RegexPattern* keyPattern() {
     return pattern.get();
 }
 
-std::string prependTemplate(std::string_view text, std::string_view templateLine) {
+constexpr std::string_view kQuotedKey = "quoted_key";
+constexpr std::string_view kMultiLineValue = "multi_line_value";
+
+std::string_view lineAt(std::string_view text, size_t start) {
+    const size_t end = text.find_first_of("\r\n", start);
+    return text.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
+}
+
+// The key pattern knows only the bare key. TOML also accepts it quoted, and inserting the template
+// above a top-level "default_yolo" = ... would define the key twice, which makes the whole file
+// unreadable to Kimi. Only lines before the first table header are top level; a header is taken to
+// be any line that starts with "[" (a cheap reading that can stop early inside a multi-line array,
+// and then merely falls back to inserting).
+bool hasQuotedTopLevelKey(std::string_view text) {
+    constexpr std::string_view kDoubleQuoted = "\"default_yolo\"";
+    constexpr std::string_view kSingleQuoted = "'default_yolo'";
+    for (size_t start = 0; start < text.size();) {
+        std::string_view line = lineAt(text, start);
+        start += line.size() + 1;
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string_view::npos) continue;
+        line.remove_prefix(first);
+        if (line.front() == '[') return false;
+        if (!line.starts_with(kDoubleQuoted) && !line.starts_with(kSingleQuoted)) continue;
+        const size_t next = line.find_first_not_of(" \t", kDoubleQuoted.size());
+        if (next != std::string_view::npos && line[next] == '=') return true;
+    }
+    return false;
+}
+
+// Whether a value that begins on a key line goes on below it: a multi-line string left open, or an
+// array or inline table whose brackets do not close on the line. The key pattern replaces the key
+// line only, so the rest of such a value would be left behind as lines TOML cannot read.
+bool valueContinuesBelow(std::string_view value) {
+    for (std::string_view delimiter : {std::string_view(R"(""")"), std::string_view("'''")})
+        if (value.starts_with(delimiter)) return value.find(delimiter, delimiter.size()) == std::string_view::npos;
+    int depth = 0;
+    for (size_t i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (c == '#') break;
+        if (c == '"' || c == '\'') {
+            // A one-line string: brackets and "#" inside it do not count. Only basic strings escape.
+            for (++i; i < value.size() && value[i] != c; ++i)
+                if (c == '"' && value[i] == '\\') ++i;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            --depth;
+        }
+    }
+    return depth > 0;
+}
+
+// The value in a key pattern match: what follows "=" and the white space after it, up to the line end.
+std::string_view matchedValue(std::string_view match) {
+    const size_t equals = match.find('=');
+    if (equals == std::string_view::npos) return {};
+    const size_t start = match.find_first_not_of(" \t\r\n", equals + 1);
+    return start == std::string_view::npos ? std::string_view() : lineAt(match, start);
+}
+
+Rewrite prependTemplate(std::string_view text, std::string_view templateLine) {
+    if (hasQuotedTopLevelKey(text)) return {std::nullopt, kQuotedKey};
     std::string out(templateLine);
     out += "\n\n";
     out += text;
-    return out;
+    return {std::move(out), {}};
 }
 
 bool writeAll(int fd, std::string_view bytes) {
@@ -95,13 +157,25 @@ void writeRaw(const std::string& home, const std::string& text, std::string_view
                                   {"reloadHint", "kimi_reload_slash_same_session_ok"}});
 }
 
+// A file that Kimi reads today is worth more than following the lever: when the rewrite would break
+// it, the file stays as it is and Kimi keeps its current `default_yolo`.
+void applyRewrite(const std::string& home, const Rewrite& rewrite, std::string_view label) {
+    if (!rewrite.text) {
+        writeStderr("KimiConfigLeverSync: 未改写 " + configPath(home) + "，改写会使它不再是有效的 TOML（" +
+                    std::string(rewrite.leftAlone) + "）\n");
+        KimiHookDebugLog::append("kimi_lever_sync_left_alone", Json{{"reason", rewrite.leftAlone}});
+        return;
+    }
+    writeRaw(home, *rewrite.text, label);
+}
+
 }  // namespace
 
 std::string configPath(const std::string& home) { return files::join(home, ".kimi/config.toml"); }
 
 std::string snapshotPath(const std::string& home) { return configPath(home) + ".vemlo.lever0.bak"; }
 
-std::string replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine) {
+Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine) {
     const icu::RegexPattern* pattern = keyPattern();
     // ICU indexes strings with 32-bit integers; no configuration comes near that size.
     if (!pattern || text.size() > INT32_MAX || templateLine.size() > INT32_MAX)
@@ -123,6 +197,9 @@ std::string replaceOrInsertDefaultYolo(std::string_view text, std::string_view t
         const int32_t start = matcher->start(status);
         const int32_t end = matcher->end(status);
         if (U_FAILURE(status)) break;
+        std::string match;
+        subject.tempSubString(start, end - start).toUTF8String(match);
+        if (valueContinuesBelow(matchedValue(match))) return {std::nullopt, kMultiLineValue};
         out.append(subject, copied, start - copied);
         out.append(replacement);
         copied = end;
@@ -132,9 +209,9 @@ std::string replaceOrInsertDefaultYolo(std::string_view text, std::string_view t
         out.append(subject, copied, subject.length() - copied);
         std::string result;
         out.toUTF8String(result);
-        return result;
+        return {std::move(result), {}};
     }
-    if (text::trimWhitespaceAndNewlines(text).empty()) return std::string(templateLine) + "\n";
+    if (text::trimWhitespaceAndNewlines(text).empty()) return {std::string(templateLine) + "\n", {}};
     return prependTemplate(text, templateLine);
 }
 
@@ -161,7 +238,7 @@ void enableYoloInConfig(const std::string& home) {
         writeStderr("KimiConfigLeverSync: 无法读取 " + config + "\n");
         return;
     }
-    writeRaw(home, replaceOrInsertDefaultYolo(*text, kAutoTemplate), "enable_auto");
+    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kAutoTemplate), "enable_auto");
 }
 
 void disableDefaultYoloForManualDial(const std::string& home) {
@@ -180,7 +257,7 @@ void disableDefaultYoloForManualDial(const std::string& home) {
     }
     const std::optional<std::string> text = files::readFile(config);
     if (!text || !text::isValidUtf8(*text)) return;
-    writeRaw(home, replaceOrInsertDefaultYolo(*text, kManualTemplate), "disable_manual");
+    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kManualTemplate), "disable_manual");
     writeStderr(std::string(kPrefix) + "default_yolo=false on dial manual; run /reload in Kimi.\n");
     writeStderr(std::string(kPrefix) +
                 "note: kimi ORs persisted session YOLO (e.g. after /yolo) with config — if reload still shows "

@@ -2,6 +2,7 @@
 
 #include "platform/Json.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,10 +29,17 @@ void disableDefaultYoloForManualDial(const std::string& home);
 Json diagnosticSnapshotForLog();
 Json diagnosticSnapshotForLog(const std::string& home);
 
-// The new configuration text: every line carrying the key (tables included) becomes `templateLine`,
-// together with the blank lines directly around it; without such a line the template goes first,
-// followed by an empty line. `text` is valid UTF-8.
-std::string replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
+// The new configuration text, or why the file is to stay as it is.
+struct Rewrite {
+    std::optional<std::string> text;
+    std::string_view leftAlone;  // with no text: "quoted_key" or "multi_line_value"
+};
+
+// Every line carrying the key (tables included) becomes `templateLine`, together with the blank lines
+// directly around it; without such a line the template goes first, followed by an empty line. Only the
+// bare key on one line is understood, so a file whose key is quoted or whose value spans lines gets no
+// text: the rewrite would turn a configuration Kimi reads into one it cannot. `text` is valid UTF-8.
+Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
 
 // "<home>/.kimi/config.toml" and its snapshot "<home>/.kimi/config.toml.vemlo.lever0.bak".
 std::string configPath(const std::string& home);

@@ -1,4 +1,6 @@
 #include "ScriptedPeer.h"
+#include "hook/HookSupport.h"
+#include "leversync/KimiConfigLeverSync.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
 #include "support/PermissionLog.h"
@@ -8,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <unistd.h>
 
 namespace vemlo {
@@ -170,6 +173,89 @@ TEST_F(HookProcess, UnknownEventsOnlyExplain) {
                              "\n");
     }
 }
+
+// Kimi's pre-tool hook: silent on standard output, the lever followed through `default_yolo` on disk.
+std::string kimi(const std::string& text) { return "[tesk-kimi] " + text + "\n"; }
+std::string kimiSynced(const std::string& value) {
+    return kimi("default_yolo synced on disk (" + value +
+                "); if kimi is already running: enter /reload in that session — no quit needed.") +
+           kimi("on-disk default_yolo now reads " + value + "; /reload picks it up.");
+}
+const std::string kKimiConfig = "model = \"k2\"\ndefault_yolo = false\n";
+const std::string kKimiOldSnapshot = "default_yolo = true\n";
+
+struct KimiCase {
+    const char* name;
+    std::optional<int> lever;  // nothing: no agent. Except at 0 a snapshot of an earlier period exists.
+    std::string stderrAfterStart;
+    std::string decision;
+    std::string diagnostic;
+    std::string configAfter;
+    std::optional<std::string> snapshotAfter;
+};
+void PrintTo(const KimiCase& c, std::ostream* os) { *os << c.name; }
+
+class KimiPreToolUse : public HookProcess, public testing::WithParamInterface<KimiCase> {};
+
+TEST_P(KimiPreToolUse, FollowsTheLeverOnDiskAndNeverAnswers) {
+    const KimiCase& c = GetParam();
+    namespace sync = KimiConfigLeverSync;
+    std::filesystem::create_directories(home.file(".kimi"));
+    ASSERT_TRUE(files::atomicWrite(sync::configPath(home.path()), kKimiConfig));
+    ASSERT_TRUE(c.lever == 0 || files::atomicWrite(sync::snapshotPath(home.path()), kKimiOldSnapshot));
+    std::optional<AgentProcess> agent;
+    if (c.lever) agent.emplace(folder.path(), home.path(), std::map<std::string, std::string>{
+                                                               {"VEMLO_SIM_LEVER", std::to_string(*c.lever)}});
+    ASSERT_TRUE(!agent || agent->waitForLog("通知通道已订阅"));
+    // The debug log goes to the hook's working directory, which it inherits from here.
+    const auto previousDir = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());
+    auto r = runHook("KimiPreToolUse", agent ? agent->socketPath() : folder.file("agent.sock"), home.path(), kInput);
+    std::filesystem::current_path(previousDir);
+
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "") << "Kimi's hook runner would take any answer as a veto";
+    EXPECT_EQ(r.err, "[vemlo-hook] DEBUG: received event: 'KimiPreToolUse'\n" +
+                         kimi("PreToolUse hook start bytes=" + std::to_string(kInput.size()) +
+                              "; full log=" + folder.file("kimi-hook-debug.log")) +
+                         c.stderrAfterStart);
+    EXPECT_EQ(files::readFile(sync::configPath(home.path())), c.configAfter);
+    EXPECT_EQ(files::readFile(sync::snapshotPath(home.path())), c.snapshotAfter);
+    auto records = permissionRecords(home.path());
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0]["ide"], "kimi");
+    EXPECT_EQ(records[0]["diagnostic"], c.diagnostic);
+    EXPECT_EQ(records[0]["kimiPreToolDecision"], c.decision);
+    EXPECT_EQ(records[0]["kimiLeverDebug"]["default_yolo_valueSnippet"], c.lever == 0 ? "true" : "false");
+    EXPECT_EQ(records[0]["kimiLeverDebug"]["leverSnapshotBakExists"], c.snapshotAfter.has_value());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, KimiPreToolUse,
+    testing::Values(
+        KimiCase{"LeverZero", 0,
+                 kimi("agent socket reply: switchState=0 isAuto=true") + kimiSynced("true") +
+                     kimi("stdout chars=0 decision=auto_no_stdout_no_veto"),
+                 "auto_no_stdout_no_veto", "allow",
+                 "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate), kKimiConfig},
+        KimiCase{"LeverThree", 3,
+                 kimi("agent socket reply: switchState=3 isAuto=false") +
+                     HookSupport::permissionStderrMessage("Kimi", "PreToolUse", true, 3) +
+                     kimi("removed config.toml.vemlo.lever0.bak (avoid restoring old default_yolo=true)") +
+                     kimi("default_yolo=false on dial manual; run /reload in Kimi.") +
+                     kimi("note: kimi ORs persisted session YOLO (e.g. after /yolo) with config — if reload still "
+                          "shows yolo, toggle /yolo off once or use a fresh session.") +
+                     kimiSynced("false") + kimi("stdout chars=0 decision=manual_lever_no_stdout"),
+                 "manual_lever_no_stdout", "ask",
+                 "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate), std::nullopt},
+        KimiCase{"NoAgent", std::nullopt,
+                 kimi("agent socket reply: switchState=nil isAuto=false") +
+                     HookSupport::permissionStderrMessage("Kimi", "PreToolUse", false, std::nullopt) +
+                     kimi("no switchState from agent → skipped default_yolo sync; kimiPreTool=manual_lever_no_stdout; "
+                          "check BLE/agent") +
+                     kimi("stdout chars=0 decision=manual_lever_no_stdout"),
+                 "manual_lever_no_stdout", "no_agent_reply", kKimiConfig, kKimiOldSnapshot}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace vemlo

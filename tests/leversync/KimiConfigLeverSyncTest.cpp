@@ -21,11 +21,12 @@ namespace {
 namespace sync = KimiConfigLeverSync;
 namespace fs = std::filesystem;
 
-// "{T}" stands for the template line, so one expectation covers enable and disable.
+// "{T}" stands for the template line, so one expectation covers enable and disable. No expectation: the
+// file is left alone, because the rewrite would break it.
 struct TextCase {
     const char* name;
     std::string input;
-    std::string expected;
+    std::optional<std::string> expected;
 };
 
 // Names the case in test output instead of dumping its bytes.
@@ -50,6 +51,8 @@ const std::vector<TextCase> kTextCases = {
     {"LastLineTrailingBlankLinesRemoved", "model = \"k2\"\ndefault_yolo = false\n\n \n", "model = \"k2\"\n{T}"},
     {"NoFinalNewline", "model = \"k2\"\ndefault_yolo = false", "model = \"k2\"\n{T}"},
     {"CrLfLineEndsKept", "a = 1\r\n\r\ndefault_yolo = true\r\n\r\nb = 2\r\n", "a = 1\r\n{T}\r\nb = 2\r\n"},
+    {"QuotedKeyWouldBeDefinedTwice", "\"default_yolo\" = false\nmodel = \"k2\"\n", std::nullopt},
+    {"MultiLineValueWouldBeCutInHalf", "default_yolo = \"\"\"\ntrue\"\"\"\nmodel = \"k2\"\n", std::nullopt},
 };
 
 std::string expand(const std::string& pattern, std::string_view templateLine) {
@@ -65,13 +68,19 @@ TEST_P(KimiText, EnableAndDisableRewriteTheKeyLines) {
     const TextCase& c = GetParam();
     ASSERT_TRUE(test::isValidToml(c.input)) << "every input here is a valid configuration";
     for (std::string_view templateLine : {sync::kAutoTemplate, sync::kManualTemplate}) {
-        const std::string out = sync::replaceOrInsertDefaultYolo(c.input, templateLine);
-        EXPECT_EQ(out, expand(c.expected, templateLine));
+        const sync::Rewrite rewrite = sync::replaceOrInsertDefaultYolo(c.input, templateLine);
+        if (!c.expected) {
+            EXPECT_FALSE(rewrite.text) << *rewrite.text;
+            continue;
+        }
+        ASSERT_TRUE(rewrite.text) << rewrite.leftAlone;
+        const std::string& out = *rewrite.text;
+        EXPECT_EQ(out, expand(*c.expected, templateLine));
         EXPECT_TRUE(test::isValidToml(out)) << out;
         // The lever moving back and forth keeps the file a valid configuration.
-        const std::string back = sync::replaceOrInsertDefaultYolo(
+        const sync::Rewrite back = sync::replaceOrInsertDefaultYolo(
             out, templateLine == sync::kAutoTemplate ? sync::kManualTemplate : sync::kAutoTemplate);
-        EXPECT_TRUE(test::isValidToml(back)) << back;
+        EXPECT_TRUE(back.text && test::isValidToml(*back.text)) << back.text.value_or("");
     }
 }
 
