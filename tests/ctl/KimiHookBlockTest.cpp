@@ -155,14 +155,14 @@ TEST(KimiHookBlock, SurvivesTheLeverSyncRewritingDefaultYolo) {
     for (const std::string original : {"default_yolo = false\n", "model = \"k2\"\n"}) {
         const std::string installed = KimiHookBlock::install(original, kimi(), kAgent).text;
         const std::string synced =
-            KimiConfigLeverSync::replaceOrInsertDefaultYolo(installed, KimiConfigLeverSync::kAutoTemplate);
+            KimiConfigLeverSync::replaceOrInsertDefaultYolo(installed, KimiConfigLeverSync::kAutoTemplate).text.value();
         ASSERT_TRUE(test::isValidToml(synced));
         EXPECT_FALSE(KimiHookBlock::install(synced, kimi(), kAgent).changed) << synced;
         std::string removed = KimiHookBlock::uninstall(synced, kimi()).text;
         EXPECT_TRUE(test::isValidToml(removed));
         // The sync drops the final line end after a last key line; with our block below, it had none to drop.
         std::string expected =
-            KimiConfigLeverSync::replaceOrInsertDefaultYolo(original, KimiConfigLeverSync::kAutoTemplate);
+            KimiConfigLeverSync::replaceOrInsertDefaultYolo(original, KimiConfigLeverSync::kAutoTemplate).text.value();
         if (expected.back() != '\n') expected += '\n';
         EXPECT_EQ(removed, expected);
     }
