@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Files.h"
 #include "platform/Json.h"
 
 #include <cstdint>
@@ -77,6 +78,6 @@ inline constexpr std::string_view kPermissionRequestLog = "permission-request.lo
 std::string readStandardInput();
 
 // Writes all of `bytes` to a descriptor; false on an error.
-bool writeAll(int fd, std::string_view bytes);
+using files::writeAll;
 
 }  // namespace vemlo::HookSupport

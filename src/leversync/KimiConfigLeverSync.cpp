@@ -23,16 +23,9 @@ namespace {
 constexpr const char* kLockName = "kimi-config.lock";
 constexpr const char* kPrefix = "[tesk-kimi] ";
 
-void writeStderr(std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
+void writeStderr(std::string_view text) { (void)files::writeAll(STDERR_FILENO, text); }
 
-std::string errorText(int err) { return err != 0 ? std::strerror(err) : "unknown error"; }
+using files::errorText;
 
 const icu::RegexPattern* keyPattern() {
     static const std::unique_ptr<icu::RegexPattern> pattern = [] {
@@ -115,16 +108,6 @@ Rewrite prependTemplate(std::string_view text, std::string_view templateLine) {
     return {std::move(out), {}};
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
-
 // Copies the contents (following a symbolic link, so a linked configuration still gets a real copy)
 // into a file that must not exist yet, with the source's permission bits: the configuration may hold
 // API keys. A partly written copy is removed. Returns the error's description on failure.
@@ -137,7 +120,7 @@ std::optional<std::string> copyToNewFile(const std::string& from, const std::str
     const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) return errorText(errno);
     int err = 0;
-    if (!writeAll(fd, *bytes) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) err = errno ? errno : EIO;
+    if (!files::writeAll(fd, *bytes) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) err = errno ? errno : EIO;
     if (::close(fd) != 0 && err == 0) err = errno ? errno : EIO;
     if (err == 0) return std::nullopt;
     ::unlink(to.c_str());

@@ -15,16 +15,9 @@ namespace {
 
 constexpr const char* kFileName = "kimi-hook-debug.log";
 
-void writeStderr(std::string_view text) {
-    while (!text.empty()) {
-        ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text.remove_prefix(static_cast<size_t>(n));
-    }
-}
+void writeStderr(std::string_view text) { (void)files::writeAll(STDERR_FILENO, text); }
 
-std::string errorText(int err) { return err != 0 ? std::strerror(err) : "unknown error"; }
+using files::errorText;
 
 // Empty when the working directory is gone or its path does not fit.
 std::string currentDirectory() {

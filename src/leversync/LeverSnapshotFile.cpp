@@ -13,24 +13,20 @@
 namespace vemlo {
 namespace {
 
-std::string describe(int error) { return error ? std::strerror(error) : "unknown error"; }
+std::string describe(int error) { return files::errorText(error); }
 
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
+// A directory standing where a snapshot or marker belongs is not one of ours.
+bool fileAt(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
-// Copies `from` to `to` through a temporary file and a rename, so that a crash never leaves a
-// half-written snapshot that a later restoration would take for the user's file. The copy gets the
-// source's permission bits: a private configuration stays private. Returns the failure's reason.
-std::optional<std::string> copyWhole(const std::string& from, const std::string& to) {
+// Copies `from` to `to` through a temporary file, so that a crash never leaves a half-written
+// snapshot that a later restoration would take for the user's file. The copy gets the source's
+// permission bits: a private configuration stays private. `exclusive` puts the copy in place only if
+// nothing is there yet: a snapshot, once taken, is never replaced, even by a hook that went ahead
+// without the lock and copied an already relaxed file. Returns the failure's reason.
+std::optional<std::string> copyWhole(const std::string& from, const std::string& to, bool exclusive) {
     struct stat st {};
     if (::stat(from.c_str(), &st) != 0) return describe(errno);
     auto bytes = files::readFile(from);
@@ -39,11 +35,20 @@ std::optional<std::string> copyWhole(const std::string& from, const std::string&
     std::string tmp = to + ".tmp.XXXXXX";
     int fd = ::mkstemp(tmp.data());
     if (fd < 0) return describe(errno);
-    bool ok = ::fchmod(fd, st.st_mode & 07777) == 0 && writeAll(fd, *bytes) && ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, st.st_mode & 07777) == 0 && files::writeAll(fd, *bytes) && ::fsync(fd) == 0;
     int error = ok ? 0 : errno;
     if (::close(fd) != 0 && ok) {
         ok = false;
         error = errno;
+    }
+    if (ok && exclusive) {
+        // Another hook's snapshot already there is fine; a directory in its place is a failure.
+        if (::link(tmp.c_str(), to.c_str()) != 0 && !(errno == EEXIST && fileAt(to))) {
+            ok = false;
+            error = errno;
+        }
+        ::unlink(tmp.c_str());
+        return ok ? std::nullopt : std::optional(describe(error));
     }
     if (ok && ::rename(tmp.c_str(), to.c_str()) != 0) {
         ok = false;
@@ -61,12 +66,6 @@ std::optional<std::string> copyWhole(const std::string& from, const std::string&
 bool anythingAt(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
-}
-
-// A directory standing where a snapshot or marker belongs is not one of ours.
-bool fileAt(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
 }  // namespace
@@ -105,7 +104,7 @@ void LeverSnapshotFile::reportLine(const std::string& text) const {
 void LeverSnapshotFile::takeSnapshotOnce() const {
     if (snapshotExists() || markerExists()) return;
     if (fileExists()) {
-        if (auto error = copyWhole(path_, snapshotPath_))
+        if (auto error = copyWhole(path_, snapshotPath_, /*exclusive=*/true))
             reportLine("无法备份原 " + messages_.label + ": " + *error);
     } else {
         files::atomicWrite(markerPath_, "");
@@ -149,7 +148,7 @@ void LeverSnapshotFile::restore() const {
         auto bytes = files::readFile(snapshotPath_);
         if (!bytes) return reportLine(failed + describe(errno));
         if (!files::atomicWrite(path_, *bytes)) return reportLine(failed + describe(errno));
-    } else if (auto error = copyWhole(snapshotPath_, path_)) {
+    } else if (auto error = copyWhole(snapshotPath_, path_, /*exclusive=*/false)) {
         return reportLine(failed + *error);
     }
     if (::unlink(snapshotPath_.c_str()) != 0) reportLine(failed + describe(errno));

@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,6 +10,16 @@
 #include <unistd.h>
 
 namespace vemlo {
+
+namespace {
+std::atomic<std::chrono::milliseconds::rep> gDefaultWaitMs{SyncLock::kDefaultWait.count()};
+}
+
+std::chrono::milliseconds SyncLock::defaultWait() { return std::chrono::milliseconds(gDefaultWaitMs.load()); }
+
+void SyncLock::setDefaultWait(std::chrono::milliseconds wait) { gDefaultWaitMs = wait.count(); }
+
+SyncLock::SyncLock(const std::string& home, const std::string& name) : SyncLock(home, name, defaultWait()) {}
 
 SyncLock::SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait) {
     const std::string folder = files::join(home, "Library/Application Support/VemloConfig");

@@ -14,8 +14,14 @@ class SyncLock {
 public:
     static constexpr std::chrono::milliseconds kDefaultWait{2000};
 
-    // `name` is the lock file's name, e.g. "codex-config.lock".
-    SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait = kDefaultWait);
+    // `name` is the lock file's name, e.g. "codex-config.lock". Waits `defaultWait()`.
+    SyncLock(const std::string& home, const std::string& name);
+    SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait);
+
+    // kDefaultWait, unless a test that races many threads in one process on a busy machine asked
+    // for longer: there the bound would turn lock contention into a timing accident.
+    static std::chrono::milliseconds defaultWait();
+    static void setDefaultWait(std::chrono::milliseconds wait);
     ~SyncLock();
     SyncLock(const SyncLock&) = delete;
     SyncLock& operator=(const SyncLock&) = delete;

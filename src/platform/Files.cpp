@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <pwd.h>
@@ -11,18 +12,6 @@
 
 namespace vemlo::files {
 namespace {
-
-bool writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        ssize_t n = ::write(fd, bytes.data(), bytes.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<size_t>(n));
-    }
-    return true;
-}
 
 std::string dirName(const std::string& path) {
     auto slash = path.rfind('/');
@@ -47,6 +36,18 @@ std::string resolveLinks(const std::string& path) {
 }
 
 }  // namespace
+
+bool writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string errorText(int err) { return err != 0 ? std::strerror(err) : "unknown error"; }
 
 std::string homeDirectory() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;

@@ -28,6 +28,12 @@ bool exists(const std::string& path);
 // content may not survive a power cut. For files that are rewritten every second anyway.
 bool atomicWrite(const std::string& path, std::string_view bytes, bool durable = true);
 
+// Writes all of `bytes` to a descriptor, retrying short writes and interruptions. False on an error.
+bool writeAll(int fd, std::string_view bytes);
+
+// strerror's text for an errno value, "unknown error" for 0.
+std::string errorText(int err);
+
 // Appends `bytes` in a single write to a file opened with O_APPEND, creating it if needed.
 bool appendToFile(const std::string& path, std::string_view bytes);
 
