@@ -22,13 +22,15 @@ const std::string kInput =
     R"("cwd":"/tmp"})";
 const std::string kClaudeAllow =
     R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})" "\n";
-const std::string kCodexAllow =
-    R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})";
+const std::string& kCodexAllow = kClaudeAllow;
 const std::string kCursorAllow = "{\"permission\":\"allow\"}\n";
 
-std::set<std::string> namesIn(const std::string& folder) {
+// The files beside `path` whose names begin with its name: temporary files and snapshots.
+std::set<std::string> companionsOf(const std::string& path) {
+    const std::string name = std::filesystem::path(path).filename();
     std::set<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(folder)) names.insert(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(path).parent_path()))
+        if (entry.path().filename().string().starts_with(name)) names.insert(entry.path().filename());
     return names;
 }
 
@@ -85,8 +87,7 @@ TEST_P(FullHomeHook, AnswersAndKeepsTheConfiguration) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(files::readFile(config), c.original);
-    EXPECT_EQ(namesIn(std::filesystem::path(config).parent_path()),
-              std::set<std::string>{std::filesystem::path(config).filename()});
+    EXPECT_EQ(companionsOf(config), std::set<std::string>{std::filesystem::path(config).filename()});
     readJsonLines(diagnosticsFile(home, "permission-request.log"));  // fails the test on a torn line
     EXPECT_TRUE(agent.running());
 }
