@@ -1,5 +1,6 @@
-// The Kimi configuration edit: when it produces a text, that text carries the template, a second
-// run changes at most the blank lines it takes around the key, a third nothing, and every non-blank line without the key survives in order.
+// The Kimi configuration edit: when it produces a text, that text carries the template, a second run
+// changes at most the blank lines it takes around the key, a third nothing, and every non-blank line
+// without the key survives in order.
 #include "FuzzCheck.h"
 #include "leversync/KimiConfigLeverSync.h"
 #include "platform/Text.h"
