@@ -9,10 +9,12 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -204,16 +206,37 @@ std::string stringifyDebugValue(const Json& value, int64_t maxLen) {
 
 // ---- diagnostics -------------------------------------------------------------------------------
 
+namespace {
+
+// Creates `path` holding just `line`, whole or not at all: the line goes to a temporary file that is
+// then linked into place. Unlike a rename, a link never replaces the file another hook created in
+// the meantime, which took that hook's first line with it. 0 on success, else the errno of the link.
+int createWithLine(std::string_view line, const std::string& path) {
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkstemp(temporary.data());
+    if (fd < 0) return errno;
+    const bool written = ::fchmod(fd, 0644) == 0 && writeAll(fd, line);
+    ::close(fd);
+    const int result = !written ? EIO : ::link(temporary.c_str(), path.c_str()) == 0 ? 0 : errno;
+    ::unlink(temporary.c_str());
+    return result;
+}
+
+}  // namespace
+
 void appendLine(std::string_view line, const std::string& path) {
     if (!text::isValidUtf8(line)) return;
-    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT) (void)files::atomicWrite(path, line);
-        return;
+    // A second round when another hook created the file between our open and our link.
+    for (int round = 0; round < 2; ++round) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd >= 0) {
+            // One write at the end of the file, so concurrent hooks never interleave within a line.
+            (void)!::write(fd, line.data(), line.size());
+            ::close(fd);
+            return;
+        }
+        if (errno != ENOENT || createWithLine(line, path) != EEXIST) return;
     }
-    // One write at the end of the file, so concurrent hooks never interleave within a line.
-    (void)!::write(fd, line.data(), line.size());
-    ::close(fd);
 }
 
 DiagnosticTimestampFormatter::DiagnosticTimestampFormatter() { ::tzset(); }

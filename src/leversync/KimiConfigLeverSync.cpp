@@ -27,12 +27,18 @@ void writeStderr(std::string_view text) { (void)files::writeAll(STDERR_FILENO, t
 
 using files::errorText;
 
+// Only blanks may stand around "=": with "\\s" there, a key line with no value took the next line
+// (a table header, say) for its value, and the replacement deleted it. The value stops at every
+// character where "$" sees a line end: had it run on past a form feed, the next rewrite would have
+// deleted what the one before had kept behind it.
 const icu::RegexPattern* keyPattern() {
     static const std::unique_ptr<icu::RegexPattern> pattern = [] {
         UErrorCode status = U_ZERO_ERROR;
         UParseError parseError{};
         std::unique_ptr<icu::RegexPattern> p(icu::RegexPattern::compile(
-            icu::UnicodeString(u"(?m)^\\s*default_yolo\\s*=\\s*[^\\r\\n]*\\s*$"), 0, parseError, status));
+            icu::UnicodeString(
+                u"(?m)^\\s*default_yolo[ \\t]*=[ \\t]*[^\\r\\n\\x0B\\x0C\\x{85}\\x{2028}\\x{2029}]*\\s*$"),
+            0, parseError, status));
         if (U_FAILURE(status)) p.reset();
         return p;
     }();

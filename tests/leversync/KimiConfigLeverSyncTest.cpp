@@ -87,6 +87,23 @@ TEST_P(KimiText, EnableAndDisableRewriteTheKeyLines) {
 INSTANTIATE_TEST_SUITE_P(Cases, KimiText, testing::ValuesIn(kTextCases),
                          [](const testing::TestParamInfo<TextCase>& info) { return std::string(info.param.name); });
 
+// Files Kimi would refuse still lose no line but the key's: a key with no value once took the
+// next line for its value, and a form feed ended the line for "$" but not for the value, so the
+// second rewrite deleted what the first had kept.
+TEST(KimiTextBroken, OnlyTheKeyLineIsReplaced) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"default_yolo =\n[ui]\ntheme = 1\n", "{T}\n[ui]\ntheme = 1\n"},
+        {"default_yolo = true # a\fb\nx = 1\n", "{T}\fb\nx = 1\n"},
+        {"{T}\fb\nx = 1\n", "{T}\fb\nx = 1\n"},
+    };
+    for (const auto& [input, expected] : cases) {
+        const std::string text = expand(input, sync::kAutoTemplate);
+        EXPECT_EQ(sync::replaceOrInsertDefaultYolo(text, sync::kManualTemplate).text,
+                  expand(expected, sync::kManualTemplate))
+            << input;
+    }
+}
+
 struct ProbeCase {
     const char* name;
     std::string text;

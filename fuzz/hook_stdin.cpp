@@ -1,0 +1,77 @@
+// A hook's standard input as the assistants send it (or not): the summary for the logs never fails,
+// always prints as JSON, and only ever holds prefixes of what was sent; intValue reads a number the
+// way the member's text spells it, whatever the JSON type.
+#include "FuzzCheck.h"
+#include "hook/HookSupport.h"
+#include "platform/Text.h"
+
+#include <charconv>
+#include <cstdint>
+#include <string>
+
+using namespace vemlo;
+
+namespace {
+
+bool isPrefixOf(const Json& summary, const char* key, const Json& input, const char* from) {
+    const auto it = summary.find(key);
+    if (it == summary.end()) return true;
+    const Json* source = HookSupport::member(input, from);
+    return source && source->is_string() && it->is_string() &&
+           source->get_ref<const std::string&>().starts_with(it->get_ref<const std::string&>());
+}
+
+void checkIntValue(const Json& value) {
+    const std::optional<int64_t> read = HookSupport::intValue(&value);
+    if (value.is_string()) {
+        const std::string& s = value.get_ref<const std::string&>();
+        std::string_view digits = s;
+        if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) digits.remove_prefix(1);
+        const bool shaped = !digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos;
+        if (!shaped) FUZZ_CHECK(!read);
+        if (read) {
+            // Printed back, the number is the string without a plus sign or leading zeros.
+            std::string expected(s.front() == '-' ? "-" : "");
+            const size_t first = digits.find_first_not_of('0');
+            expected += first == std::string_view::npos ? "0" : std::string(digits.substr(first));
+            if (expected == "-0") expected = "0";
+            FUZZ_CHECK(std::to_string(*read) == expected);
+        }
+    } else if (value.is_boolean()) {
+        FUZZ_CHECK(read == (value.get<bool>() ? 1 : 0));
+    } else if (value.is_number_integer() && !value.is_number_unsigned()) {
+        FUZZ_CHECK(read == value.get<int64_t>());
+    } else if (value.is_number()) {
+        FUZZ_CHECK(read.has_value());
+    } else {
+        FUZZ_CHECK(!read);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const Json summary = HookSupport::parseStdinContext(bytes, "fuzz");
+    FUZZ_CHECK(summary.is_object());
+    FUZZ_CHECK(summary.value("stdinBytes", uint64_t{0}) == size);
+    FUZZ_CHECK(summary.value("parser", std::string()) == "fuzz");
+    // The summary goes to a log line: one valid UTF-8 JSON object that reads back the same.
+    const std::string line = json::dumpCompact(summary);
+    FUZZ_CHECK(text::isValidUtf8(line) && line.find('\n') == std::string::npos);
+    const std::optional<Json> back = json::parseObject(line);
+    FUZZ_CHECK(back && *back == summary);
+
+    const std::optional<Json> input = json::parseObject(bytes);
+    if (!input) {
+        FUZZ_CHECK(summary.size() == 2);
+        return 0;
+    }
+    FUZZ_CHECK(isPrefixOf(summary, "commandPreview", *input, "command"));
+    FUZZ_CHECK(isPrefixOf(summary, "cwdPreview", *input, "cwd"));
+    FUZZ_CHECK(isPrefixOf(summary, "session_id_short", *input, "session_id"));
+    FUZZ_CHECK(isPrefixOf(summary, "tool_name", *input, "tool_name") || isPrefixOf(summary, "name", *input, "name"));
+    FUZZ_CHECK(!HookSupport::intValue(nullptr));
+    for (const auto& [key, value] : input->items()) checkIntValue(value);
+    return 0;
+}
