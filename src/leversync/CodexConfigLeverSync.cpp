@@ -20,7 +20,7 @@ bool isNewline(UChar32 c) {
     return c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x85 || c == 0x2028 || c == 0x2029;
 }
 
-bool isBlank(UChar32 c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; }
+bool isBlank(int32_t c) { return c == 0x09 || u_charType(c) == U_SPACE_SEPARATOR; }
 
 // Every newline character ends a line on its own, so CR LF yields an empty line between the two.
 // Terminators are dropped: the file is joined again with LF only.
@@ -43,27 +43,7 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
-std::string_view trimBlanks(std::string_view line) {
-    const auto* s = reinterpret_cast<const uint8_t*>(line.data());
-    const auto length = static_cast<int32_t>(line.size());
-    int32_t start = 0;
-    while (start < length) {
-        int32_t next = start;
-        UChar32 c;
-        U8_NEXT(s, next, length, c);
-        if (c < 0 || !isBlank(c)) break;
-        start = next;
-    }
-    int32_t end = length;
-    while (end > start) {
-        int32_t prev = end;
-        UChar32 c;
-        U8_PREV(s, start, prev, c);
-        if (c < 0 || !isBlank(c)) break;
-        end = prev;
-    }
-    return line.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
-}
+std::string_view trimBlanks(std::string_view line) { return text::trimCodePoints(line, isBlank); }
 
 bool isTableHeader(std::string_view line) {
     std::string_view trimmed = trimBlanks(line);

@@ -23,7 +23,7 @@ bool isValidUtf8(std::string_view bytes) {
     return true;
 }
 
-std::string_view trimWhitespaceAndNewlines(std::string_view utf8) {
+std::string_view trimCodePoints(std::string_view utf8, bool (*trimmed)(int32_t codePoint)) {
     const auto* s = reinterpret_cast<const uint8_t*>(utf8.data());
     int32_t length = static_cast<int32_t>(utf8.size());
     int32_t start = 0;
@@ -31,7 +31,7 @@ std::string_view trimWhitespaceAndNewlines(std::string_view utf8) {
         int32_t next = start;
         UChar32 c;
         U8_NEXT(s, next, length, c);
-        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        if (c < 0 || !trimmed(c)) break;
         start = next;
     }
     int32_t end = length;
@@ -39,10 +39,14 @@ std::string_view trimWhitespaceAndNewlines(std::string_view utf8) {
         int32_t prev = end;
         UChar32 c;
         U8_PREV(s, start, prev, c);
-        if (c < 0 || !u_isUWhiteSpace(c)) break;
+        if (c < 0 || !trimmed(c)) break;
         end = prev;
     }
     return utf8.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
+}
+
+std::string_view trimWhitespaceAndNewlines(std::string_view utf8) {
+    return trimCodePoints(utf8, [](int32_t c) -> bool { return u_isUWhiteSpace(c); });
 }
 
 namespace {
