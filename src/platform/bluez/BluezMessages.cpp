@@ -13,6 +13,14 @@ std::string readString(DBusMessageIter* it) {
     return text ? text : "";
 }
 
+// Every integer type D-Bus has widens to int64_t losslessly except UINT64, which BlueZ does not use.
+template <typename T>
+int64_t readInteger(DBusMessageIter* it) {
+    T v{};
+    dbus_message_iter_get_basic(it, &v);
+    return int64_t{v};
+}
+
 PropertyValue readVariant(DBusMessageIter* variant) {
     DBusMessageIter value;
     dbus_message_iter_recurse(variant, &value);
@@ -23,36 +31,18 @@ PropertyValue readVariant(DBusMessageIter* variant) {
         dbus_message_iter_get_basic(&value, &b);
         return b != FALSE;
     }
-    case DBUS_TYPE_BYTE: {
-        uint8_t v = 0;
-        dbus_message_iter_get_basic(&value, &v);
-        return int64_t{v};
-    }
-    case DBUS_TYPE_INT16: {
-        dbus_int16_t v = 0;
-        dbus_message_iter_get_basic(&value, &v);
-        return int64_t{v};
-    }
-    case DBUS_TYPE_UINT16: {
-        dbus_uint16_t v = 0;
-        dbus_message_iter_get_basic(&value, &v);
-        return int64_t{v};
-    }
-    case DBUS_TYPE_INT32: {
-        dbus_int32_t v = 0;
-        dbus_message_iter_get_basic(&value, &v);
-        return int64_t{v};
-    }
-    case DBUS_TYPE_UINT32: {
-        dbus_uint32_t v = 0;
-        dbus_message_iter_get_basic(&value, &v);
-        return int64_t{v};
-    }
-    case DBUS_TYPE_INT64: {
-        dbus_int64_t v = 0;
-        dbus_message_iter_get_basic(&value, &v);
-        return int64_t{v};
-    }
+    case DBUS_TYPE_BYTE:
+        return readInteger<uint8_t>(&value);
+    case DBUS_TYPE_INT16:
+        return readInteger<dbus_int16_t>(&value);
+    case DBUS_TYPE_UINT16:
+        return readInteger<dbus_uint16_t>(&value);
+    case DBUS_TYPE_INT32:
+        return readInteger<dbus_int32_t>(&value);
+    case DBUS_TYPE_UINT32:
+        return readInteger<dbus_uint32_t>(&value);
+    case DBUS_TYPE_INT64:
+        return readInteger<dbus_int64_t>(&value);
     case DBUS_TYPE_STRING:
     case DBUS_TYPE_OBJECT_PATH:
         return readString(&value);
