@@ -7,6 +7,7 @@
 #include <dbus/dbus.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -26,9 +27,10 @@ const std::vector<std::string> kMatchRules = {
     "type='signal',sender='org.bluez',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
 };
 
-// Device properties that change when an advertisement is received during discovery.
-const std::set<std::string> kAdvertisementProperties = {"RSSI", "TxPower", "ManufacturerData", "ServiceData",
-                                                        "UUIDs", "Name", "AdvertisingFlags", "AdvertisingData"};
+// Device properties that change when an advertisement is received during discovery. Constant data,
+// so that starting the program (every hook, too) builds nothing for it.
+constexpr std::array<std::string_view, 8> kAdvertisementProperties = {
+    "RSSI", "TxPower", "ManufacturerData", "ServiceData", "UUIDs", "Name", "AdvertisingFlags", "AdvertisingData"};
 
 uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
     uint32_t properties = 0;
@@ -485,7 +487,10 @@ void BluezCentral::Core::updateDevice(BluezPeripheral& device, const Properties&
     if (source == Source::snapshot) advertised = appeared && device.seen;
     if (source == Source::changed)
         advertised = std::any_of(changed.begin(), changed.end(),
-                                 [](const auto& entry) { return kAdvertisementProperties.contains(entry.first); });
+                                 [](const auto& entry) {
+                                     return std::find(kAdvertisementProperties.begin(), kAdvertisementProperties.end(),
+                                                      entry.first) != kAdvertisementProperties.end();
+                                 });
     if (advertised && scanWanted_ && sharesAny(scanUuids_, device.uuids)) announce(device);
 }
 

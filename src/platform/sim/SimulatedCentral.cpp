@@ -3,6 +3,8 @@
 #include "platform/Files.h"
 #include "platform/sim/GattObjects.h"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
 #include <cstdlib>
 
@@ -19,7 +21,7 @@ std::optional<long> parseNumber(std::string_view text) {
 }
 
 // The keyboard's side of the frame protocol: header AA BB, a type byte, the body, trailer CC DD.
-const std::vector<uint8_t> kStatusRequest{0xAA, 0xBB, 0x00, 0xCC, 0xDD};
+constexpr std::array<uint8_t, 5> kStatusRequest{0xAA, 0xBB, 0x00, 0xCC, 0xDD};
 constexpr uint8_t kStateCommand = 0x90;
 
 std::vector<uint8_t> statusFrame(const std::vector<uint8_t>& body) {
@@ -68,7 +70,7 @@ public:
     void setNotifyValue(bool enabled, Characteristic&) override { notifying_ = enabled; }
 
     void writeValue(const std::vector<uint8_t>& bytes, Characteristic&, WriteType) override {
-        if (bytes == kStatusRequest) {
+        if (std::equal(bytes.begin(), bytes.end(), kStatusRequest.begin(), kStatusRequest.end())) {
             later([this] { answerStatus(); }, options_.replyDelay);
         } else if (bytes.size() == 6 && bytes[0] == 0xAA && bytes[2] == kStateCommand) {
             lastLedState_ = bytes[3];
