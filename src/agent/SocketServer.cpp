@@ -46,24 +46,72 @@ struct SocketServer::Impl {
         : callbacks(std::move(cb)), own(shared ? nullptr : std::make_unique<asio::io_context>(1)),
           io(shared ? *shared : *own) {}
 
+    // Connections taken per wake-up: a steady stream of clients still lets timers and replies run.
+    static constexpr int kAcceptBurst = 32;
+
     void acceptNext() {
         if (reading >= kMaxReading) {
             acceptPaused = true;
             return;
         }
-        acceptor->async_accept([this](const std::error_code& ec, Socket socket) {
+        acceptor->async_wait(asio::socket_base::wait_read, [this](const std::error_code& ec) {
+            if (ec == asio::error::operation_aborted) return;
             if (ec) {
-                if (ec == asio::error::operation_aborted) return;
-                // Out of descriptors or a transient failure: try again shortly instead of spinning.
-                retry.expires_after(std::chrono::milliseconds(20));
-                retry.async_wait([this](const std::error_code& e) {
-                    if (!e) acceptNext();
-                });
+                retryLater();
                 return;
             }
-            if (sameUser(socket.native_handle())) read(std::make_shared<Connection>(*this, std::move(socket)));
-            acceptNext();
+            acceptReady();
         });
+    }
+
+    // Accepting by hand, not through the acceptor's sockets: a connection answered at once then never
+    // costs registering with the event loop, setting a mode and deregistering again.
+    void acceptReady() {
+        for (int taken = 0; taken < kAcceptBurst && reading < kMaxReading; ++taken) {
+            int fd = ::accept4(acceptor->native_handle(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+                // Out of descriptors or a transient failure: try again shortly instead of spinning.
+                retryLater();
+                return;
+            }
+            if (!sameUser(fd)) {
+                ::close(fd);
+                continue;
+            }
+            serve(fd);
+        }
+        acceptNext();
+    }
+
+    void retryLater() {
+        retry.expires_after(std::chrono::milliseconds(20));
+        retry.async_wait([this](const std::error_code& e) {
+            if (!e) acceptNext();
+        });
+    }
+
+    // A client writes its request right after connecting, so it is usually there already; only one
+    // that has not written yet is handed to the event loop, with a deadline.
+    void serve(int fd) {
+        ssize_t n = ::recv(fd, scratch.data(), scratch.size(), 0);
+        if (n > 0) {
+            finish(fd, std::string_view(scratch.data(), static_cast<size_t>(n)));
+            return;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            std::error_code ec;
+            Socket socket(io);
+            socket.assign(asio::local::stream_protocol(), fd, ec);
+            if (ec) {
+                ::close(fd);
+                return;
+            }
+            read(std::make_shared<Connection>(*this, std::move(socket)));
+            return;
+        }
+        ::close(fd);
     }
 
     void read(const std::shared_ptr<Connection>& conn) {
@@ -77,7 +125,13 @@ struct SocketServer::Impl {
         });
         conn->socket.async_read_some(asio::buffer(conn->buffer), [this, conn](const std::error_code& ec, size_t n) {
             conn->deadline.cancel();
-            finish(*conn, ec ? 0 : n);
+            std::error_code ignored;
+            if (ec || n == 0) {
+                conn->socket.close(ignored);
+            } else {
+                int fd = conn->socket.release(ignored);
+                if (fd >= 0) finish(fd, std::string_view(conn->buffer.data(), n));
+            }
             --reading;
             if (acceptPaused) {
                 acceptPaused = false;
@@ -86,19 +140,14 @@ struct SocketServer::Impl {
         });
     }
 
-    void finish(Connection& conn, size_t n) {
-        std::error_code ignored;
-        if (n == 0) {
-            conn.socket.close(ignored);
-            return;
-        }
-        Request request = recognizeRequest(std::string_view(conn.buffer.data(), n));
+    // Dispatches one request read from `fd`, which this call takes over.
+    void finish(int fd, std::string_view data) {
+        Request request = recognizeRequest(data);
         if (auto* command = std::get_if<CommandRequest>(&request)) {
-            int fd = conn.socket.release(ignored);
-            if (fd >= 0) callbacks.onCommand(std::move(*command), fd);
+            callbacks.onCommand(std::move(*command), fd);
             return;
         }
-        conn.socket.close(ignored);
+        ::close(fd);
         if (auto* plain = std::get_if<PlainStateRequest>(&request)) callbacks.onPlainState(plain->value);
     }
 
@@ -108,6 +157,7 @@ struct SocketServer::Impl {
     std::unique_ptr<asio::local::stream_protocol::acceptor> acceptor;
     asio::steady_timer retry{io};
     std::thread thread;
+    std::array<char, kMaxRequestBytes> scratch{};
     int reading = 0;
     bool acceptPaused = false;
 };
@@ -124,7 +174,8 @@ SocketServer::~SocketServer() {
 
 bool SocketServer::start(const std::string& path, const std::function<void(const std::string&)>& log) {
     ::unlink(path.c_str());
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Non-blocking, so that accepting by hand stops when the queue is empty.
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log("socket() 失败");
         return false;

@@ -10,19 +10,30 @@ void VemloAgent::startSocketListener() {
     startWatchdog();
     std::weak_ptr<VemloAgent> weak = weak_from_this();
     MainQueue* queue = &queue_;
+    // On the main loop the server calls straight in; from a thread of its own (queues without an
+    // Asio loop) every request crosses over to the main queue first.
+    const bool onMainLoop = queue_.asioContext() != nullptr;
     SocketServer::Callbacks callbacks;
-    callbacks.onCommand = [weak, queue](CommandRequest request, int fd) {
-        queue->post([weak, request = std::move(request), fd] {
+    callbacks.onCommand = [weak, queue, onMainLoop](CommandRequest request, int fd) {
+        auto handle = [weak, request = std::move(request), fd] {
             if (auto self = weak.lock())
                 self->handleJsonCommand(request.cmd, request.object, fd);
             else
                 ::close(fd);
-        });
+        };
+        if (onMainLoop)
+            handle();
+        else
+            queue->post(std::move(handle));
     };
-    callbacks.onPlainState = [weak, queue](uint8_t value) {
-        queue->post([weak, value] {
+    callbacks.onPlainState = [weak, queue, onMainLoop](uint8_t value) {
+        auto handle = [weak, value] {
             if (auto self = weak.lock()) self->sendState(value);
-        });
+        };
+        if (onMainLoop)
+            handle();
+        else
+            queue->post(std::move(handle));
     };
     server_ = std::make_unique<SocketServer>(std::move(callbacks), queue_.asioContext());
     server_->start(socketPath_, [this](const std::string& line) { emit(line); });
