@@ -4,7 +4,6 @@
 #include "leversync/CursorPermissionsJsonLeverSync.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
-#include "support/PermissionLog.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
