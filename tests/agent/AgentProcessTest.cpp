@@ -153,13 +153,6 @@ TEST_F(AgentProcessTest, SimulatedKeyboardEndToEnd) {
     EXPECT_TRUE(waitFor([&] { return liveState(home.path())["stateValue"] == 6; }));
 }
 
-TEST_F(AgentProcessTest, OverrideAnswersWhenNoKeyboard) {
-    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
-    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"set_switch_override","value":0})"),
-              "{\"ok\":true,\"switchState\":0,\"override\":0}\n");
-    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"status"})"), "{\"switchState\":0,\"lightMode\":null}\n");
-}
-
 long residentKiB(int pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;

@@ -7,10 +7,10 @@
 // It reports what it sees, one line each, on standard output ("ready", "filter ...",
 // "discovery on", "connect", "notify on", "write <hex> <type>", "state <n>", ...) and takes
 // commands, one per line, on standard input: "disconnect", "power off", "power on",
-// "drop-adapter", "add-adapter", "lever <n>", "quit". End of input ends it too.
+// "drop-adapter", "add-adapter", "lever <n>". End of input ends it.
 //
 // Options: --start=scan|known|connected (the device appears only when discovery starts, exists
-// from the start, or is connected by the system from the start), --name=, --address=, --lever=,
+// from the start, or is connected by the system from the start), --name=, --lever=,
 // --order=notify-first|command-first, --connect=ok|hang|fail, --command-flags=a,b,
 // --no-command, --garbage (malformed values before every status frame), --adapter=on|off|none,
 // --bad-object-lists=N (the first N object lists asked for come back malformed).
@@ -38,6 +38,7 @@ using Props = std::vector<std::pair<std::string, Value>>;
 using Interfaces = std::vector<std::pair<std::string, Props>>;
 
 const char* kAdapterPath = "/org/bluez/hci0";
+const std::string kAddress = "C0:FF:EE:73:40:01";
 const std::string kServiceUuid = "00007340-0000-1000-8000-00805f9b34fb";
 const std::string kCommandUuid = "00007343-0000-1000-8000-00805f9b34fb";
 const std::string kNotifyUuid = "00007344-0000-1000-8000-00805f9b34fb";
@@ -46,7 +47,6 @@ const std::string kHidUuid = "00001812-0000-1000-8000-00805f9b34fb";
 struct Options {
     std::string start = "scan";
     std::string name = "Vemlo K1";
-    std::string address = "C0:FF:EE:73:40:01";
     uint8_t lever = 0;
     bool notifyFirst = true;
     std::string connect = "ok";
@@ -150,7 +150,7 @@ class Peer {
 public:
     Peer(DBusConnection* connection, Options options)
         : c_(connection), o_(std::move(options)), lever_(o_.lever), badObjectLists_(o_.badObjectLists) {
-        std::string dev = o_.address;
+        std::string dev = kAddress;
         for (char& ch : dev)
             if (ch == ':') ch = '_';
         devicePath_ = std::string(kAdapterPath) + "/dev_" + dev;
@@ -229,7 +229,7 @@ private:
                   {"Discovering", discovering_}}}};
     }
     Interfaces deviceInterfaces() const {
-        Props props{{"Address", o_.address},
+        Props props{{"Address", kAddress},
                     {"AddressType", std::string("random")},
                     {"Name", o_.name},
                     {"Alias", o_.name},
@@ -332,9 +332,6 @@ private:
             exportGatt();
             resolved_ = true;
             changed(devicePath_, "org.bluez.Device1", {{"ServicesResolved", true}});
-        } else if (member == "Disconnect") {
-            reply(m);
-            disconnectDevice();
         } else {
             error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
         }
@@ -358,13 +355,6 @@ private:
             say("write " + hex(bytes) + " " + type);
             reply(m);
             answer(bytes);
-        } else if (member == "ReadValue") {
-            DBusMessage* r = dbus_message_new_method_return(m);
-            DBusMessageIter it, array;
-            dbus_message_iter_init_append(r, &it);
-            dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "y", &array);
-            dbus_message_iter_close_container(&it, &array);
-            send(r);
         } else {
             error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
         }
@@ -540,7 +530,6 @@ Options parseOptions(int argc, char** argv) {
         const std::string value = eq == std::string::npos ? "" : arg.substr(eq + 1);
         if (key == "--start") o.start = value;
         else if (key == "--name") o.name = value;
-        else if (key == "--address") o.address = value;
         else if (key == "--lever") o.lever = static_cast<uint8_t>(std::stoi(value));
         else if (key == "--order") o.notifyFirst = value != "command-first";
         else if (key == "--connect") o.connect = value;
@@ -588,8 +577,7 @@ int main(int argc, char** argv) {
             for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
                 std::string line = pending.substr(0, eol);
                 pending.erase(0, eol + 1);
-                if (line == "quit") running = false;
-                else peer.command(line);
+                peer.command(line);
             }
         }
         dbus_connection_read_write(connection, 0);

@@ -90,13 +90,7 @@ const std::vector<Assistant> kFiles = {
 };
 
 // Our hook commands in a file's text, counted by the command's tail.
-size_t oursIn(const std::string& text) {
-    size_t n = 0;
-    for (size_t at = text.find("vemloconfig-agent hook "); at != std::string::npos;
-         at = text.find("vemloconfig-agent hook ", at + 1))
-        ++n;
-    return n;
-}
+size_t oursIn(const std::string& text) { return occurrences(text, "vemloconfig-agent hook "); }
 
 // Whether `edited` still holds everything of `original`: every member, and every list's entries
 // first and in their order (ours are appended).

@@ -2,6 +2,7 @@
 #include "ctl/KimiHookBlock.h"
 #include "leversync/KimiConfigLeverSync.h"
 
+#include "support/Process.h"
 #include "support/TomlCheck.h"
 
 #include <gtest/gtest.h>
@@ -16,12 +17,6 @@ namespace {
 const Assistant& kimi() { return assistants().at(3); }
 
 const std::string kAgent = "/home/ann/.local/bin/vemloconfig-agent";
-
-size_t count(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-    return n;
-}
 
 struct RoundTrip {
     const char* name;
@@ -59,10 +54,10 @@ TEST_P(KimiRoundTrip, InstallOnceThenUninstallRestoresTheText) {
     EXPECT_TRUE(test::isValidToml(text)) << text;
     EXPECT_EQ(installed.added, 7);
     EXPECT_EQ(KimiHookBlock::registeredEvents(text, kimi()), 7);
-    EXPECT_EQ(count(text, "/vemloconfig-agent hook Kimi"), 7u);
-    EXPECT_EQ(count(text, std::string(KimiHookBlock::kBeginMarker)), 1u);
+    EXPECT_EQ(test::occurrences(text, "/vemloconfig-agent hook Kimi"), 7u);
+    EXPECT_EQ(test::occurrences(text, std::string(KimiHookBlock::kBeginMarker)), 1u);
     if (c.input.find("\r\n") != std::string::npos) {
-        EXPECT_EQ(count(text, "\n"), count(text, "\r\n"));
+        EXPECT_EQ(test::occurrences(text, "\n"), test::occurrences(text, "\r\n"));
     }
     // Nothing of the user's moves: the text is kept up to the block, except a disabled "hooks = []".
     std::string kept = text.substr(0, text.find(KimiHookBlock::kBeginMarker));

@@ -1,7 +1,5 @@
 #include "ctl/TomlOutline.h"
 
-#include "support/TomlCheck.h"
-
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -13,8 +11,7 @@ namespace {
 
 // The outline decides whether a Kimi config.toml may be edited at all and where its statements
 // are, so it must follow every construct that can hide a line that looks like a statement, and
-// refuse the damage a text edit or a person can leave behind. Each case is also judged by the full
-// test checker, so the two never disagree on these.
+// refuse the damage a text edit or a person can leave behind.
 struct Case {
     const char* name;
     std::string text;
@@ -55,11 +52,10 @@ const std::vector<Case> kCases = {
 
 class Validity : public testing::TestWithParam<Case> {};
 
-TEST_P(Validity, AgreesWithTheFullChecker) {
+TEST_P(Validity, AcceptsTomlAndRefusesDamage) {
     const Case& c = GetParam();
     TomlOutline outline = outlineToml(c.text);
     EXPECT_EQ(outline.ok, c.ok) << outline.error;
-    EXPECT_EQ(test::isValidToml(c.text), c.ok);
     if (!c.ok) {
         EXPECT_FALSE(outline.error.empty());
     }

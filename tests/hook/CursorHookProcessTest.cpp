@@ -4,7 +4,6 @@
 #include "leversync/CursorPermissionsJsonLeverSync.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
-#include "support/PermissionLog.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -176,9 +175,8 @@ TEST(CursorHookConcurrency, RacingLeversNeverLoseTheUsersFiles) {
     const char* events[] = {"preToolUse", "beforeShellExecution", "beforeMCPExecution"};
     // Hooks that all find the log missing each create it whole and only the last one's line stays;
     // an existing log makes every record an append, so the count below is exact.
-    const std::string diagnostics = home.path() + "/Library/Application Support/VemloConfig/diagnostics";
-    files::createDirectories(diagnostics);
-    files::atomicWrite(diagnostics + "/permission-request.log", "");
+    files::createDirectories(diagnosticsFile(home.path(), ""));
+    files::atomicWrite(diagnosticsFile(home.path(), "permission-request.log"), "");
 
     for (int round = 0; round < kRounds; ++round) {
         std::vector<std::future<ProcessResult>> hooks;

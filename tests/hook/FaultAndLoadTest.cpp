@@ -1,5 +1,4 @@
 #include "platform/Files.h"
-#include "support/PermissionLog.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -144,6 +143,7 @@ TEST(HookLoad, TwoHundredHooksAtOnce) {
         if (event != "Stop") ++permissionHooks;
     }
     EXPECT_EQ(permissionRecords(home.path()).size(), static_cast<size_t>(permissionHooks));
+    EXPECT_EQ(readJsonLines(diagnosticsFile(home.path(), "codex-hook.log")).size(), size_t{kHooks / 5});
     EXPECT_TRUE(agent.running());
     EXPECT_TRUE(socketRequest(agent.socketPath(), R"({"cmd":"status"})").value_or("").starts_with("{"));
     EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), "approval_policy = \"never\"\n[tui]\n");

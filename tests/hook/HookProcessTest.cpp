@@ -3,7 +3,6 @@
 #include "leversync/KimiConfigLeverSync.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
-#include "support/PermissionLog.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 

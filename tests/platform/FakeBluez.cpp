@@ -13,32 +13,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace vemlo::test {
 namespace {
-
-int spawnWith(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-              posix_spawn_file_actions_t* actions) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        bool replaced = false;
-        for (const auto& extra : extraEnv)
-            if (entry.compare(0, extra.find('=') + 1, extra, 0, extra.find('=') + 1) == 0) replaced = true;
-        if (!replaced) env.push_back(entry);
-    }
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
-    std::vector<std::string> args = argv;
-    std::vector<char*> argp, envp;
-    for (auto& a : args) argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, args[0].c_str(), actions, nullptr, argp.data(), envp.data()) != 0) return -1;
-    return pid;
-}
 
 void endProcess(int& pid, int signal) {
     if (pid <= 0) return;
@@ -49,12 +25,6 @@ void endProcess(int& pid, int signal) {
 }
 
 }  // namespace
-
-size_t occurrences(const std::string& haystack, const std::string& text) {
-    size_t count = 0;
-    for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + text.size())) ++count;
-    return count;
-}
 
 std::string PrivateBus::daemonPath() {
     std::string path = std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin";
@@ -99,7 +69,7 @@ bool PrivateBus::start() {
     // Its complaints (an fd limit it may not raise, say) are kept beside the test's files.
     const std::string errors = folder_ + "/bus.err";
     posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_ = spawnWith({daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, {}, &actions);
+    pid_ = spawnProcess({daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, {}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     // The daemon prints its address once it listens.
@@ -134,7 +104,7 @@ FakeBluezPeer::FakeBluezPeer(const std::string& folder, const std::string& busAd
     posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<std::string> argv{VEMLO_FAKE_BLUEZ_BINARY};
     argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = spawnWith(argv, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress}, &actions);
+    pid_ = spawnProcess(argv, {{"DBUS_SYSTEM_BUS_ADDRESS", busAddress}}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     input_ = in[1];

@@ -57,7 +57,4 @@ private:
     bool ready_ = false;
 };
 
-// How often `text` occurs in `haystack`.
-size_t occurrences(const std::string& haystack, const std::string& text);
-
 }  // namespace vemlo::test

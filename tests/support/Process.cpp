@@ -45,8 +45,10 @@ std::vector<char*> pointers(std::vector<std::string>& strings) {
     return out;
 }
 
-int spawn(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-          posix_spawn_file_actions_t* actions) {
+}  // namespace
+
+int spawnProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 posix_spawn_file_actions_t* actions) {
     std::vector<std::string> args = argv;
     std::vector<std::string> envStrings = mergedEnvironment(env);
     auto argp = pointers(args);
@@ -56,7 +58,12 @@ int spawn(const std::vector<std::string>& argv, const std::map<std::string, std:
     return pid;
 }
 
-}  // namespace
+size_t occurrences(const std::string& haystack, const std::string& text) {
+    size_t count = 0;
+    for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + text.size()))
+        ++count;
+    return count;
+}
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
                          const std::string& input, std::chrono::milliseconds timeout) {
@@ -67,7 +74,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<st
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    int pid = spawn(argv, env, &actions);
+    int pid = spawnProcess(argv, env, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(in[0]);
     ::close(out[1]);
@@ -147,6 +154,10 @@ std::string diagnosticsFile(const std::string& home, const std::string& name) {
     return home + "/Library/Application Support/VemloConfig/diagnostics/" + name;
 }
 
+std::vector<Json> permissionRecords(const std::string& home) {
+    return readJsonLines(diagnosticsFile(home, "permission-request.log"));
+}
+
 std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
                                          std::chrono::milliseconds timeout) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -191,7 +202,7 @@ AgentProcess::AgentProcess(const std::string& folder, const std::string& home, c
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_ = spawn(argv, all, &actions);
+    pid_ = spawnProcess(argv, all, &actions);
     posix_spawn_file_actions_destroy(&actions);
     waitForLog("监听 Unix socket: ");
 }
@@ -222,11 +233,6 @@ bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds
     return waitFor([&] { return log().find(text) != std::string::npos; }, timeout);
 }
 
-size_t AgentProcess::countInLog(const std::string& text) const {
-    const std::string all = log();
-    size_t count = 0;
-    for (size_t pos = all.find(text); pos != std::string::npos; pos = all.find(text, pos + text.size())) ++count;
-    return count;
-}
+size_t AgentProcess::countInLog(const std::string& text) const { return occurrences(log(), text); }
 
 }  // namespace vemlo::test

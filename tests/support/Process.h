@@ -6,6 +6,7 @@
 #include <map>
 #include <thread>
 #include <optional>
+#include <spawn.h>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,14 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
                          const std::string& input = "", std::chrono::milliseconds timeout = 20s);
 
+// Starts `argv` (an absolute path first) with `env` applied as runProcess does and the file
+// `actions` given; the process id, or -1.
+int spawnProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                 posix_spawn_file_actions_t* actions);
+
+// How often `text` occurs in `haystack`, matches not overlapping.
+size_t occurrences(const std::string& haystack, const std::string& text);
+
 // `vemloconfig-agent hook <event>` against the agent at `socketPath`, with HOME at `home`.
 ProcessResult runHook(const std::string& event, const std::string& socketPath, const std::string& home,
                       const std::string& input = "", const std::map<std::string, std::string>& env = {});
@@ -34,6 +43,9 @@ std::vector<Json> readJsonLines(const std::string& path);
 
 // "<home>/Library/Application Support/VemloConfig/diagnostics/<name>".
 std::string diagnosticsFile(const std::string& home, const std::string& name);
+
+// The records of "permission-request.log" under `home`, checked as readJsonLines does.
+std::vector<Json> permissionRecords(const std::string& home);
 
 // Waits, polling, until `condition` holds or `timeout` passes; returns whether it held.
 template <typename F>
