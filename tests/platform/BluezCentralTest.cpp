@@ -176,11 +176,14 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
         {"system bus restarts", {"--start=known"},
          [this] {
              bus->stop();
+             // A stopping dbus-daemon drops its clients one at a time: when bluetoothd goes first, the
+             // agent hears that before losing the bus itself, so these two lines come in either order.
              ASSERT_TRUE(logReaches("已断开，2s 后重连")) << agent->log();
+             ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试")) << agent->log();
              ASSERT_TRUE(bus->start());
              startPeer({"--start=known"});
          },
-         {"系统总线不可用，稍后自动重试", "已断开，2s 后重连", "蓝牙就绪", knownDevice, "已连接: Vemlo K1", kStatusLine}},
+         {"已断开，2s 后重连", "蓝牙就绪", knownDevice, "已连接: Vemlo K1", kStatusLine}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
