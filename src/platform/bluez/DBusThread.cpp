@@ -47,6 +47,10 @@ struct DBusThreadCallbacks {
         if (dbus_message_get_type(message) == DBUS_MESSAGE_TYPE_SIGNAL && self->handlers_.signal) {
             dbus_message_ref(message);
             self->handlers_.signal(adoptMessage(message));
+            // Handled: libdbus would otherwise go on routing the message here (reading its header,
+            // which fills caches inside the message) while the main thread is already reading it.
+            // Nothing else on this connection wants signals.
+            return DBUS_HANDLER_RESULT_HANDLED;
         }
         return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
     }
