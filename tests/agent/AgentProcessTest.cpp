@@ -82,6 +82,14 @@ TEST_F(AgentProcessTest, SilentOrVanishingClientsHarmNobody) {
     ASSERT_GE(silent, 0);
     // Answered while the silent client still holds its connection open.
     EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"status"})", 2s), "{\"switchState\":1,\"lightMode\":2}\n");
+    // The silent client speaks up within its 3 s: its request, read after it was accepted, is answered too.
+    const std::string late = R"({"cmd":"status"})";
+    ASSERT_EQ(::write(silent, late.data(), late.size()), static_cast<ssize_t>(late.size()));
+    const timeval wait{5, 0};
+    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    char reply[128] = {};
+    const ssize_t n = ::read(silent, reply, sizeof reply);
+    EXPECT_EQ(std::string(reply, n > 0 ? static_cast<size_t>(n) : 0), "{\"switchState\":1,\"lightMode\":2}\n");
 
     // Clients that leave before their reply is written: the agent must survive the broken pipe.
     for (int i = 0; i < 20; ++i) {
