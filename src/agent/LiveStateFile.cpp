@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "platform/Paths.h"
 
 #include <chrono>
 
@@ -12,17 +13,18 @@ void store(const std::string& home, const Json& object) {
     std::string bytes = json::dumpCompact(object);
     if (bytes.empty()) return;
     // A mirror for other programs, rewritten at every status frame: atomic so no reader sees half a
-    // file, but not worth two fsyncs.
-    files::atomicWrite(filePath(home), bytes, /*durable=*/false);
+    // file, but not worth two fsyncs. Ours alone: a link at its name is replaced, never followed.
+    files::WriteOptions options;
+    options.durable = false;
+    options.ownFile = true;
+    (void)files::atomicWrite(filePath(home), bytes, options);
 }
 
 }  // namespace
 
-std::string folderPath(const std::string& home) {
-    return files::join(home, "Library/Application Support/VemloConfig");
-}
+std::string folderPath(const std::string& home) { return paths::supportFolder(home); }
 
-std::string filePath(const std::string& home) { return files::join(folderPath(home), "current-ide-state.json"); }
+std::string filePath(const std::string& home) { return paths::liveStateFile(home); }
 
 double now() {
     using namespace std::chrono;
@@ -50,9 +52,9 @@ Update makeUpdate(std::optional<uint8_t> stateValue, std::optional<uint8_t> ligh
 }
 
 void applyUpdate(const std::string& home, const Update& update) {
-    files::createDirectories(folderPath(home));
+    if (!paths::createSupportFolder(home)) return;
     Json object = Json::object();
-    if (auto text = files::readFile(filePath(home))) {
+    if (auto text = files::readOwnFile(filePath(home))) {
         if (auto parsed = json::parseObject(*text)) object = std::move(*parsed);
     }
     if (update.stateValue) {
@@ -70,7 +72,7 @@ void applyUpdate(const std::string& home, const Update& update) {
 }
 
 void clearSwitchState(const std::string& home) {
-    auto text = files::readFile(filePath(home));
+    auto text = files::readOwnFile(filePath(home));
     if (!text) return;
     auto object = json::parseObject(*text);
     if (!object) return;

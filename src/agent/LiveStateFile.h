@@ -6,7 +6,7 @@
 
 namespace vemlo::livestate {
 
-// "Library/Application Support/VemloConfig/current-ide-state.json" under `home`.
+// paths::liveStateFile: written by the agent alone, 0600, never through a link.
 std::string folderPath(const std::string& home);
 std::string filePath(const std::string& home);
 

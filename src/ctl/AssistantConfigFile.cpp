@@ -8,8 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vemlo::ctl::AssistantConfigFile {
@@ -46,27 +44,22 @@ std::optional<Json> parseJson(FileChange& change) {
     return root;
 }
 
-// The backup keeps the original's permission bits: Kimi's config.toml holds API keys.
+// The backup is private whatever the original's bits: Kimi's config.toml holds API keys. Once made
+// it is never replaced, so it keeps the file from before our first change; anything else in its
+// place (a link, a folder) is no backup, and the file is then left unchanged.
 std::string writeBackup(const std::string& path, const std::string& bytes) {
-    struct stat st {};
-    mode_t mode = ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
     const std::string backup = backupPath(path);
-    int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd < 0)
-        return errno == EEXIST ? std::string() : "cannot create the backup " + backup + ": " + std::strerror(errno);
-    std::string_view rest = bytes;
-    bool ok = true;
-    while (ok && !rest.empty()) {
-        ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) rest.remove_prefix(static_cast<size_t>(n));
+    std::string err;
+    switch (files::createExclusive(backup, bytes, 0600, &err)) {
+    case files::Created::created:
+        return {};
+    case files::Created::alreadyThere:
+        if (files::isOwnRegularFile(backup)) return {};
+        return "cannot create the backup " + backup + ": something else is in its place";
+    case files::Created::failed:
+        break;
     }
-    ok = ::fsync(fd) == 0 && ok;
-    ::close(fd);
-    if (ok) return {};
-    ::unlink(backup.c_str());
-    return "cannot write the backup " + backup;
+    return "cannot create the backup " + backup + ": " + err;
 }
 
 }  // namespace
@@ -111,7 +104,7 @@ FileChange planUninstall(const Assistant& assistant, const std::string& home) {
     FileChange change;
     change.path = filePath(assistant, home);
     if (!readExisting(change) || !change.existed) return change;
-    const bool createdByUs = !files::exists(backupPath(change.path));
+    const bool createdByUs = !files::nameTaken(backupPath(change.path));
     if (assistant.shape == ConfigShape::tomlArrayTables) {
         KimiHookBlock::Outcome out = KimiHookBlock::uninstall(change.before, assistant);
         change.error = out.error;
@@ -159,7 +152,8 @@ std::string apply(const FileChange& change) {
     if (change.existed) {
         if (std::string failure = writeBackup(change.path, change.before); !failure.empty()) return failure;
     }
-    if (!files::atomicWrite(change.path, change.after)) return "cannot write it (the file is unchanged)";
+    std::string err;
+    if (!files::atomicWrite(change.path, change.after, &err)) return "cannot write it (the file is unchanged): " + err;
     return {};
 }
 

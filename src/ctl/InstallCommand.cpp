@@ -6,6 +6,7 @@
 #include "ctl/ServiceUnit.h"
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,8 +22,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The Kimi lever sync rewrites config.toml from hook processes under this lock.
-constexpr const char* kKimiLockName = "kimi-config.lock";
 constexpr auto kSystemctlTimeout = 30s;
 
 std::string tilde(const std::string& path, const std::string& home) {
@@ -189,7 +188,7 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
     }
     std::unique_ptr<SyncLock> lock;
     if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
-        lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
+        lock = std::make_unique<SyncLock>(p.o.home, paths::kKimiConfigLock);
     const FileChange change = AssistantConfigFile::planInstall(a, p.o.home, agentPath);
     if (!change.error.empty()) {
         p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");
@@ -200,7 +199,7 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
                where + ": hooks already registered (" + plural(static_cast<int>(a.events.size()), "event") + ")");
         return;
     }
-    const bool backupNeeded = change.existed && !files::exists(AssistantConfigFile::backupPath(change.path));
+    const bool backupNeeded = change.existed && !files::nameTaken(AssistantConfigFile::backupPath(change.path));
     if (!applyChange(p, a, change)) return;
     std::string text = p.o.dryRun ? (change.existed ? "would add " : "would create it with ")
                                   : (change.existed ? "added " : "created it with ");
@@ -216,7 +215,7 @@ void unregisterHooks(Printer& p, const Assistant& a) {
     const std::string where = p.path(AssistantConfigFile::filePath(a, p.o.home));
     std::unique_ptr<SyncLock> lock;
     if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
-        lock = std::make_unique<SyncLock>(p.o.home, kKimiLockName);
+        lock = std::make_unique<SyncLock>(p.o.home, paths::kKimiConfigLock);
     const FileChange change = AssistantConfigFile::planUninstall(a, p.o.home);
     if (!change.error.empty()) {
         p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");
@@ -232,7 +231,7 @@ void unregisterHooks(Printer& p, const Assistant& a) {
     p.line(a.displayName, where + ": " + text);
     // A backup that matches the restored file has nothing left to give back.
     const std::string backup = AssistantConfigFile::backupPath(change.path);
-    auto kept = files::readFile(backup);
+    auto kept = files::readOwnFile(backup);
     if (p.o.dryRun || !kept) return;
     if (change.action == FileChange::Action::write && *kept == change.after) {
         ::unlink(backup.c_str());

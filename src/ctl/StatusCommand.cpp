@@ -4,6 +4,7 @@
 #include "ctl/ControlClient.h"
 #include "ctl/HookRegistrations.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <chrono>
 #include <cmath>
@@ -16,7 +17,6 @@ using namespace std::chrono_literals;
 
 // The agent answers a status request within its 1.5 s lever query.
 constexpr auto kRequestTimeout = 5s;
-constexpr const char* kLiveStateFile = "Library/Application Support/VemloConfig/current-ide-state.json";
 
 std::optional<double> number(const std::optional<Json>& object, const char* key) {
     if (!object || !object->is_object()) return std::nullopt;
@@ -135,7 +135,7 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
     f.socketPath = socketPath;
     f.reply = controlRequest(socketPath, Json{{"cmd", "status"}}, kRequestTimeout, f.agentError);
     // Read after the reply: with the keyboard linked, the status request has just refreshed the file.
-    if (auto bytes = files::readFile(files::join(home, kLiveStateFile))) f.liveState = json::parseObject(*bytes);
+    if (auto bytes = files::readOwnFile(paths::liveStateFile(home))) f.liveState = json::parseObject(*bytes);
     f.now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     for (const Assistant& a : assistants()) {
         HookFacts h;

@@ -123,6 +123,10 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
     const bool installing = command == "install";
     InstallCommand::Options o;
     o.home = files::homeDirectory();
+    if (o.home.empty()) {
+        err << "vemloctl: no home directory ($HOME is unset and the password file names none for this user)\n";
+        return 1;
+    }
     o.binDir = files::join(o.home, ".local/bin");
     o.agentSource = files::join(dirName(selfPath), kAgentFileName);
     for (size_t i = 0; i < args.size(); ++i) {

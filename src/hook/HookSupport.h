@@ -1,16 +1,16 @@
 #pragma once
 
+#include "hook/Diagnostics.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
 
 #include <cstdint>
-#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
 
 // What every hook handler shares: the one-shot request to the agent, the explanation of a refusal
-// on standard error, the summary of standard input for logs and the diagnostics logs themselves.
+// on standard error and the summary of standard input for logs (the logs: hook/Diagnostics.h).
 namespace vemlo::HookSupport {
 
 // One request to the agent over a fresh connection to the control socket: the request as one line
@@ -48,31 +48,6 @@ const Json* member(const Json& object, std::string_view key);
 // A bounded text for debug logs: strings and arrays of strings as text, numbers in decimal,
 // anything else as compact JSON; cut to `maxLen` user-perceived characters (numbers are not cut).
 std::string stringifyDebugValue(const Json& value, int64_t maxLen);
-
-// Appends `line` exactly as given (no line feed is added) with a single write at the end of the
-// file; a missing file is created whole, atomically. Silent on every failure.
-void appendLine(std::string_view line, const std::string& path);
-
-// Local wall-clock time as "yyyy-MM-dd HH:mm:ss", ASCII digits, no zone, no fraction.
-class DiagnosticTimestampFormatter {
-public:
-    DiagnosticTimestampFormatter();
-    std::string string(std::time_t time) const;
-    std::string now() const;
-};
-
-// Created on first use and shared for the life of the process.
-const DiagnosticTimestampFormatter& diagnosticTimestampFormatter();
-
-// "<home>/Library/Application Support/VemloConfig/diagnostics".
-std::string diagnosticsDirectory();
-
-// Appends `record` as one compact JSON line to `fileName` in the diagnostics directory, creating the
-// directory first. Diagnostics never change a hook's answer, so every failure is silent.
-void appendDiagnosticsRecord(std::string_view fileName, const Json& record);
-
-// The shared log of permission decisions.
-inline constexpr std::string_view kPermissionRequestLog = "permission-request.log";
 
 // All of standard input; empty on a read error.
 std::string readStandardInput();

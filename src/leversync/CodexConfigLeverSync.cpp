@@ -2,6 +2,7 @@
 
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <unicode/regex.h>
@@ -13,8 +14,6 @@
 
 namespace vemlo::CodexConfigLeverSync {
 namespace {
-
-constexpr const char* kLockName = "codex-config.lock";
 
 bool isNewline(UChar32 c) {
     return c == 0x0A || c == 0x0B || c == 0x0C || c == 0x0D || c == 0x85 || c == 0x2028 || c == 0x2029;
@@ -158,7 +157,7 @@ void apply(bool switchStateAuto, const std::string& home) {
     const std::string path = configPath(home);
     // Checked before locking so that a machine without Codex never gets our lock folder.
     if (!files::exists(path)) return;
-    SyncLock lock(home, kLockName);
+    SyncLock lock(home, paths::kCodexConfigLock);
     const std::optional<std::string> current = files::readFile(path);
     if (!current) return;
     const std::optional<std::string> next = rewrite(*current, switchStateAuto);

@@ -2,6 +2,7 @@
 
 #include "leversync/LeverSnapshotFile.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <algorithm>
@@ -11,7 +12,8 @@ namespace {
 
 LeverSnapshotFile cliConfig(const std::string& home) {
     return LeverSnapshotFile(home,
-                             {".cursor", "cli-config.json", ".vemlo_had_no_cli_config", "cursor-cli-config.lock"},
+                             {".cursor", "cli-config.json", ".vemlo_had_no_cli_config",
+                              std::string(paths::kCursorCliConfigLock)},
                              {"CursorCliLeverSync", "cli-config", "（仍返回 hook 的 permission）"});
 }
 

@@ -2,6 +2,7 @@
 
 #include "leversync/LeverSnapshotFile.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <algorithm>
 
@@ -10,7 +11,8 @@ namespace {
 
 LeverSnapshotFile permissionsJson(const std::string& home) {
     return LeverSnapshotFile(
-        home, {".cursor", "permissions.json", ".vemlo_had_no_permissions_json", "cursor-permissions.lock"},
+        home,
+        {".cursor", "permissions.json", ".vemlo_had_no_permissions_json", std::string(paths::kCursorPermissionsLock)},
         {"CursorPermissionsJsonLeverSync", "permissions.json", ""});
 }
 

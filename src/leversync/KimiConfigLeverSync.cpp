@@ -4,6 +4,7 @@
 #include "leversync/KimiHookDebugLog.h"
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <unicode/regex.h>
@@ -20,7 +21,7 @@
 namespace vemlo::KimiConfigLeverSync {
 namespace {
 
-constexpr const char* kLockName = "kimi-config.lock";
+constexpr std::string_view kLockName = paths::kKimiConfigLock;
 constexpr const char* kPrefix = "[tesk-kimi] ";
 
 void writeStderr(std::string_view text) { (void)files::writeAll(STDERR_FILENO, text); }
@@ -115,22 +116,21 @@ Rewrite prependTemplate(std::string_view text, std::string_view templateLine) {
 }
 
 // Copies the contents (following a symbolic link, so a linked configuration still gets a real copy)
-// into a file that must not exist yet, with the source's permission bits: the configuration may hold
-// API keys. A partly written copy is removed. Returns the error's description on failure.
+// into a private file that must not exist yet, whole or not at all: the configuration may hold API
+// keys. Returns the error's description on failure.
 std::optional<std::string> copyToNewFile(const std::string& from, const std::string& to) {
-    errno = 0;
-    const std::optional<std::string> bytes = files::readFile(from);
-    if (!bytes) return errorText(errno);
-    struct stat st {};
-    const mode_t mode = ::stat(from.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0600;
-    const int fd = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return errorText(errno);
-    int err = 0;
-    if (!files::writeAll(fd, *bytes) || ::fchmod(fd, mode) != 0 || ::fsync(fd) != 0) err = errno ? errno : EIO;
-    if (::close(fd) != 0 && err == 0) err = errno ? errno : EIO;
-    if (err == 0) return std::nullopt;
-    ::unlink(to.c_str());
-    return errorText(err);
+    std::string err;
+    const std::optional<std::string> bytes = files::readFile(from, &err);
+    if (!bytes) return err;
+    switch (files::createExclusive(to, *bytes, 0600, &err)) {
+    case files::Created::created:
+        return std::nullopt;
+    case files::Created::alreadyThere:
+        return errorText(EEXIST);
+    case files::Created::failed:
+        break;
+    }
+    return err;
 }
 
 void writeRaw(const std::string& home, const std::string& text, std::string_view label) {

@@ -10,10 +10,12 @@
 namespace vemlo {
 
 // A JSON configuration file of an assistant that the lever relaxes and later puts back exactly as
-// the user had it. Before the first relaxation the user's file is copied aside once (the snapshot);
-// when there was no file, an empty marker records that instead. The presence of one of the two,
-// never the file's content, is what "relaxed" means: further relaxations only re-merge the
-// settings, and a restoration brings back the snapshot's bytes or removes the file again.
+// the user had it. Before the first relaxation the user's file is copied aside once (the snapshot,
+// 0600); when there was no file, an empty marker records that instead. The presence of one of the
+// two, never the file's content, is what "relaxed" means: further relaxations only re-merge the
+// settings, and a restoration brings back the snapshot's bytes or removes the file again. So a
+// file is relaxed only once its snapshot or marker is in place, and only a regular file of the
+// user's counts as either: a link or a folder at their names is never read, never replaced.
 //
 // Relaxation and restoration hold a lock of our own (SyncLock), because concurrent hooks would
 // otherwise race between testing for the snapshot and taking it, and a second hook could snapshot
@@ -42,13 +44,13 @@ public:
 
     // Takes the snapshot (or the marker) unless one exists, then rewrites the file with `relax`
     // applied to its top-level object (an empty object when the file is missing or not an object).
-    // A file that is not a JSON object and could not be copied aside is left alone.
+    // When neither snapshot nor marker could be made, the file is left alone.
     void applyRelaxed(const std::function<void(Json&)>& relax) const;
 
     // Puts the user's own state back; does nothing when neither snapshot nor marker exists.
     void restore() const;
 
-    bool fileExists() const;
+    bool fileExists() const;  // anything at the name, a dangling link included
     bool snapshotExists() const;
     bool markerExists() const;
     // The file's top-level object, or nothing when it is missing, unreadable or not an object.
@@ -58,7 +60,8 @@ public:
     static std::vector<std::string> stringArray(const Json* value);
 
 private:
-    void takeSnapshotOnce() const;
+    // True when a snapshot or marker stands afterwards; else the failure went to standard error.
+    bool takeSnapshotOnce() const;
     void reportLine(const std::string& text) const;
 
     std::string home_;

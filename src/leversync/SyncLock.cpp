@@ -1,10 +1,10 @@
 #include "leversync/SyncLock.h"
 
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <atomic>
 #include <cerrno>
-#include <fcntl.h>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
@@ -19,12 +19,11 @@ std::chrono::milliseconds SyncLock::defaultWait() { return std::chrono::millisec
 
 void SyncLock::setDefaultWait(std::chrono::milliseconds wait) { gDefaultWaitMs = wait.count(); }
 
-SyncLock::SyncLock(const std::string& home, const std::string& name) : SyncLock(home, name, defaultWait()) {}
+SyncLock::SyncLock(const std::string& home, std::string_view name) : SyncLock(home, name, defaultWait()) {}
 
-SyncLock::SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait) {
-    const std::string folder = files::join(home, "Library/Application Support/VemloConfig");
-    files::createDirectories(folder);
-    fd_ = ::open(files::join(folder, name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+SyncLock::SyncLock(const std::string& home, std::string_view name, std::chrono::milliseconds wait) {
+    if (!paths::createSupportFolder(home)) return;
+    fd_ = files::openOwnFile(paths::lockFile(home, name));
     if (fd_ < 0) return;
     const auto deadline = std::chrono::steady_clock::now() + wait;
     auto pause = std::chrono::milliseconds(1);

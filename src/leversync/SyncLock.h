@@ -2,11 +2,12 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 
 namespace vemlo {
 
-// An advisory lock (flock) on a lock file of our own under
-// "~/Library/Application Support/VemloConfig", never inside an assistant's folder. Hooks of one
+// An advisory lock (flock) on a lock file of our own in the support folder (paths::lockFile), never
+// inside an assistant's folder. Hooks of one
 // assistant run concurrently; the lock keeps two of them from rewriting the same configuration at
 // once. A lock that cannot be had within `wait` is given up and the caller proceeds unlocked, so a
 // stuck process can never stall hooks.
@@ -14,9 +15,9 @@ class SyncLock {
 public:
     static constexpr std::chrono::milliseconds kDefaultWait{2000};
 
-    // `name` is the lock file's name, e.g. "codex-config.lock". Waits `defaultWait()`.
-    SyncLock(const std::string& home, const std::string& name);
-    SyncLock(const std::string& home, const std::string& name, std::chrono::milliseconds wait);
+    // `name` is one of the lock names in platform/Paths.h. Waits `defaultWait()`.
+    SyncLock(const std::string& home, std::string_view name);
+    SyncLock(const std::string& home, std::string_view name, std::chrono::milliseconds wait);
 
     // kDefaultWait, unless a test that races many threads in one process on a busy machine asked
     // for longer: there the bound would turn lock contention into a timing accident.

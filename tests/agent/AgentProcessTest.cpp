@@ -1,5 +1,6 @@
 #include "agent/LiveStateFile.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/Json.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -151,7 +152,7 @@ TEST_F(AgentProcessTest, SimulatedKeyboardEndToEnd) {
     EXPECT_EQ(state["switchState"], 2);
     EXPECT_EQ(state["workMode"], 1);
 
-    files::atomicWrite(home.file("Library/Application Support/VemloConfig/sim-lever"), "0\n");
+    files::atomicWrite(paths::simLeverFile(home.path()), "0\n");
     EXPECT_TRUE(agent.waitForLog("← status battery=87 light=2 switch=0"));
     EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"permission"})"), "{\"switchState\":0,\"lightMode\":2}\n");
     EXPECT_TRUE(agent.waitForLog("← permission 回包 switchState=Optional(0)"));

@@ -1,6 +1,7 @@
 #include "support/Process.h"
 
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <gtest/gtest.h>
 
@@ -151,7 +152,7 @@ std::vector<Json> readJsonLines(const std::string& path) {
 }
 
 std::string diagnosticsFile(const std::string& home, const std::string& name) {
-    return home + "/Library/Application Support/VemloConfig/diagnostics/" + name;
+    return paths::diagnosticsFile(home, name);
 }
 
 std::vector<Json> permissionRecords(const std::string& home) {

@@ -41,7 +41,7 @@ ProcessResult runHook(const std::string& event, const std::string& socketPath, c
 // is not one JSON object, or on a last line without its line feed (a torn append).
 std::vector<Json> readJsonLines(const std::string& path);
 
-// "<home>/Library/Application Support/VemloConfig/diagnostics/<name>".
+// paths::diagnosticsFile.
 std::string diagnosticsFile(const std::string& home, const std::string& name);
 
 // The records of "permission-request.log" under `home`, checked as readJsonLines does.

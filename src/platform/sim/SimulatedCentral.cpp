@@ -1,6 +1,7 @@
 #include "platform/sim/SimulatedCentral.h"
 
 #include "platform/Files.h"
+#include "platform/Paths.h"
 #include "platform/sim/GattObjects.h"
 
 #include <algorithm>
@@ -121,7 +122,7 @@ SimulatedCentral::Options SimulatedCentral::optionsFromEnvironment(const std::st
     if (auto lever = envNumber("VEMLO_SIM_LEVER"); lever && *lever >= 0 && *lever <= 255)
         options.lever = static_cast<uint8_t>(*lever);
     const char* file = std::getenv("VEMLO_SIM_LEVER_FILE");
-    options.leverFile = file && *file ? file : files::join(home, "Library/Application Support/VemloConfig/sim-lever");
+    options.leverFile = file && *file ? file : paths::simLeverFile(home);
     if (auto delay = envNumber("VEMLO_SIM_DELAY_MS"); delay && *delay >= 0)
         options.replyDelay = std::chrono::milliseconds(*delay);
     return options;

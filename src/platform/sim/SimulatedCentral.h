@@ -20,8 +20,7 @@ public:
     };
 
     // Options from VEMLO_SIM_LEVER (default 1: a simulated keyboard never approves tools unless
-    // asked), VEMLO_SIM_LEVER_FILE (default "<home>/Library/Application Support/VemloConfig/sim-lever")
-    // and VEMLO_SIM_DELAY_MS (default 15).
+    // asked), VEMLO_SIM_LEVER_FILE (default paths::simLeverFile) and VEMLO_SIM_DELAY_MS (default 15).
     static Options optionsFromEnvironment(const std::string& home);
 
     SimulatedCentral(MainQueue& queue, CentralDelegate& delegate, Options options);
