@@ -4,6 +4,9 @@
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
 #include <sys/stat.h>
 
 namespace vemlo {
@@ -70,6 +73,31 @@ TEST(LiveStateFile, ClearingRemovesOnlyTheLever) {
     Json state = readState(home.path());
     EXPECT_EQ(keys(state), (std::vector<std::string>{"lightMode", "note", "ts"}));
     EXPECT_NE(state["ts"], 5);
+}
+
+// The file is the agent's alone: a link at its name is neither read nor followed, only replaced by
+// a private file, whatever it points at.
+TEST(LiveStateFile, ALinkAtItsNameIsReplacedNeverFollowed) {
+    for (const bool dangling : {false, true}) {
+        test::TempDir home;
+        test::TempDir elsewhere;
+        const std::string target = elsewhere.file(dangling ? "ghost" : "notes.json");
+        if (!dangling) {
+            ASSERT_TRUE(files::atomicWrite(target, R"({"note":"private"})"));
+        }
+        files::createDirectories(livestate::folderPath(home.path()));
+        std::filesystem::create_symlink(target, livestate::filePath(home.path()));
+
+        livestate::write(home.path(), 3, std::nullopt, std::nullopt, std::nullopt);
+        EXPECT_EQ(files::readFile(target), dangling ? std::nullopt : std::optional<std::string>(R"({"note":"private"})"));
+        EXPECT_FALSE(std::filesystem::is_symlink(livestate::filePath(home.path())));
+        EXPECT_EQ(keys(readState(home.path())), (std::vector<std::string>{"stateTs", "stateValue", "ts"}));
+        struct stat st {};
+        ASSERT_EQ(::stat(livestate::filePath(home.path()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        ASSERT_EQ(::stat(livestate::folderPath(home.path()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+    }
 }
 
 // A home folder the agent cannot write to costs a state update, never the agent.

@@ -1,0 +1,124 @@
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace vemlo {
+namespace {
+
+using namespace test;
+namespace fs = std::filesystem;
+
+const std::string kInput = R"J({"hook_event_name":"PermissionRequest","tool_name":"Bash","cwd":"/work/$(id)"})J";
+const std::string kAsk = R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"ask"}}})"
+                         "\n";
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+// What may stand at the name of the permission log. `other` is a file of the user's that must
+// never change; `ghost` is where a dangling link points and must never appear.
+struct LogTrap {
+    const char* name;
+    std::function<void(const std::string& log, const std::string& other, const std::string& ghost)> plant;
+    bool keepReader;  // a FIFO with a reader takes writes: only the type check keeps the record out
+};
+
+void PrintTo(const LogTrap& t, std::ostream* os) { *os << t.name; }
+
+class LogTraps : public testing::TestWithParam<LogTrap> {};
+
+TEST_P(LogTraps, TheHookAnswersAndWritesNothingThroughTheTrap) {
+    const LogTrap& t = GetParam();
+    TempDir home;
+    TempDir elsewhere;
+    const std::string log = diagnosticsFile(home.path(), "permission-request.log");
+    const std::string other = elsewhere.file("bashrc");
+    const std::string ghost = elsewhere.file("ghost");
+    ASSERT_TRUE(paths::createDiagnosticsFolder(home.path()));
+    ASSERT_TRUE(files::atomicWrite(other, "export PATH\n"));
+    t.plant(log, other, ghost);
+    const int reader = t.keepReader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+
+    ProcessResult r = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
+    EXPECT_EQ(r.exitCode, 0) << "killed: the hook blocked";
+    EXPECT_EQ(r.out, kAsk);
+    EXPECT_EQ(files::readFile(other), "export PATH\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(ghost)));
+    if (reader >= 0) {
+        char byte;
+        EXPECT_EQ(::read(reader, &byte, 1), 0) << "a record went into the FIFO";
+        ::close(reader);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Hook, LogTraps,
+    testing::Values(
+        LogTrap{"link_to_a_file", [](auto& log, auto& other, auto&) { fs::create_symlink(other, log); }, false},
+        LogTrap{"dangling_link", [](auto& log, auto&, auto& ghost) { fs::create_symlink(ghost, log); }, false},
+        LogTrap{"link_to_stdout", [](auto& log, auto&, auto&) { fs::create_symlink("/dev/stdout", log); }, false},
+        LogTrap{"fifo", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, false},
+        LogTrap{"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); },
+                true},
+        LogTrap{"directory", [](auto& log, auto&, auto&) { fs::create_directory(log); }, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The folders are private when the hook makes them and are made private when they were not; the
+// log too, which holds commands and working directories.
+TEST(HookFileModes, FoldersAndLogArePrivate) {
+    for (const bool existing : {false, true}) {
+        SCOPED_TRACE(existing ? "tightened" : "created");
+        TempDir home;
+        const std::string log = diagnosticsFile(home.path(), "permission-request.log");
+        if (existing) {
+            fs::create_directories(paths::diagnosticsFolder(home.path()));
+            ASSERT_TRUE(files::atomicWrite(log, "{}\n"));
+            for (const std::string& path : {paths::supportFolder(home.path()), paths::diagnosticsFolder(home.path())})
+                ::chmod(path.c_str(), 0755);
+            ::chmod(log.c_str(), 0644);
+        }
+        ProcessResult r = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
+        EXPECT_EQ(r.out, kAsk);
+        EXPECT_EQ(modeOf(paths::supportFolder(home.path())), 0700u);
+        EXPECT_EQ(modeOf(paths::diagnosticsFolder(home.path())), 0700u);
+        EXPECT_EQ(modeOf(log), 0600u);
+        EXPECT_EQ(readJsonLines(log).size(), existing ? 2u : 1u);
+    }
+}
+
+// With neither $HOME nor a line in the password file (a directory-service user), every permission
+// hook still answers, exactly as it does with a home; the binary must not reach for NSS.
+TEST(HookWithoutHome, EveryPermissionHookStillAnswers) {
+    TempDir home;
+    TempDir work;  // whatever a hook may still drop in its working directory stays out of the build tree
+    const fs::path previous = fs::current_path();
+    fs::current_path(work.path());
+    const std::string socket = home.file("no-agent.sock");
+    for (const char* event : {"PermissionRequest", "CodexPermissionRequest", "preToolUse", "KimiPreToolUse"}) {
+        SCOPED_TRACE(event);
+        ProcessResult withHome = runHook(event, socket, home.path(), kInput);
+        ProcessResult without = runProcess({"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
+                                            VEMLO_AGENT_BINARY, "hook", event},
+                                           {{"HOME", ""}, {"VEMLO_SOCKET", socket}}, kInput);
+        EXPECT_EQ(without.exitCode, 0) << without.err;
+        EXPECT_EQ(without.out, withHome.out);
+    }
+    fs::current_path(previous);
+}
+
+}  // namespace
+}  // namespace vemlo
