@@ -74,6 +74,7 @@ bool LeverSnapshotFile::takeSnapshotOnce() const {
 }
 
 void LeverSnapshotFile::applyRelaxed(const std::function<void(Json&)>& relax) const {
+    if (home_.empty()) return;  // no home directory, no configuration of the user's to touch
     SyncLock lock(home_, names_.lockName);
     files::createDirectories(files::join(home_, names_.folder));
     if (!takeSnapshotOnce()) {

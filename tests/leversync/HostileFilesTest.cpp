@@ -183,6 +183,30 @@ TEST(SnapshotTraps, ASnapshotReplacedByALinkIsNeverRead) {
     EXPECT_TRUE(fs::is_symlink(snapshot));
 }
 
+// Without a home directory there is no configuration of the user's: nothing is touched, least of
+// all in the working directory, which may be a repository's.
+TEST(NoHome, NothingIsTouchedAndNothingIsSaid) {
+    TempDir work;
+    const fs::path previous = fs::current_path();
+    fs::current_path(work.path());
+    fs::create_directories(work.file(".cursor"));
+    fs::create_directories(work.file(".codex"));
+    ASSERT_TRUE(files::atomicWrite(work.file(".cursor/cli-config.json"), "{}"));
+    ASSERT_TRUE(files::atomicWrite(work.file(".codex/config.toml"), "model = \"o3\"\n"));
+    testing::internal::CaptureStderr();
+    CursorCliLeverSync::applyRelaxed("");
+    CursorPermissionsJsonLeverSync::applyRelaxed("");
+    CodexConfigLeverSync::apply(true, "");
+    CursorCliLeverSync::restoreIfneeded("");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    fs::current_path(previous);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::recursive_directory_iterator(work.path())) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{".codex", ".cursor", "cli-config.json", "config.toml"}));
+    EXPECT_EQ(files::readFile(work.file(".cursor/cli-config.json")), "{}");
+}
+
 // A rewrite killed at any moment leaves at most one temporary file beside its target, and the
 // target whole: either what was there or what the rewrite meant to write.
 TEST(KillLoop, AKilledRewriteLeavesAtMostOneTemporaryFilePerTarget) {
