@@ -1,5 +1,7 @@
 #include "agent/SocketServer.h"
 
+#include "platform/ControlClient.h"
+
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
@@ -16,16 +18,6 @@ namespace vemlo {
 namespace {
 
 using Socket = asio::local::stream_protocol::socket;
-
-// Peers under another user id never get an answer: the lever decides tool approvals, and no other
-// local user may move it or read it.
-bool sameUser(int fd) {
-    struct ucred cred {};
-    socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-    static const uid_t self = ::geteuid();
-    return cred.uid == self;
-}
 
 }  // namespace
 
@@ -76,7 +68,8 @@ struct SocketServer::Impl {
                 retryLater();
                 return;
             }
-            if (!sameUser(fd)) {
+            // Peers under another user id never get an answer.
+            if (!control::peerIsSameUser(fd)) {
                 ::close(fd);
                 continue;
             }
