@@ -51,8 +51,9 @@ public:
     static std::shared_ptr<VemloAgent> create(std::string socketPath, AgentPlatform platform);
     ~VemloAgent() override;
 
-    // Starts the watchdog, then the control socket server.
-    void startSocketListener();
+    // Starts the watchdog, then the control socket server. False when the server could not take its
+    // path (logged): the agent is of no use then.
+    bool startSocketListener();
 
     // The console sink; the entry point installs the line writer.
     std::function<void(const std::string&)> onLog;
