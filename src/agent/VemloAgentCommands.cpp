@@ -1,9 +1,14 @@
 #include "agent/VemloAgent.h"
 
+#include <algorithm>
+
 namespace vemlo {
 namespace {
 
 constexpr MainQueue::Duration kLeverQueryTimeout = seconds(1.5);
+// About 24.8 days: longer than any fall-back a hook asks for, and far from the point where the
+// delay, counted in nanoseconds on the monotonic clock, would wrap round to "now".
+constexpr int64_t kMaxResetDelayMs = int64_t{1} << 31;
 
 Json orNull(std::optional<uint8_t> v) { return v ? Json(*v) : Json(nullptr); }
 
@@ -58,7 +63,7 @@ void VemloAgent::handleJsonCommand(const std::string& cmd, const Json& obj, int 
         const int64_t resetValue = json::integerMember(obj, "resetValue").value_or(4);
         const int64_t delayMs = json::integerMember(obj, "delayMs").value_or(1200);
         sendState(clampToByte(value));
-        scheduleStateReset(clampToByte(resetValue), delayMs < 0 ? 0 : delayMs,
+        scheduleStateReset(clampToByte(resetValue), std::clamp<int64_t>(delayMs, 0, kMaxResetDelayMs),
                            "temporary state " + std::to_string(value) + " -> reset " + std::to_string(resetValue));
         replyAndClose(clientFd, ack);
     } else if (cmd == "permission") {

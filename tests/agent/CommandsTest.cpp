@@ -73,13 +73,35 @@ TEST_F(Commands, StateWithResetFallsBackAfterTheDelay) {
                                          "自动回落灯态：temporary state 0 -> reset 4"));
 }
 
-TEST_F(Commands, StateWithResetClampsButLogsTheNumbersAsReceived) {
-    ready();
-    h.command(R"({"cmd":"state_with_reset","value":300,"resetValue":-1,"delayMs":-50})");
-    EXPECT_THAT(statesSent(), ElementsAre(255));
-    h.queue.advance(MainQueue::Duration::zero());
-    EXPECT_THAT(statesSent(), ElementsAre(255, 0));
-    EXPECT_EQ(h.takeLog().back(), "自动回落灯态：temporary state 300 -> reset -1");
+// The delay is bounded on both sides, so that no value wraps round to "now"; values are clamped but
+// logged as received.
+TEST_F(Commands, StateWithResetDelayBounds) {
+    const int64_t kMax = int64_t{1} << 31;
+    struct Case {
+        std::string request;
+        int64_t firesAfterMs;
+        std::vector<std::string> before, after;
+    };
+    const Case cases[] = {
+        {R"({"cmd":"state_with_reset","value":300,"resetValue":-1,"delayMs":-50})", 0, {"LED 状态 255: 未连接"},
+         {"LED 状态 0: 未连接", "自动回落灯态：temporary state 300 -> reset -1"}},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":2147483647})", kMax - 1, {"LED 状态 3: 未连接"},
+         {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":9200000000000})", kMax, {"LED 状态 3: 未连接"},
+         {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":9223372036854775807})", kMax, {"LED 状态 3: 未连接"},
+         {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":1e300})", kMax, {"LED 状态 3: 未连接"},
+         {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
+    };
+    for (const auto& c : cases) {
+        AgentHarness fresh;  // no keyboard: the console tells what was sent and when
+        fresh.command(c.request);
+        if (c.firesAfterMs > 0) fresh.queue.advance(std::chrono::milliseconds(c.firesAfterMs - 1));
+        EXPECT_EQ(fresh.takeLog(), c.before) << c.request;
+        fresh.queue.advance(std::chrono::milliseconds(c.firesAfterMs > 0 ? 1 : 0));
+        EXPECT_EQ(fresh.takeLog(), c.after) << c.request;
+    }
 }
 
 TEST_F(Commands, AnyLaterStateCancelsTheFallBack) {
