@@ -7,7 +7,7 @@
 namespace vemlo {
 
 bool VemloAgent::startSocketListener() {
-    startWatchdog();
+    watchdog_.start();
     std::weak_ptr<VemloAgent> weak = weak_from_this();
     MainQueue* queue = &queue_;
     // On the main loop the server calls straight in; from a thread of its own (queues without an
