@@ -68,7 +68,10 @@ int main(int argc, char** argv) {
 
     static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));
     agent->onLog = writeConsoleLine;
-    agent->startSocketListener();
+    if (!agent->startSocketListener()) {
+        agent.reset();  // while the queue its timers belong to still exists
+        return 1;
+    }
     queue.run();
     return 0;
 }

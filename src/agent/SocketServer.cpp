@@ -1,5 +1,7 @@
 #include "agent/SocketServer.h"
 
+#include "platform/ControlClient.h"
+
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
@@ -8,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -16,15 +19,43 @@ namespace vemlo {
 namespace {
 
 using Socket = asio::local::stream_protocol::socket;
+using Log = std::function<void(const std::string&)>;
 
-// Peers under another user id never get an answer: the lever decides tool approvals, and no other
-// local user may move it or read it.
-bool sameUser(int fd) {
-    struct ucred cred {};
-    socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
-    static const uid_t self = ::geteuid();
-    return cred.uid == self;
+// Whether a listener answers on the socket at `path` (short enough for an address). Non-blocking, so a listener whose queue is
+// full counts as answering instead of holding up the start.
+bool someoneListens(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const bool answered = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN ||
+                          errno == EINPROGRESS;
+    ::close(fd);
+    return answered;
+}
+
+// Makes way for the listening socket: a socket of ours that nobody answers on (left by an agent
+// that died) is removed. Anything else there is somebody's and stays: a live agent, a file or a
+// link (the path may come from the environment), a socket of another user.
+bool claimPath(const std::string& path, const Log& log) {
+    struct stat st {};
+    // Nothing there, or a path that cannot be looked at: bind says what is wrong with it.
+    if (::lstat(path.c_str(), &st) != 0) return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        log("Unix socket 路径上已有别的文件（不是 socket），保留不动: " + path);
+        return false;
+    }
+    if (st.st_uid != ::geteuid()) {
+        log("Unix socket 属于其他用户（uid=" + std::to_string(st.st_uid) + "），保留不动: " + path);
+        return false;
+    }
+    if (someoneListens(path)) {
+        log("另一个 agent 已在监听 Unix socket: " + path);
+        return false;
+    }
+    ::unlink(path.c_str());
+    return true;
 }
 
 }  // namespace
@@ -76,7 +107,8 @@ struct SocketServer::Impl {
                 retryLater();
                 return;
             }
-            if (!sameUser(fd)) {
+            // Peers under another user id never get an answer.
+            if (!control::peerIsSameUser(fd)) {
                 ::close(fd);
                 continue;
             }
@@ -173,22 +205,21 @@ SocketServer::~SocketServer() {
 }
 
 bool SocketServer::start(const std::string& path, const std::function<void(const std::string&)>& log) {
-    ::unlink(path.c_str());
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    // The path must fit with its terminating NUL; a longer one is refused like any failed bind.
+    if (path.size() >= sizeof addr.sun_path) {
+        log("bind() 失败: " + std::to_string(ENAMETOOLONG));
+        return false;
+    }
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (!claimPath(path, log)) return false;
     // Non-blocking, so that accepting by hand stops when the queue is empty.
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         log("socket() 失败");
         return false;
     }
-    sockaddr_un addr {};
-    addr.sun_family = AF_UNIX;
-    // The path must fit with its terminating NUL; a longer one is refused like any failed bind.
-    if (path.size() >= sizeof addr.sun_path) {
-        log("bind() 失败: " + std::to_string(ENAMETOOLONG));
-        ::close(fd);
-        return false;
-    }
-    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         int err = errno;
         log("bind() 失败: " + std::to_string(err));

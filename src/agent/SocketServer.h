@@ -34,8 +34,10 @@ public:
     SocketServer(const SocketServer&) = delete;
     SocketServer& operator=(const SocketServer&) = delete;
 
-    // Removes a stale file at `path`, binds, listens and starts the I/O thread. Failures are
-    // reported through `log` with the agent's messages, and leave the server not listening.
+    // Binds `path`, listens and starts the I/O thread. Only a socket of our own user that nobody
+    // answers on is removed first; a live agent, any other file and another user's socket are left
+    // alone and the start fails. Failures are reported through `log` with the agent's messages and
+    // leave the server not listening.
     bool start(const std::string& path, const std::function<void(const std::string&)>& log);
 
 private:

@@ -1,14 +1,15 @@
 #pragma once
 
 #include "agent/DeviceFrames.h"
-#include "agent/LiveStateFile.h"
+#include "agent/LeverQuery.h"
+#include "agent/LiveStateWriter.h"
+#include "agent/Watchdog.h"
 #include "platform/BluetoothCentral.h"
 #include "platform/Json.h"
 #include "platform/MainQueue.h"
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -32,34 +33,32 @@ struct AgentPlatform {
     std::string homeDirectory;
 };
 
-// The agent process's one stateful object: the keyboard link, the control socket's commands, the
-// watchdog and the live state file. Every member is touched only on the main queue; timers and
-// deferred work hold a weak reference and do nothing once the agent is gone.
+// The agent process's one stateful object: the keyboard link, the control socket's commands, and
+// the pieces it owns (the lever query, the watchdog, the live state file's writer). Every member
+// is touched only on the main queue; timers and deferred work hold a weak reference, or belong to
+// a piece that cancels them, and do nothing once the agent is gone.
 //
 // The implementation is split by concern: VemloAgent.cpp (construction, log), VemloAgentDevice.cpp
-// (frames, link, polling, lever query), VemloAgentSocket.cpp (server, replies), VemloAgentCommands.cpp
-// (command set), VemloAgentWatchdog.cpp.
+// (frames, link, polling, status frames), VemloAgentSocket.cpp (server, replies), VemloAgentCommands.cpp
+// (command set).
 class VemloAgent final : public CentralDelegate,
                          public PeripheralDelegate,
                          public std::enable_shared_from_this<VemloAgent> {
 public:
     static constexpr const char* kUserSwitchOverrideDefaultsKey = "corvane.vemloconfig.agent.userSwitchOverride";
     // How long changes to the live state file are gathered before they are written together.
-    static constexpr MainQueue::Duration kLiveStateDelay = std::chrono::milliseconds(20);
+    static constexpr MainQueue::Duration kLiveStateDelay = LiveStateWriter::kDelay;
 
     // The only way to build an agent: shared ownership is what the weak references of timers need.
     static std::shared_ptr<VemloAgent> create(std::string socketPath, AgentPlatform platform);
     ~VemloAgent() override;
 
-    // Starts the watchdog, then the control socket server.
-    void startSocketListener();
+    // Starts the watchdog, then the control socket server. False when the server could not take its
+    // path (logged): the agent is of no use then.
+    bool startSocketListener();
 
     // The console sink; the entry point installs the line writer.
     std::function<void(const std::string&)> onLog;
-
-    std::optional<uint8_t> cachedSwitchState;
-    std::optional<uint8_t> cachedLightMode;
-    std::optional<uint8_t> userSwitchOverride;
 
     // Entry points of the socket server, run on the main queue. Public so tests can drive the
     // command set without a socket.
@@ -77,6 +76,10 @@ public:
                             std::optional<uint8_t> cachedLight);
 
     bool isConnected() const { return peripheral_ && commandChar_; }
+    // The lever position and light mode of the last status frame, and the software lever.
+    std::optional<uint8_t> cachedSwitchState() const { return cachedSwitchState_; }
+    std::optional<uint8_t> cachedLightMode() const { return cachedLightMode_; }
+    std::optional<uint8_t> userSwitchOverride() const { return userSwitchOverride_; }
     uint8_t lastSentState() const { return lastSentState_; }
     const std::string& socketPath() const { return socketPath_; }
 
@@ -102,23 +105,10 @@ private:
     void writeFrame(const std::vector<uint8_t>& frame);
     void requestDeviceStatus();
     void startStatusPolling();
-    void onQueryTimeout();
-    void armQueryTimer();
-    void onQueryDeadline();
 
     // Command set
     void scheduleStateReset(uint8_t to, int64_t afterMs, std::string reason);
     void replyToLeverQuery(bool isPermission, int clientFd);
-
-    // Watchdog
-    void startWatchdog();
-    void checkWatchdog();
-
-    // Live state file
-    void writeLiveState(std::optional<uint8_t> stateValue, std::optional<uint8_t> lightMode,
-                        std::optional<uint8_t> switchState, std::optional<uint8_t> workMode);
-    void clearLiveSwitchState();
-    void flushLiveState();
 
     // Runs `task` on the main queue only if the agent still exists then.
     std::function<void()> weakTask(void (VemloAgent::*method)());
@@ -138,16 +128,15 @@ private:
     const std::string socketPath_;
     const std::array<uint8_t, 2> header_ = frames::kHeader;
     const std::array<uint8_t, 2> trailer_ = frames::kTrailer;
-    std::vector<std::function<void(std::optional<AgentDeviceStatus>)>> statusWaiters_;
-    std::deque<MainQueue::TimePoint> queryDeadlines_;  // sorted
-    std::shared_ptr<Cancellable> queryTimer_;
-    MainQueue::TimePoint queryTimerAt_{};
+    std::optional<uint8_t> cachedSwitchState_;
+    std::optional<uint8_t> cachedLightMode_;
+    std::optional<uint8_t> userSwitchOverride_;
     std::shared_ptr<Cancellable> pendingStateReset_;
     std::shared_ptr<Cancellable> statusPollTimer_;
-    std::optional<MainQueue::TimePoint> lastHookStateAt_;
     uint8_t lastSentState_ = 0;
-    std::shared_ptr<Cancellable> watchdogTimer_;
-    std::optional<livestate::Update> pendingLiveState_;
+    LiveStateWriter liveState_;
+    LeverQuery leverQuery_;
+    Watchdog watchdog_;
 
     std::unique_ptr<SocketServer> server_;
 };

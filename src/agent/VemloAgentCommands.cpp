@@ -1,9 +1,14 @@
 #include "agent/VemloAgent.h"
 
+#include <algorithm>
+
 namespace vemlo {
 namespace {
 
 constexpr MainQueue::Duration kLeverQueryTimeout = seconds(1.5);
+// About 24.8 days: longer than any fall-back a hook asks for, and far from the point where the
+// delay, counted in nanoseconds on the monotonic clock, would wrap round to "now".
+constexpr int64_t kMaxResetDelayMs = int64_t{1} << 31;
 
 Json orNull(std::optional<uint8_t> v) { return v ? Json(*v) : Json(nullptr); }
 
@@ -29,7 +34,7 @@ void VemloAgent::replyToLeverQuery(bool isPermission, int clientFd) {
             replyAndClose(clientFd, statusReply(status, std::nullopt, std::nullopt));
             return;
         }
-        Json reply = statusReply(status, self->effectiveSwitch(), self->cachedLightMode);
+        Json reply = statusReply(status, self->effectiveSwitch(), self->cachedLightMode_);
         if (isPermission) {
             const Json& lever = reply["switchState"];
             if (lever.is_null()) {
@@ -49,7 +54,7 @@ void VemloAgent::handleJsonCommand(const std::string& cmd, const Json& obj, int 
     const Json ack = {{"ok", true}};
     if (cmd == "state") {
         if (auto value = json::integerMember(obj, "value")) {
-            lastHookStateAt_ = queue_.now();
+            watchdog_.hookSetState();
             sendState(clampToByte(*value));
         }
         replyAndClose(clientFd, ack);
@@ -58,11 +63,11 @@ void VemloAgent::handleJsonCommand(const std::string& cmd, const Json& obj, int 
         const int64_t resetValue = json::integerMember(obj, "resetValue").value_or(4);
         const int64_t delayMs = json::integerMember(obj, "delayMs").value_or(1200);
         sendState(clampToByte(value));
-        scheduleStateReset(clampToByte(resetValue), delayMs < 0 ? 0 : delayMs,
+        scheduleStateReset(clampToByte(resetValue), std::clamp<int64_t>(delayMs, 0, kMaxResetDelayMs),
                            "temporary state " + std::to_string(value) + " -> reset " + std::to_string(resetValue));
         replyAndClose(clientFd, ack);
     } else if (cmd == "permission") {
-        lastHookStateAt_ = queue_.now();
+        watchdog_.hookSetState();
         sendState(clampToByte(json::integerMember(obj, "value").value_or(1)));
         replyToLeverQuery(/*isPermission=*/true, clientFd);
     } else if (cmd == "status" || cmd == "approval_status") {
@@ -74,17 +79,17 @@ void VemloAgent::handleJsonCommand(const std::string& cmd, const Json& obj, int 
         } else if (auto value = json::integerMember(obj, "value")) {
             setSwitchOverride(clampToByte(*value));
         }
-        replyAndClose(clientFd, Json{{"ok", true}, {"switchState", orNull(effectiveSwitch())}, {"override", orNull(userSwitchOverride)}});
+        replyAndClose(clientFd, Json{{"ok", true}, {"switchState", orNull(effectiveSwitch())}, {"override", orNull(userSwitchOverride_)}});
     } else {
         replyAndClose(clientFd, Json{{"error", "unknown cmd: " + cmd}});
     }
 }
 
 void VemloAgent::setSwitchOverride(std::optional<uint8_t> value) {
-    userSwitchOverride = value;
+    userSwitchOverride_ = value;
     if (value) emit("拨杆 " + std::to_string(*value) + " 仅作临时软件模拟，下一次真实状态回包会接管。");
     const auto effective = effectiveSwitch();
-    writeLiveState(std::nullopt, std::nullopt, effective, std::nullopt);
+    liveState_.write(std::nullopt, std::nullopt, effective, std::nullopt);
     emit("拨杆覆盖 = " + (value ? std::to_string(*value) : std::string("清除")) + "（effective=" +
          (effective ? std::to_string(*effective) : std::string("未知")) + "）");
 }

@@ -1,6 +1,5 @@
 #include "agent/VemloAgent.h"
 
-#include <algorithm>
 #include <cctype>
 
 namespace vemlo {
@@ -39,7 +38,7 @@ void VemloAgent::sendState(uint8_t value) {
     writeFrame(frame);
     lastSentState_ = value;
     emit("→ LED 状态 " + std::to_string(value) + ": " + frames::hex(frame));
-    writeLiveState(value, std::nullopt, std::nullopt, std::nullopt);
+    liveState_.write(value, std::nullopt, std::nullopt, std::nullopt);
 }
 
 void VemloAgent::requestDeviceStatus() {
@@ -135,12 +134,10 @@ void VemloAgent::didDisconnect(std::shared_ptr<Peripheral>) {
     commandChar_.reset();
     notifyChar_.reset();
     peripheral_.reset();
-    cachedSwitchState.reset();
-    cachedLightMode.reset();
+    cachedSwitchState_.reset();
+    cachedLightMode_.reset();
     // Nobody may wait for an answer that can no longer come.
-    auto waiters = std::move(statusWaiters_);
-    statusWaiters_.clear();
-    for (auto& waiter : waiters) waiter(std::nullopt);
+    leverQuery_.answer(std::nullopt);
     emit("已断开，2s 后重连");
     queue_.runAfter(kReconnectDelay, weakTask(&VemloAgent::connectAutomatically));
 }
@@ -152,7 +149,7 @@ void VemloAgent::startStatusPolling() {
     statusPollTimer_ = queue_.repeat(kFirstPoll, kPollPeriod, [weak = weak_from_this()] {
         auto self = weak.lock();
         // A pending query already sent its own request.
-        if (self && self->statusWaiters_.empty()) self->requestDeviceStatus();
+        if (self && !self->leverQuery_.waiting()) self->requestDeviceStatus();
     });
 }
 
@@ -163,43 +160,7 @@ void VemloAgent::querySwitchState(MainQueue::Duration timeout,
         return;
     }
     requestDeviceStatus();
-    statusWaiters_.push_back(std::move(completion));
-    const auto deadline = queue_.now() + timeout;
-    queryDeadlines_.insert(std::upper_bound(queryDeadlines_.begin(), queryDeadlines_.end(), deadline), deadline);
-    armQueryTimer();
-}
-
-// Every query keeps its own time-out, even once a status frame has answered it: a stale time-out
-// answers whoever is waiting when it comes due. Under load there are thousands of them in flight,
-// so they are kept as bare deadlines behind one timer instead of one timer each.
-void VemloAgent::armQueryTimer() {
-    if (queryDeadlines_.empty()) return;
-    const auto first = queryDeadlines_.front();
-    if (queryTimer_ && queryTimerAt_ == first) return;
-    if (queryTimer_) queryTimer_->cancel();
-    queryTimerAt_ = first;
-    queryTimer_ = queue_.runAfter(first - queue_.now(), weakTask(&VemloAgent::onQueryDeadline));
-}
-
-void VemloAgent::onQueryDeadline() {
-    queryTimer_.reset();
-    const auto now = queue_.now();
-    while (!queryDeadlines_.empty() && queryDeadlines_.front() <= now) {
-        queryDeadlines_.pop_front();
-        onQueryTimeout();
-    }
-    armQueryTimer();
-}
-
-void VemloAgent::onQueryTimeout() {
-    if (statusWaiters_.empty()) return;
-    auto waiters = std::move(statusWaiters_);
-    statusWaiters_.clear();
-    std::optional<AgentDeviceStatus> answer;
-    if (cachedSwitchState) {
-        answer = AgentDeviceStatus{-1, -1, -1, -1, -1, cachedLightMode.value_or(0), *cachedSwitchState};
-    }
-    for (auto& waiter : waiters) waiter(answer);
+    leverQuery_.wait(timeout, std::move(completion));
 }
 
 void VemloAgent::didUpdateValue(Peripheral&, Characteristic& characteristic) {
@@ -210,20 +171,16 @@ void VemloAgent::didUpdateValue(Peripheral&, Characteristic& characteristic) {
     auto status = frames::parseDeviceStatus(*value);
     if (!status) return;
 
-    cachedSwitchState = clampToByte(status->switchState);
-    cachedLightMode = clampToByte(status->lightMode);
-    if (userSwitchOverride) {
-        userSwitchOverride.reset();
-        emit("← 收到真实拨杆状态 " + std::to_string(*cachedSwitchState) + "，已清除虚拟拨杆覆盖");
+    cachedSwitchState_ = clampToByte(status->switchState);
+    cachedLightMode_ = clampToByte(status->lightMode);
+    if (userSwitchOverride_) {
+        userSwitchOverride_.reset();
+        emit("← 收到真实拨杆状态 " + std::to_string(*cachedSwitchState_) + "，已清除虚拟拨杆覆盖");
     }
     emit("← status battery=" + std::to_string(status->battery) + " light=" + std::to_string(status->lightMode) +
          " switch=" + std::to_string(status->switchState));
-    writeLiveState(std::nullopt, cachedLightMode, cachedSwitchState, clampToByte(status->workMode));
-    if (!statusWaiters_.empty()) {
-        auto waiters = std::move(statusWaiters_);
-        statusWaiters_.clear();
-        for (auto& waiter : waiters) waiter(*status);
-    }
+    liveState_.write(std::nullopt, cachedLightMode_, cachedSwitchState_, clampToByte(status->workMode));
+    leverQuery_.answer(*status);
 }
 
 }  // namespace vemlo

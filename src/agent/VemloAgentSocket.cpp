@@ -6,8 +6,8 @@
 
 namespace vemlo {
 
-void VemloAgent::startSocketListener() {
-    startWatchdog();
+bool VemloAgent::startSocketListener() {
+    watchdog_.start();
     std::weak_ptr<VemloAgent> weak = weak_from_this();
     MainQueue* queue = &queue_;
     // On the main loop the server calls straight in; from a thread of its own (queues without an
@@ -36,7 +36,7 @@ void VemloAgent::startSocketListener() {
             queue->post(std::move(handle));
     };
     server_ = std::make_unique<SocketServer>(std::move(callbacks), queue_.asioContext());
-    server_->start(socketPath_, [this](const std::string& line) { emit(line); });
+    return server_->start(socketPath_, [this](const std::string& line) { emit(line); });
 }
 
 // The reply is a few dozen bytes and the socket's send buffer is empty, so one non-blocking send

@@ -1,8 +1,8 @@
 #include "ctl/StatusCommand.h"
 
 #include "ctl/AssistantConfigFile.h"
-#include "ctl/ControlClient.h"
 #include "ctl/HookRegistrations.h"
+#include "platform/ControlClient.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
@@ -13,10 +13,8 @@
 namespace vemlo::ctl::StatusCommand {
 namespace {
 
-using namespace std::chrono_literals;
-
 // The agent answers a status request within its 1.5 s lever query.
-constexpr auto kRequestTimeout = 5s;
+constexpr double kRequestTimeoutSeconds = 5;
 
 std::optional<double> number(const std::optional<Json>& object, const char* key) {
     if (!object || !object->is_object()) return std::nullopt;
@@ -44,6 +42,15 @@ std::string age(double seconds) {
     else
         std::snprintf(buf, sizeof buf, "%.0f days ago", std::floor(seconds / 86400));
     return buf;
+}
+
+// One request to the agent and its reply object; absent with the reason in `failure`.
+std::optional<Json> ask(const std::string& socketPath, const Json& request, control::Failure& failure) {
+    auto bytes = control::exchange(socketPath, json::dumpCompact(request) + "\n", kRequestTimeoutSeconds, &failure);
+    if (!bytes) return std::nullopt;
+    auto object = json::parseObject(*bytes);
+    if (!object) failure.reason = "the reply is not a JSON object";
+    return object;
 }
 
 std::string describeHooks(const HookFacts& h) {
@@ -78,6 +85,11 @@ Report describe(const Facts& f) {
     std::vector<std::string> wrong;
     if (running) {
         r.lines.push_back("Agent:      running (control socket " + f.socketPath + ")");
+    } else if (f.socketUser) {
+        const std::string who = "user id " + std::to_string(*f.socketUser);
+        r.lines.push_back("Agent:      not usable: the control socket " + f.socketPath + " belongs to another user (" +
+                          who + "); it is not trusted, and the agent cannot listen there");
+        wrong.push_back("the control socket belongs to " + who);
     } else {
         r.lines.push_back("Agent:      not running: cannot reach " + f.socketPath + " (" + f.agentError +
                           "); start it with `systemctl --user start vemloconfig-agent.service`");
@@ -133,7 +145,10 @@ Report describe(const Facts& f) {
 int status(const std::string& home, const std::string& socketPath, std::ostream& out) {
     Facts f;
     f.socketPath = socketPath;
-    f.reply = controlRequest(socketPath, Json{{"cmd", "status"}}, kRequestTimeout, f.agentError);
+    control::Failure failure;
+    f.reply = ask(socketPath, Json{{"cmd", "status"}}, failure);
+    f.agentError = failure.reason;
+    if (failure.otherUser) f.socketUser = *failure.otherUser;
     // Read after the reply: with the keyboard linked, the status request has just refreshed the file.
     if (auto bytes = files::readOwnFile(paths::liveStateFile(home))) f.liveState = json::parseObject(*bytes);
     f.now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -151,11 +166,11 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
 }
 
 int lever(const std::string& socketPath, std::optional<int64_t> value, std::ostream& out, std::ostream& err) {
-    std::string error;
+    control::Failure failure;
     const Json request = {{"cmd", "set_switch_override"}, {"value", value ? Json(*value) : Json(nullptr)}};
-    auto reply = controlRequest(socketPath, request, kRequestTimeout, error);
+    auto reply = ask(socketPath, request, failure);
     if (!reply) {
-        err << "vemloctl: cannot reach the agent at " << socketPath << " (" << error
+        err << "vemloctl: cannot reach the agent at " << socketPath << " (" << failure.reason
             << "); see `vemloctl status`\n";
         return 1;
     }

@@ -26,6 +26,7 @@ struct Facts {
     std::string socketPath;
     std::optional<Json> reply;  // the agent's reply to {"cmd":"status"}; absent: not reachable
     std::string agentError;
+    std::optional<uint32_t> socketUser;  // the other user id that holds the socket, when not ours
     std::optional<Json> liveState;  // the live state file's object
     double now = 0;                 // seconds since 1970, the clock of the live state file's times
     std::vector<HookFacts> hooks;

@@ -15,32 +15,10 @@
 #include <limits>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace vemlo::HookSupport {
 namespace {
-
-constexpr size_t kReplyBufferSize = 4096;
-
-// Closes the descriptor on every way out of the request.
-struct SocketGuard {
-    int fd;
-    ~SocketGuard() { ::close(fd); }
-};
-
-// SO_RCVTIMEO and SO_SNDTIMEO take whole seconds plus microseconds. A zero value would mean "wait
-// for ever", so a time-out that truncates to zero is refused like one that does not fit.
-std::optional<timeval> toTimeval(double seconds) {
-    if (!std::isfinite(seconds) || seconds < 0 || seconds >= static_cast<double>(std::numeric_limits<int32_t>::max()))
-        return std::nullopt;
-    timeval tv {};
-    tv.tv_sec = static_cast<time_t>(seconds);
-    tv.tv_usec = static_cast<suseconds_t>(static_cast<int32_t>((seconds - std::trunc(seconds)) * 1'000'000));
-    if (tv.tv_sec == 0 && tv.tv_usec == 0) return std::nullopt;
-    return tv;
-}
 
 // A saturating conversion: doubles beyond the 64-bit range keep the sign and the direction.
 int64_t truncateToInt64(double d) {
@@ -77,51 +55,6 @@ void copyString(Json& out, const Json& in, std::string_view from, const char* to
 }
 
 }  // namespace
-
-// ---- request client ----------------------------------------------------------------------------
-
-bool peerIsSameUser(int fd) {
-    struct ucred cred {};
-    socklen_t len = sizeof cred;
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred) return false;
-    return cred.uid == ::geteuid();
-}
-
-std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds) {
-    return sendJsonRequest(request, timeoutSeconds, defaultSocketPath());
-}
-
-std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds, const std::string& socketPath) {
-    const auto timeout = toTimeval(timeoutSeconds);
-    if (!timeout) return std::nullopt;
-    sockaddr_un addr {};
-    if (socketPath.size() >= sizeof addr.sun_path) return std::nullopt;
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
-
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::nullopt;
-    SocketGuard guard{fd};
-    (void)::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &*timeout, sizeof *timeout);
-    (void)::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &*timeout, sizeof *timeout);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return std::nullopt;
-    // Checked before anything is sent: a socket planted by another local user must neither see our
-    // requests nor decide our approvals.
-    if (!peerIsSameUser(fd)) return std::nullopt;
-
-    std::string line = json::dumpCompact(request);
-    if (line.empty()) return std::nullopt;
-    line += '\n';
-    // MSG_NOSIGNAL as well as the ignored SIGPIPE, so a caller that forgot the latter is still safe.
-    if (::send(fd, line.data(), line.size(), MSG_NOSIGNAL) < 0) return std::nullopt;
-
-    // One read: the agent answers with one short line and closes, so anything that needs a second
-    // read is not a reply we accept.
-    char buffer[kReplyBufferSize] = {};
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) return std::nullopt;
-    return json::parseObject(std::string_view(buffer, static_cast<size_t>(n)));
-}
 
 // ---- standard error ----------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "hook/AgentRequest.h"
 #include "hook/Diagnostics.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
@@ -12,17 +13,6 @@
 // What every hook handler shares: the one-shot request to the agent, the explanation of a refusal
 // on standard error and the summary of standard input for logs (the logs: hook/Diagnostics.h).
 namespace vemlo::HookSupport {
-
-// One request to the agent over a fresh connection to the control socket: the request as one line
-// of compact JSON, then a single read of at most 4096 bytes that must hold the whole reply object.
-// Absent on every failure (no agent, time-out, a reply that is not a JSON object, or a socket held
-// by another user), so a caller cannot be talked into an approval by anything but our own agent.
-// `timeoutSeconds` bounds the write and the read separately.
-std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds);
-std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds, const std::string& socketPath);
-
-// Whether the process at the other end of a connected Unix socket runs under our effective uid.
-bool peerIsSameUser(int fd);
 
 // Explains on standard error why a permission request was not approved automatically; writes
 // nothing when `switchState` is 0.

@@ -115,10 +115,27 @@ TEST_F(AgentProcessTest, RestartDropsOnlyTheLeverFromTheStateFile) {
     EXPECT_NE(state["ts"], 1);
 }
 
-TEST_F(AgentProcessTest, OverlongSocketPathIsRefusedWithTheBindLine) {
-    const std::string path = dir.path() + "/" + std::string(120, 's') + ".sock";
-    auto result = runProcess({VEMLO_AGENT_BINARY, "--socket", path}, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}}, "", 1500ms);
-    EXPECT_THAT(result.out, ::testing::HasSubstr("] bind() 失败: 36\n"));
+// An agent without its socket is of no use: it says why and exits 1, and the path stays as it was.
+TEST_F(AgentProcessTest, APathItCannotTakeEndsTheAgent) {
+    AgentProcess running(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    files::atomicWrite(dir.file("notes.txt"), "my notes");
+    struct Case {
+        std::string path;
+        std::string line;
+    };
+    const std::string overlong = dir.path() + "/" + std::string(120, 's') + ".sock";
+    const Case cases[] = {
+        {overlong, "] bind() 失败: 36\n"},
+        {dir.file("notes.txt"), "] Unix socket 路径上已有别的文件（不是 socket），保留不动: " + dir.file("notes.txt") + "\n"},
+        {running.socketPath(), "] 另一个 agent 已在监听 Unix socket: " + running.socketPath() + "\n"},
+    };
+    for (const auto& c : cases) {
+        auto result = runProcess({VEMLO_AGENT_BINARY, "--socket", c.path}, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}});
+        EXPECT_EQ(result.exitCode, 1) << c.path;
+        EXPECT_THAT(result.out, ::testing::HasSubstr(c.line));
+    }
+    EXPECT_EQ(files::readFile(dir.file("notes.txt")), "my notes");
+    EXPECT_EQ(socketRequest(running.socketPath(), R"({"cmd":"nop"})"), "{\"error\":\"unknown cmd: nop\"}\n");
 }
 
 TEST_F(AgentProcessTest, ModeSelection) {

@@ -102,6 +102,7 @@ TEST_F(DeviceLink, MissingCommandCharacteristicLeavesTheLinkShortOfReady) {
     h.takeLog();
     h.agent->sendState(3);
     EXPECT_THAT(h.takeLog(), ElementsAre("LED 状态 3: 未连接"));
+    EXPECT_EQ(h.agent->lastSentState(), 0) << "only what the keyboard received counts";
 }
 
 TEST_F(DeviceLink, PollingStartsAfterOneSecondThenEveryOneAndAHalf) {
@@ -135,41 +136,9 @@ TEST_F(DeviceLink, QueryWithoutKeyboardAnswersAbsentAtOnce) {
     EXPECT_FALSE(answers[0]);
 }
 
-TEST_F(DeviceLink, TimeOutAnswersEveryWaiterInOrderFromTheCache) {
-    ready();
-    h.sendStatus(keyboard, 2, 4);
-    h.agent->cachedLightMode.reset();  // light mode unknown: the cache-built status says 0
-    std::vector<std::string> answers;
-    auto record = [&](const char* who) {
-        return [&answers, who](std::optional<AgentDeviceStatus> s) {
-            answers.push_back(std::string(who) + (s ? ":" + std::to_string(s->switchState) + "/" +
-                                                          std::to_string(s->lightMode) + "/" + std::to_string(s->battery)
-                                                    : ":absent"));
-        };
-    };
-    h.agent->querySwitchState(seconds(1.5), record("first"));
-    h.queue.advance(seconds(1.0));
-    h.agent->querySwitchState(seconds(1.5), record("second"));
-    h.queue.advance(seconds(0.49));
-    EXPECT_TRUE(answers.empty());
-    h.queue.advance(seconds(0.01));
-    EXPECT_THAT(answers, ElementsAre("first:2/0/-1", "second:2/0/-1"));
-    h.queue.advance(seconds(5));
-    EXPECT_EQ(answers.size(), 2u) << "the second time-out finds nobody waiting";
-}
-
-TEST_F(DeviceLink, TimeOutWithoutCachedLeverAnswersAbsent) {
-    ready();
-    std::vector<std::optional<AgentDeviceStatus>> answers;
-    h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
-    h.queue.advance(seconds(1.5));
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_FALSE(answers[0]);
-}
-
 TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
     ready();
-    h.agent->userSwitchOverride = 1;
+    h.agent->setSwitchOverride(1);
     std::vector<std::optional<AgentDeviceStatus>> answers;
     h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
     h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
@@ -178,9 +147,9 @@ TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
     ASSERT_EQ(answers.size(), 2u);
     EXPECT_EQ(answers[0], (AgentDeviceStatus{80, -70, 1, 2, 3, 3, 0}));
     EXPECT_EQ(answers[1], answers[0]);
-    EXPECT_EQ(h.agent->cachedSwitchState, 0);
-    EXPECT_EQ(h.agent->cachedLightMode, 3);
-    EXPECT_FALSE(h.agent->userSwitchOverride);
+    EXPECT_EQ(h.agent->cachedSwitchState(), 0);
+    EXPECT_EQ(h.agent->cachedLightMode(), 3);
+    EXPECT_FALSE(h.agent->userSwitchOverride());
     EXPECT_THAT(h.takeLog(), ElementsAre("← 收到真实拨杆状态 0，已清除虚拟拨杆覆盖", "← status battery=80 light=3 switch=0"));
     auto state = json::parseObject(h.liveStateText());
     ASSERT_TRUE(state);
@@ -208,10 +177,10 @@ TEST_F(DeviceLink, IgnoredValues) {
     for (const auto& c : cases) {
         keyboard->deliverValue(c.uuid, c.value);
         EXPECT_TRUE(h.takeLog().empty()) << c.name;
-        EXPECT_FALSE(h.agent->cachedSwitchState) << c.name;
+        EXPECT_FALSE(h.agent->cachedSwitchState()) << c.name;
     }
     keyboard->deliverValue(bluetoothUuid(0x7343), statusFrame(1, 0, 0, 0, 0, 0, 9));
-    EXPECT_EQ(h.agent->cachedSwitchState, 9) << "a status frame on the command characteristic counts too";
+    EXPECT_EQ(h.agent->cachedSwitchState(), 9) << "a status frame on the command characteristic counts too";
 }
 
 TEST_F(DeviceLink, DisconnectAnswersWaitersBeforeItsLogLineThenReconnectsByIdentifier) {
@@ -226,8 +195,8 @@ TEST_F(DeviceLink, DisconnectAnswersWaitersBeforeItsLogLineThenReconnectsByIdent
     h.central->disconnect(keyboard);
     EXPECT_THAT(events, ElementsAre("absent", "absent", "log:已断开，2s 后重连"));
     EXPECT_FALSE(h.agent->isConnected());
-    EXPECT_FALSE(h.agent->cachedSwitchState);
-    EXPECT_FALSE(h.agent->cachedLightMode);
+    EXPECT_FALSE(h.agent->cachedSwitchState());
+    EXPECT_FALSE(h.agent->cachedLightMode());
 
     const size_t requestsBefore = statusRequests(*keyboard);
     h.queue.advance(seconds(1.99));

@@ -5,6 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <string>
 #include <vector>
 
@@ -67,6 +72,26 @@ TEST_F(StatusProcessTest, NoAgent) {
     ProcessResult lever = vemloctl({"lever", "0"}, socketPath);
     EXPECT_EQ(lever.exitCode, 1);
     EXPECT_NE(lever.err.find("cannot reach the agent at " + socketPath), std::string::npos);
+}
+
+// A socket another user left or serves at the path is named with its owner, never asked.
+TEST_F(StatusProcessTest, SocketOfAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a socket to another user";
+    const std::string socketPath = dir.file("agent.sock");
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr {};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    ASSERT_EQ(::lchown(socketPath.c_str(), 65534, 65534), 0);
+    ProcessResult shown = vemloctl({"status"}, socketPath);
+    EXPECT_EQ(shown.exitCode, 1);
+    EXPECT_NE(shown.out.find("Agent:      not usable: the control socket " + socketPath +
+                             " belongs to another user (user id 65534)"),
+              std::string::npos)
+        << shown.out;
+    EXPECT_NE(shown.out.find("Not all is well: the control socket belongs to user id 65534."), std::string::npos);
 }
 
 // The live state file's times decide whether the keyboard counts as linked.
