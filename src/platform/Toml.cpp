@@ -1,0 +1,148 @@
+// The only file that includes toml++: header-only, so the static binary stays static, and without
+// exceptions, so a document that is not TOML is an answer, never a throw.
+#define TOML_HEADER_ONLY 1
+#define TOML_EXCEPTIONS 0
+#include <toml++/toml.h>
+
+#include "platform/Toml.h"
+
+#include <algorithm>
+#include <optional>
+
+namespace vemlo::toml {
+namespace {
+
+// toml++ builds and destroys a table per key part recursively, so a header of some hundred
+// thousand dotted parts overflows the stack. No configuration has anything near this many dots on
+// one line; with it, nesting stays in the low thousands whatever the rest of the text does.
+constexpr size_t kMaxDotsPerLine = 256;
+
+std::optional<size_t> lineWithTooManyDots(std::string_view text) {
+    size_t line = 0;
+    size_t dots = 0;
+    for (char c : text) {
+        if (c == '\n') {
+            ++line;
+            dots = 0;
+        } else if (c == '.' && ++dots > kMaxDotsPerLine) {
+            return line;
+        }
+    }
+    return std::nullopt;
+}
+
+// toml++ counts lines and columns from 1.
+size_t lineOf(const ::toml::node& node) {
+    const auto line = node.source().begin.line;
+    return line > 0 ? static_cast<size_t>(line - 1) : 0;
+}
+
+size_t lastLineOf(const ::toml::node& node) {
+    const auto line = node.source().end.line;
+    return line > 0 ? static_cast<size_t>(line - 1) : lineOf(node);
+}
+
+bool isArrayOfTables(const ::toml::array& array) {
+    if (array.empty()) return false;
+    for (const ::toml::node& element : array) {
+        const ::toml::table* table = element.as_table();
+        if (!table || table->is_inline()) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+struct Document::Impl {
+    std::string text;
+    std::vector<size_t> lineStarts;
+    ::toml::parse_result result;
+    std::string error;
+    std::vector<size_t> headerLines;
+
+    bool startsWithBracket(size_t line) const {
+        if (line >= lineStarts.size()) return false;
+        const size_t at = text.find_first_not_of(" \t", lineStarts[line]);
+        return at != std::string::npos && text[at] == '[';
+    }
+
+    // A table that a header declares begins at that header's "[", where one made by dotted keys
+    // begins at its key. Tables inside inline tables or arrays of values have no header of their own.
+    void collectHeaders(const ::toml::table& root) {
+        std::vector<const ::toml::table*> pending = {&root};
+        while (!pending.empty()) {
+            const ::toml::table* table = pending.back();
+            pending.pop_back();
+            for (auto&& [key, node] : *table) {
+                if (const ::toml::table* child = node.as_table(); child && !child->is_inline()) {
+                    pending.push_back(child);
+                } else if (const ::toml::array* array = node.as_array(); array && isArrayOfTables(*array)) {
+                    for (const ::toml::node& element : *array) pending.push_back(element.as_table());
+                }
+            }
+            if (table != &root && startsWithBracket(lineOf(*table))) headerLines.push_back(lineOf(*table));
+        }
+        std::sort(headerLines.begin(), headerLines.end());
+        headerLines.erase(std::unique(headerLines.begin(), headerLines.end()), headerLines.end());
+    }
+};
+
+bool parses(std::string_view text) { return !lineWithTooManyDots(text) && static_cast<bool>(::toml::parse(text)); }
+
+Document::Document(std::string_view text) : impl_(std::make_unique<Impl>()) {
+    if (const std::optional<size_t> line = lineWithTooManyDots(text)) {
+        impl_->error = "line " + std::to_string(*line + 1) + ": more than " + std::to_string(kMaxDotsPerLine) +
+                       " dots on one line, more key parts than this reader follows";
+        return;
+    }
+    impl_->result = ::toml::parse(text);
+    if (!impl_->result) {
+        const ::toml::parse_error& e = impl_->result.error();
+        impl_->error = "line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+        return;
+    }
+    impl_->text = std::string(text);
+    impl_->lineStarts.push_back(0);
+    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
+        impl_->lineStarts.push_back(at + 1);
+    impl_->collectHeaders(impl_->result.table());
+}
+
+Document::~Document() = default;
+Document::Document(Document&&) noexcept = default;
+Document& Document::operator=(Document&&) noexcept = default;
+
+bool Document::ok() const { return impl_->error.empty(); }
+
+const std::string& Document::error() const { return impl_->error; }
+
+const std::vector<size_t>& Document::headerLines() const { return impl_->headerLines; }
+
+TopLevel Document::topLevel(std::string_view key) const {
+    TopLevel out;
+    if (!ok()) return out;
+    const ::toml::node* node = impl_->result.table().get(key);
+    if (!node) return out;
+    out.firstLine = lineOf(*node);
+    out.lastLine = lastLineOf(*node);
+    if (const ::toml::table* table = node->as_table(); table && !table->is_inline()) {
+        out.kind = impl_->startsWithBracket(out.firstLine) ? TopLevel::Kind::headerTable : TopLevel::Kind::dottedTable;
+        return out;
+    }
+    const ::toml::array* array = node->as_array();
+    if (array && isArrayOfTables(*array)) {
+        out.kind = TopLevel::Kind::arrayOfTables;
+        for (const ::toml::node& element : *array) {
+            ArrayTable& t = out.tables.emplace_back();
+            t.headerLine = lineOf(element);
+            for (auto&& [name, value] : *element.as_table())
+                if (const auto* s = value.as_string()) t.strings.emplace(std::string(name.str()), s->get());
+        }
+        return out;
+    }
+    out.kind = TopLevel::Kind::value;
+    out.emptyArray = array && array->empty();
+    return out;
+}
+
+}  // namespace vemlo::toml
