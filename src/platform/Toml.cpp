@@ -2,6 +2,10 @@
 // exceptions, so a document that is not TOML is an answer, never a throw.
 #define TOML_HEADER_ONLY 1
 #define TOML_EXCEPTIONS 0
+// Numbers through std::from_chars rather than string streams, which would bring libstdc++'s locale
+// start-up into every hook process; and no writing of TOML, which we never do.
+#define TOML_FLOAT_CHARCONV 1
+#define TOML_ENABLE_FORMATTERS 0
 #include <toml++/toml.h>
 
 #include "platform/Toml.h"
