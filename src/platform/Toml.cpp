@@ -35,6 +35,66 @@ std::optional<size_t> lineWithTooManyDots(std::string_view text) {
     return std::nullopt;
 }
 
+// toml++ 3.3.0 reaches __builtin_unreachable() when it asks whether a code point in U+2DCE..U+31C7
+// (kana, CJK punctuation; U+3000 excepted) is white space, which it does at the start of a line and
+// after a line-ending backslash in a string. It is handed private-use stand-ins of the same UTF-8
+// length instead, treated alike everywhere outside strings, and string values are mapped back.
+constexpr char32_t kTroubleFirst = 0x2DCE;
+constexpr char32_t kTroubleLast = 0x31C7;
+constexpr char32_t kIdeographicSpace = 0x3000;
+constexpr char32_t kStandInFirst = 0xE000;
+constexpr char32_t kStandInLast = kStandInFirst + (kTroubleLast - kTroubleFirst);
+
+char32_t threeByteCodePoint(std::string_view s, size_t i) {
+    return (char32_t(s[i] & 0x0F) << 12) | (char32_t(s[i + 1] & 0x3F) << 6) | char32_t(s[i + 2] & 0x3F);
+}
+
+void putThreeBytes(std::string& s, size_t i, char32_t c) {
+    s[i] = static_cast<char>(0xE0 | (c >> 12));
+    s[i + 1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    s[i + 2] = static_cast<char>(0x80 | (c & 0x3F));
+}
+
+bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+// Calls `visit` with the position and value of every three-byte code point.
+template <typename F>
+void forThreeByteCodePoints(std::string& s, F visit) {
+    for (size_t i = 0; i + 2 < s.size(); ++i) {
+        if ((static_cast<unsigned char>(s[i]) & 0xF0) != 0xE0 || !isContinuation(s[i + 1]) || !isContinuation(s[i + 2]))
+            continue;
+        visit(i, threeByteCodePoint(s, i));
+        i += 2;
+    }
+}
+
+bool isTrouble(char32_t c) { return c >= kTroubleFirst && c <= kTroubleLast && c != kIdeographicSpace; }
+bool isStandIn(char32_t c) { return c >= kStandInFirst && c <= kStandInLast; }
+
+// The text toml++ may read: `text` with its trouble code points moved to the stand-ins. Nothing when
+// it holds stand-ins of its own as well, since the move could then not be undone.
+std::optional<std::string> readable(std::string_view text, bool* moved = nullptr) {
+    std::string copy(text);
+    bool trouble = false;
+    bool standIns = false;
+    forThreeByteCodePoints(copy, [&](size_t i, char32_t c) {
+        if (isTrouble(c)) {
+            trouble = true;
+            putThreeBytes(copy, i, c - kTroubleFirst + kStandInFirst);
+        }
+        standIns = standIns || isStandIn(c);
+    });
+    if (trouble && standIns) return std::nullopt;
+    if (moved) *moved = trouble;
+    return copy;
+}
+
+void moveStandInsBack(std::string& s) {
+    forThreeByteCodePoints(s, [&](size_t i, char32_t c) {
+        if (isStandIn(c)) putThreeBytes(s, i, c - kStandInFirst + kTroubleFirst);
+    });
+}
+
 // toml++ counts lines and columns from 1.
 size_t lineOf(const ::toml::node& node) {
     const auto line = node.source().begin.line;
@@ -63,6 +123,7 @@ struct Document::Impl {
     ::toml::parse_result result;
     std::string error;
     std::vector<size_t> headerLines;
+    bool moved = false;  // code points were moved to the stand-ins
 
     bool startsWithBracket(size_t line) const {
         if (line >= lineStarts.size()) return false;
@@ -91,7 +152,11 @@ struct Document::Impl {
     }
 };
 
-bool parses(std::string_view text) { return !lineWithTooManyDots(text) && static_cast<bool>(::toml::parse(text)); }
+bool parses(std::string_view text) {
+    if (lineWithTooManyDots(text)) return false;
+    const std::optional<std::string> safe = readable(text);
+    return safe && static_cast<bool>(::toml::parse(*safe));
+}
 
 Document::Document(std::string_view text) : impl_(std::make_unique<Impl>()) {
     if (const std::optional<size_t> line = lineWithTooManyDots(text)) {
@@ -99,7 +164,12 @@ Document::Document(std::string_view text) : impl_(std::make_unique<Impl>()) {
                        " dots on one line, more key parts than this reader follows";
         return;
     }
-    impl_->result = ::toml::parse(text);
+    std::optional<std::string> safe = readable(text, &impl_->moved);
+    if (!safe) {
+        impl_->error = "line 1: kana or CJK punctuation beside private-use characters, which this reader cannot take";
+        return;
+    }
+    impl_->result = ::toml::parse(*safe);
     if (!impl_->result) {
         const ::toml::parse_error& e = impl_->result.error();
         impl_->error = "line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
@@ -140,7 +210,15 @@ TopLevel Document::topLevel(std::string_view key) const {
             ArrayTable& t = out.tables.emplace_back();
             t.headerLine = lineOf(element);
             for (auto&& [name, value] : *element.as_table())
-                if (const auto* s = value.as_string()) t.strings.emplace(std::string(name.str()), s->get());
+                if (const auto* s = value.as_string()) {
+                    std::string key(name.str());
+                    std::string text = s->get();
+                    if (impl_->moved) {
+                        moveStandInsBack(key);
+                        moveStandInsBack(text);
+                    }
+                    t.strings.emplace(std::move(key), std::move(text));
+                }
         }
         return out;
     }

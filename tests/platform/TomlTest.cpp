@@ -23,6 +23,13 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"a = \"\xff\"\n", false},             // not UTF-8
         {"a = \"x\" b = 2\n", false},
         {"[" + std::string(200, 'k') + "]\n", true},
+        // Kana where toml++ 3.3.0 asks whether a character is white space, which it cannot answer for
+        // U+2DCE..U+31C7: after a line-ending backslash, and at the start of a line.
+        {"s = \"\"\"a \\\n\u3042\"\"\"\n", true},
+        {"\u3042 = 1\n", false},
+        {"# \u3000\u30A2\u2E80\n", true},
+        // Private-use characters beside them are declined rather than read wrongly.
+        {"# \u3042\uE000\n", false},
         // Every dotted part is a table toml++ recurses through; the reader declines long before.
         {"[a" + std::string(300, '.') + "]\n", false},
         {"[" + [] { std::string k = "a"; for (int i = 0; i < 5000; ++i) k += ".a"; return k; }() + "]\n", false},
@@ -97,6 +104,11 @@ TEST(Toml, TopLevelKeysByShape) {
     EXPECT_EQ(hooks.tables[1].headerLine, 11u);
     EXPECT_TRUE(hooks.tables[1].strings.empty());
     EXPECT_EQ(Document("a = ").topLevel("a").kind, K::absent);
+    const Document kana("[[hooks]]\ncommand = \"/home/\u3042\uE000/x\"\n");
+    EXPECT_FALSE(kana.ok());
+    const Document kanaOnly("[[hooks]]\ncommand = \"/home/\u3042\u30FC/x \u3000\"\n");
+    ASSERT_TRUE(kanaOnly.ok()) << kanaOnly.error();
+    EXPECT_EQ(kanaOnly.topLevel("hooks").tables.at(0).strings.at("command"), "/home/\u3042\u30FC/x \u3000");
 }
 
 }  // namespace
