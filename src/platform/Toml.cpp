@@ -10,7 +10,10 @@
 
 #include "platform/Toml.h"
 
+#include <unicode/utf8.h>
+
 #include <algorithm>
+#include <climits>
 #include <optional>
 
 namespace vemlo::toml {
@@ -35,63 +38,83 @@ std::optional<size_t> lineWithTooManyDots(std::string_view text) {
     return std::nullopt;
 }
 
-// toml++ 3.3.0 reaches __builtin_unreachable() when it asks whether a code point in U+2DCE..U+31C7
-// (kana, CJK punctuation; U+3000 excepted) is white space, which it does at the start of a line and
-// after a line-ending backslash in a string. It is handed private-use stand-ins of the same UTF-8
-// length instead, treated alike everywhere outside strings, and string values are mapped back.
-constexpr char32_t kTroubleFirst = 0x2DCE;
-constexpr char32_t kTroubleLast = 0x31C7;
+// toml++ 3.3.0 reaches __builtin_unreachable() when it asks whether a code point in U+00A1..U+0499
+// (Latin-1 letters, Greek, Cyrillic) or U+2DCE..U+31C7 (kana, CJK punctuation; U+3000 excepted) is
+// white space, which it does at the start of a line and after a line-ending backslash in a string.
+// It is handed private-use stand-ins instead, which it treats alike everywhere outside strings, and
+// string values are mapped back. Only lines are read from its positions, so lengths may change.
+struct Range {
+    char32_t first;
+    char32_t last;
+    char32_t standIn;
+};
+constexpr Range kTrouble[] = {{0x00A1, 0x0499, 0xE000}, {0x2DCE, 0x31C7, 0xE400}};
 constexpr char32_t kIdeographicSpace = 0x3000;
-constexpr char32_t kStandInFirst = 0xE000;
-constexpr char32_t kStandInLast = kStandInFirst + (kTroubleLast - kTroubleFirst);
+constexpr char32_t kStandInsEnd = 0xE400 + (0x31C7 - 0x2DCE) + 1;
 
-char32_t threeByteCodePoint(std::string_view s, size_t i) {
-    return (char32_t(s[i] & 0x0F) << 12) | (char32_t(s[i + 1] & 0x3F) << 6) | char32_t(s[i + 2] & 0x3F);
-}
-
-void putThreeBytes(std::string& s, size_t i, char32_t c) {
-    s[i] = static_cast<char>(0xE0 | (c >> 12));
-    s[i + 1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    s[i + 2] = static_cast<char>(0x80 | (c & 0x3F));
-}
-
-bool isContinuation(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// Calls `visit` with the position and value of every three-byte code point.
-template <typename F>
-void forThreeByteCodePoints(std::string& s, F visit) {
-    for (size_t i = 0; i + 2 < s.size(); ++i) {
-        if ((static_cast<unsigned char>(s[i]) & 0xF0) != 0xE0 || !isContinuation(s[i + 1]) || !isContinuation(s[i + 2]))
-            continue;
-        visit(i, threeByteCodePoint(s, i));
-        i += 2;
+void appendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     }
 }
 
-bool isTrouble(char32_t c) { return c >= kTroubleFirst && c <= kTroubleLast && c != kIdeographicSpace; }
-bool isStandIn(char32_t c) { return c >= kStandInFirst && c <= kStandInLast; }
+// `text` with `map` applied to each code point; bytes that are not UTF-8 pass unchanged.
+template <typename F>
+std::string mapCodePoints(std::string_view text, F map) {
+    std::string out;
+    out.reserve(text.size() + text.size() / 2);
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    for (int32_t i = 0; i < length;) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        if (c < 0)
+            out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+        else
+            appendUtf8(out, map(static_cast<char32_t>(c)));
+    }
+    return out;
+}
 
-// The text toml++ may read: `text` with its trouble code points moved to the stand-ins. Nothing when
-// it holds stand-ins of its own as well, since the move could then not be undone.
+// The text toml++ may read, or nothing when it holds stand-ins of its own beside code points that
+// need them, since the move could then not be undone.
 std::optional<std::string> readable(std::string_view text, bool* moved = nullptr) {
-    std::string copy(text);
+    if (text.size() > INT32_MAX) return std::nullopt;
     bool trouble = false;
     bool standIns = false;
-    forThreeByteCodePoints(copy, [&](size_t i, char32_t c) {
-        if (isTrouble(c)) {
-            trouble = true;
-            putThreeBytes(copy, i, c - kTroubleFirst + kStandInFirst);
+    std::string out = mapCodePoints(text, [&](char32_t c) -> char32_t {
+        standIns = standIns || (c >= kTrouble[0].standIn && c < kStandInsEnd);
+        for (const Range& r : kTrouble) {
+            if (c >= r.first && c <= r.last && c != kIdeographicSpace) {
+                trouble = true;
+                return c - r.first + r.standIn;
+            }
         }
-        standIns = standIns || isStandIn(c);
+        return c;
     });
     if (trouble && standIns) return std::nullopt;
     if (moved) *moved = trouble;
-    return copy;
+    return out;
 }
 
-void moveStandInsBack(std::string& s) {
-    forThreeByteCodePoints(s, [&](size_t i, char32_t c) {
-        if (isStandIn(c)) putThreeBytes(s, i, c - kStandInFirst + kTroubleFirst);
+std::string withStandInsBack(std::string_view text) {
+    return mapCodePoints(text, [](char32_t c) -> char32_t {
+        for (const Range& r : kTrouble)
+            if (c >= r.standIn && c <= r.standIn + (r.last - r.first)) return c - r.standIn + r.first;
+        return c;
     });
 }
 
@@ -211,13 +234,10 @@ TopLevel Document::topLevel(std::string_view key) const {
             t.headerLine = lineOf(element);
             for (auto&& [name, value] : *element.as_table())
                 if (const auto* s = value.as_string()) {
-                    std::string key(name.str());
-                    std::string text = s->get();
-                    if (impl_->moved) {
-                        moveStandInsBack(key);
-                        moveStandInsBack(text);
-                    }
-                    t.strings.emplace(std::move(key), std::move(text));
+                    if (impl_->moved)
+                        t.strings.emplace(withStandInsBack(name.str()), withStandInsBack(s->get()));
+                    else
+                        t.strings.emplace(std::string(name.str()), s->get());
                 }
         }
         return out;

@@ -23,10 +23,12 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"a = \"\xff\"\n", false},             // not UTF-8
         {"a = \"x\" b = 2\n", false},
         {"[" + std::string(200, 'k') + "]\n", true},
-        // Kana where toml++ 3.3.0 asks whether a character is white space, which it cannot answer for
-        // U+2DCE..U+31C7: after a line-ending backslash, and at the start of a line.
+        // Where toml++ 3.3.0 asks whether a character is white space, which it cannot answer for
+        // U+00A1..U+0499 and U+2DCE..U+31C7: after a line-ending backslash, and at a line start.
         {"s = \"\"\"a \\\n\u3042\"\"\"\n", true},
+        {"s = \"\"\"a \\\n  \u00e9\u0416\"\"\"\n", true},
         {"\u3042 = 1\n", false},
+        {"a = 1\n\u00d4 1\n", false},
         {"# \u3000\u30A2\u2E80\n", true},
         // Private-use characters beside them are declined rather than read wrongly.
         {"# \u3042\uE000\n", false},
@@ -106,9 +108,9 @@ TEST(Toml, TopLevelKeysByShape) {
     EXPECT_EQ(Document("a = ").topLevel("a").kind, K::absent);
     const Document kana("[[hooks]]\ncommand = \"/home/\u3042\uE000/x\"\n");
     EXPECT_FALSE(kana.ok());
-    const Document kanaOnly("[[hooks]]\ncommand = \"/home/\u3042\u30FC/x \u3000\"\n");
+    const Document kanaOnly("[[hooks]]\n\"\u00e9\" = \"/home/\u3042\u30FC/x \u3000\u00e9\u0416\"\n");
     ASSERT_TRUE(kanaOnly.ok()) << kanaOnly.error();
-    EXPECT_EQ(kanaOnly.topLevel("hooks").tables.at(0).strings.at("command"), "/home/\u3042\u30FC/x \u3000");
+    EXPECT_EQ(kanaOnly.topLevel("hooks").tables.at(0).strings.at("\u00e9"), "/home/\u3042\u30FC/x \u3000\u00e9\u0416");
 }
 
 }  // namespace
