@@ -40,7 +40,7 @@ struct Sync {
 
 const Sync kCli{"cli-config.json", "CursorCliLeverSync", "cli-config",
                 [](const std::string& home) { CursorCliLeverSync::applyRelaxed(home); },
-                [](const std::string& home) { CursorCliLeverSync::restoreIfneeded(home); },
+                [](const std::string& home) { CursorCliLeverSync::restoreIfNeeded(home); },
                 {"version", "permissions", "approvalMode"}};
 const Sync kPermissions{"permissions.json", "CursorPermissionsJsonLeverSync", "permissions.json",
                         [](const std::string& home) { CursorPermissionsJsonLeverSync::applyRelaxed(home); },

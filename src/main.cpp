@@ -3,9 +3,10 @@
 
 #include "agent/VemloAgent.h"
 #include "hook/HookClient.h"
-#include "platform/AgentEnvironment.h"
 #include "platform/AsioMainQueue.h"
+#include "platform/BluetoothBackend.h"
 #include "platform/Files.h"
+#include "platform/SocketPath.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 

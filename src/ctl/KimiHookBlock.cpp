@@ -1,10 +1,9 @@
 #include "ctl/KimiHookBlock.h"
 
-#include "ctl/TomlOutline.h"
+#include "platform/Toml.h"
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <set>
 #include <vector>
 
@@ -50,20 +49,6 @@ std::string tomlString(std::string_view value) {
     return out + "\"";
 }
 
-std::string withoutBlanks(std::string_view s) {
-    std::string out;
-    for (char c : s)
-        if (c != ' ' && c != '\t') out += c;
-    return out;
-}
-
-// One [[hooks]] table of the file.
-struct HooksTable {
-    size_t firstLine = 0;
-    std::optional<std::string> event;
-    std::optional<std::string> command;
-};
-
 // What the file holds that install and uninstall care about.
 struct Analysis {
     std::string error;
@@ -80,9 +65,9 @@ struct Analysis {
 
 Analysis analyse(std::string_view text, const std::vector<Line>& lines, const Assistant& kimi) {
     Analysis a;
-    TomlOutline outline = outlineToml(text);
-    if (!outline.ok) {
-        a.error = "it is not valid TOML (" + outline.error + ")";
+    const toml::Document doc(text);
+    if (!doc.ok()) {
+        a.error = "it is not valid TOML (" + doc.error() + ")";
         return a;
     }
     std::vector<size_t> begins, ends;
@@ -100,60 +85,53 @@ Analysis analyse(std::string_view text, const std::vector<Line>& lines, const As
         a.blockEnd = ends[0];
     }
 
+    const toml::TopLevel hooks = doc.topLevel("hooks");
+    switch (hooks.kind) {
+    case toml::TopLevel::Kind::absent:
+    case toml::TopLevel::Kind::arrayOfTables:
+        break;
+    case toml::TopLevel::Kind::headerTable:
+        a.error = "it defines a [hooks] table, which [[hooks]] entries cannot join; Kimi CLI expects [[hooks]]";
+        return a;
+    case toml::TopLevel::Kind::value:
+        if (hooks.emptyArray && hooks.firstLine == hooks.lastLine) {
+            a.emptyHooksLines.push_back(hooks.firstLine);
+            break;
+        }
+        [[fallthrough]];
+    case toml::TopLevel::Kind::dottedTable:
+        a.error = "it sets \"hooks\" at its top level, and [[hooks]] tables cannot be added beside that "
+                  "without rewriting it; write those hooks as [[hooks]] tables and run install again";
+        return a;
+    }
+
     // Where each [[hooks]] table ends: at the next header, or at a marker line of our block.
-    std::vector<size_t> boundaries = {lines.size()};
+    std::vector<size_t> boundaries = doc.headerLines();
+    boundaries.push_back(lines.size());
     if (a.blockBegin != kNone) {
         boundaries.push_back(a.blockBegin);
         boundaries.push_back(a.blockEnd + 1);
     }
-    std::vector<HooksTable> tables;
-    bool atRoot = true;
-    bool inHooksTable = false;
-    for (const TomlStatement& st : outline.statements) {
-        const bool ours = a.inBlock(st.firstLine);
-        if (st.kind != TomlStatement::Kind::keyValue) {
-            boundaries.push_back(st.firstLine);
-            atRoot = false;
-            inHooksTable = st.kind == TomlStatement::Kind::arrayTable && st.key == std::vector<std::string>{"hooks"};
-            if (inHooksTable) {
-                tables.push_back({st.firstLine, {}, {}});
-            } else if (st.key.front() == "hooks" && tables.empty() && !ours) {
-                a.error = "it defines a [hooks] table, which [[hooks]] entries cannot join; Kimi CLI expects [[hooks]]";
-                return a;
-            }
-            continue;
-        }
-        if (atRoot && st.key.front() == "hooks" && !ours) {
-            if (st.key.size() == 1 && st.firstLine == st.lastLine && withoutBlanks(st.value) == "[]") {
-                a.emptyHooksLines.push_back(st.firstLine);
-                continue;
-            }
-            a.error = "it sets \"hooks\" at its top level, and [[hooks]] tables cannot be added beside that "
-                      "without rewriting it; write those hooks as [[hooks]] tables and run install again";
-            return a;
-        }
-        if (inHooksTable && st.key.size() == 1 && st.stringValue) {
-            if (st.key[0] == "event") tables.back().event = st.stringValue;
-            if (st.key[0] == "command") tables.back().command = st.stringValue;
-        }
-    }
     std::sort(boundaries.begin(), boundaries.end());
 
-    for (const HooksTable& t : tables) {
+    for (const toml::ArrayTable& t : hooks.tables) {
+        const auto event = t.strings.find("event");
+        const auto command = t.strings.find("command");
         bool ours = false;
         for (const EventBinding& b : kimi.events) {
-            if (t.event == b.assistantEvent && t.command && isAgentHookCommand(*t.command, b.agentEvent)) {
+            if (event != t.strings.end() && event->second == b.assistantEvent && command != t.strings.end() &&
+                isAgentHookCommand(command->second, b.agentEvent)) {
                 ours = true;
                 a.registered.insert(b.agentEvent);
             }
         }
         if (!ours) {
             ++a.userTables;
-        } else if (a.inBlock(t.firstLine)) {
+        } else if (a.inBlock(t.headerLine)) {
             ++a.oursInBlock;
         } else {
-            size_t next = *std::upper_bound(boundaries.begin(), boundaries.end(), t.firstLine);
-            a.strays.emplace_back(t.firstLine, next - 1);
+            size_t next = *std::upper_bound(boundaries.begin(), boundaries.end(), t.headerLine);
+            a.strays.emplace_back(t.headerLine, next - 1);
         }
     }
     return a;

@@ -3,7 +3,7 @@
 #include "ctl/HookRegistrations.h"
 #include "ctl/InstallCommand.h"
 #include "ctl/StatusCommand.h"
-#include "platform/AgentEnvironment.h"
+#include "platform/SocketPath.h"
 #include "platform/Files.h"
 
 #include <algorithm>

@@ -31,7 +31,7 @@ void handleToolPermission(const std::string& hookEvent) {
         // Without a known lever the files stay as they are: an unreachable agent says nothing about
         // where the lever stands.
         if (switchState) {
-            CursorCliLeverSync::restoreIfneeded();
+            CursorCliLeverSync::restoreIfNeeded();
             CursorPermissionsJsonLeverSync::restoreIfNeeded();
         }
     }

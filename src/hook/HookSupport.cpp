@@ -1,6 +1,6 @@
 #include "hook/HookSupport.h"
 
-#include "platform/AgentEnvironment.h"
+#include "platform/SocketPath.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 

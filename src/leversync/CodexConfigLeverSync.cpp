@@ -4,6 +4,7 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Toml.h"
 
 #include <unicode/regex.h>
 #include <unicode/uchar.h>
@@ -115,7 +116,9 @@ std::string targetLine(bool switchStateAuto) {
 
 std::string configPath(const std::string& home) { return files::join(home, ".codex/config.toml"); }
 
-std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto) {
+namespace {
+
+std::optional<std::string> editLines(std::string_view text, bool switchStateAuto) {
     if (!text::isValidUtf8(text)) return std::nullopt;
     if (holdsUnicodeLineBreak(text)) return std::nullopt;
     // Without the patterns no line can be recognised, and inserting blindly could duplicate the key.
@@ -151,6 +154,16 @@ std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto) 
     if (headerIndex < lines.size() && !matches(*headerShape, lines[headerIndex])) return std::nullopt;
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(headerIndex), target);
     return joinLines(lines);
+}
+
+}  // namespace
+
+std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto) {
+    std::optional<std::string> out = editLines(text, switchStateAuto);
+    // Whatever the line rules missed: a file Codex reads today keeps its policy rather than become
+    // one Codex cannot read. The result is parsed first, since it almost always reads.
+    if (out && !toml::parses(*out) && toml::parses(text)) return std::nullopt;
+    return out;
 }
 
 void apply(bool switchStateAuto, const std::string& home) {

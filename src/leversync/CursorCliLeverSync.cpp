@@ -42,8 +42,8 @@ void relax(Json& config) {
 void applyRelaxed() { applyRelaxed(files::homeDirectory()); }
 void applyRelaxed(const std::string& home) { cliConfig(home).applyRelaxed(relax); }
 
-void restoreIfneeded() { restoreIfneeded(files::homeDirectory()); }
-void restoreIfneeded(const std::string& home) { cliConfig(home).restore(); }
+void restoreIfNeeded() { restoreIfNeeded(files::homeDirectory()); }
+void restoreIfNeeded(const std::string& home) { cliConfig(home).restore(); }
 
 Json diagnosticSnapshotForLog() { return diagnosticSnapshotForLog(files::homeDirectory()); }
 

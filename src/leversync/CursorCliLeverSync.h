@@ -21,8 +21,8 @@ inline constexpr std::array<std::string_view, 10> relaxedAllow = {
 // become lines on standard error.
 void applyRelaxed();
 void applyRelaxed(const std::string& home);
-void restoreIfneeded();
-void restoreIfneeded(const std::string& home);
+void restoreIfNeeded();
+void restoreIfNeeded(const std::string& home);
 
 // A summary of the file and of the snapshot and marker for the permission log.
 Json diagnosticSnapshotForLog();

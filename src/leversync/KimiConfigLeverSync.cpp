@@ -6,6 +6,7 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/Text.h"
+#include "platform/Toml.h"
 
 #include <unicode/regex.h>
 
@@ -48,6 +49,7 @@ const icu::RegexPattern* keyPattern() {
 
 constexpr std::string_view kQuotedKey = "quoted_key";
 constexpr std::string_view kMultiLineValue = "multi_line_value";
+constexpr std::string_view kResultNotToml = "result_not_toml";
 
 std::string_view lineAt(std::string_view text, size_t start) {
     const size_t end = text.find_first_of("\r\n", start);
@@ -164,7 +166,9 @@ std::string configPath(const std::string& home) { return files::join(home, ".kim
 
 std::string snapshotPath(const std::string& home) { return configPath(home) + ".vemlo.lever0.bak"; }
 
-Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine) {
+namespace {
+
+Rewrite editLines(std::string_view text, std::string_view templateLine) {
     const icu::RegexPattern* pattern = keyPattern();
     // ICU indexes strings with 32-bit integers; no configuration comes near that size.
     if (!pattern || text.size() > INT32_MAX || templateLine.size() > INT32_MAX)
@@ -202,6 +206,16 @@ Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templ
     }
     if (text::trimWhitespaceAndNewlines(text).empty()) return {std::string(templateLine) + "\n", {}};
     return prependTemplate(text, templateLine);
+}
+
+}  // namespace
+
+Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine) {
+    Rewrite out = editLines(text, templateLine);
+    // Whatever the line rules missed: a configuration Kimi reads today is never written unreadable.
+    // The result is parsed first, since it almost always reads.
+    if (out.text && !toml::parses(*out.text) && toml::parses(text)) return {std::nullopt, kResultNotToml};
+    return out;
 }
 
 void enableYoloInConfig(const std::string& home) {

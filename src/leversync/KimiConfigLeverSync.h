@@ -32,13 +32,14 @@ Json diagnosticSnapshotForLog(const std::string& home);
 // The new configuration text, or why the file is to stay as it is.
 struct Rewrite {
     std::optional<std::string> text;
-    std::string_view leftAlone;  // with no text: "quoted_key" or "multi_line_value"
+    std::string_view leftAlone;  // with no text: "quoted_key", "multi_line_value" or "result_not_toml"
 };
 
 // Every line carrying the key (tables included) becomes `templateLine`, together with the blank lines
 // directly around it; without such a line the template goes first, followed by an empty line. Only the
 // bare key on one line is understood, so a file whose key is quoted or whose value spans lines gets no
-// text: the rewrite would turn a configuration Kimi reads into one it cannot. `text` is valid UTF-8.
+// text: the rewrite would turn a configuration Kimi reads into one it cannot. Nor does any other
+// result that is not TOML when `text` is. `text` is valid UTF-8.
 Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
 
 // "<home>/.kimi/config.toml" and its snapshot "<home>/.kimi/config.toml.vemlo.lever0.bak".

@@ -94,7 +94,7 @@ const std::vector<Refusal> kRefusals = {
     {"InlineHooksArray", "hooks = [{ event = \"Stop\", command = \"say done\" }]\n", "top level"},
     {"HooksTable", "[hooks]\nStop = \"say done\"\n", "[hooks] table"},
     {"DottedHooksKey", "hooks.stop = \"say done\"\n", "top level"},
-    {"NotToml", "default_yolo = \"\"\"\nnever closed\n", "not valid TOML (line 1"},
+    {"NotToml", "default_yolo = \"\"\"\nnever closed\n", "not valid TOML (line "},
     {"BlockWithoutEnd", "a = 1\n" + kBlock.substr(0, kBlock.find("# <<<")), "damaged"},
     {"TwoBlocks", kBlock + kBlock, "damaged"},
 };

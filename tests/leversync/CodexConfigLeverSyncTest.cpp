@@ -74,6 +74,7 @@ const std::vector<TextCase> kTextCases = {
     {"NestedArrayLineIsNoHeader", "allowed = [\n  [\"a\", \"b\"],\n]\napproval_policy = \"on-request\"\n[tui]\n", true,
      std::nullopt, true},
     {"QuotedKeyNotDefinedTwice", "\"approval_policy\" = \"on-request\"\n[tui]\n", true, std::nullopt, true},
+    {"DottedKeyNotDefinedTwice", "approval_policy.note = 1\n", true, std::nullopt, true},
     {"InvalidUtf8Untouched", "model = \"\xff\"\napproval_policy = \"on-request\"\n", true, std::nullopt, false},
 };
 

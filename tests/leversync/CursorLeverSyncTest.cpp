@@ -35,7 +35,7 @@ struct Sync {
 
 const Sync kCli{"CursorCliLeverSync", "cli-config", "cli-config.json", ".vemlo_had_no_cli_config",
                 [](const std::string& home) { CursorCliLeverSync::applyRelaxed(home); },
-                [](const std::string& home) { CursorCliLeverSync::restoreIfneeded(home); }};
+                [](const std::string& home) { CursorCliLeverSync::restoreIfNeeded(home); }};
 const Sync kPermissions{"CursorPermissionsJsonLeverSync", "permissions.json", "permissions.json",
                         ".vemlo_had_no_permissions_json",
                         [](const std::string& home) { CursorPermissionsJsonLeverSync::applyRelaxed(home); },

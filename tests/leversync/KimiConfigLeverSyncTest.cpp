@@ -53,6 +53,7 @@ const std::vector<TextCase> kTextCases = {
     {"CrLfLineEndsKept", "a = 1\r\n\r\ndefault_yolo = true\r\n\r\nb = 2\r\n", "a = 1\r\n{T}\r\nb = 2\r\n"},
     {"QuotedKeyWouldBeDefinedTwice", "\"default_yolo\" = false\nmodel = \"k2\"\n", std::nullopt},
     {"MultiLineValueWouldBeCutInHalf", "default_yolo = \"\"\"\ntrue\"\"\"\nmodel = \"k2\"\n", std::nullopt},
+    {"DottedKeyWouldBeDefinedTwice", "default_yolo.note = 1\n", std::nullopt},
 };
 
 std::string expand(const std::string& pattern, std::string_view templateLine) {

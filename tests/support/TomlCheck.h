@@ -5,9 +5,8 @@
 namespace vemlo::test {
 
 // Whether `text` is a TOML 1.0 document, for judging the configuration files our text edits
-// produce. Python's tomllib judges it: a complete parser that nobody here wrote, so our edits are
-// not measured by a second copy of our own understanding of TOML. Fails the calling test when no
-// Python 3.11 is at hand.
+// produce. toml++ judges it: a complete parser that nobody here wrote, so our edits are not
+// measured by a second copy of our own understanding of TOML.
 bool isValidToml(std::string_view text);
 
 }  // namespace vemlo::test

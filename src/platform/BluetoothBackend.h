@@ -9,12 +9,6 @@
 
 namespace vemlo {
 
-inline constexpr const char* kDefaultSocketPath = "/tmp/vemlo.sock";
-
-// The control socket's path: $VEMLO_SOCKET when set and non-empty, else /tmp/vemlo.sock. The agent
-// uses it as its default and the hooks as their fixed path.
-std::string defaultSocketPath();
-
 // The Bluetooth backend that $VEMLO_BLUETOOTH names: "sim" for the simulated keyboard, "off" for
 // none at all (the lever is then always unknown, which approves nothing), anything else (or
 // nothing) for BlueZ. The simulated keyboard is never chosen implicitly, because a lever at 0

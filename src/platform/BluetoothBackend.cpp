@@ -1,4 +1,4 @@
-#include "platform/AgentEnvironment.h"
+#include "platform/BluetoothBackend.h"
 
 #include "platform/Files.h"
 #include "platform/bluez/BluezCentral.h"
@@ -24,11 +24,6 @@ public:
 };
 
 }  // namespace
-
-std::string defaultSocketPath() {
-    const char* path = std::getenv("VEMLO_SOCKET");
-    return path && *path ? path : kDefaultSocketPath;
-}
 
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate,
                                                        std::function<void(const std::string&)> log) {
