@@ -1,5 +1,7 @@
 #include "agent/VemloAgent.h"
 
+#include "platform/SystemLog.h"
+
 #include <algorithm>
 #include <cctype>
 
@@ -216,8 +218,17 @@ void VemloAgent::didUpdateValue(Peripheral&, Characteristic& characteristic) {
         userSwitchOverride.reset();
         emit("← 收到真实拨杆状态 " + std::to_string(*cachedSwitchState) + "，已清除虚拟拨杆覆盖");
     }
-    emit("← status battery=" + std::to_string(status->battery) + " light=" + std::to_string(status->lightMode) +
-         " switch=" + std::to_string(status->switchState));
+    // journald stores every line it is given, and a linked keyboard reports every 1.5 s (57,600 lines
+    // a day). The system log gets the status line only when it says something new; the console all.
+    const std::string statusLine = "← status battery=" + std::to_string(status->battery) +
+                                   " light=" + std::to_string(status->lightMode) +
+                                   " switch=" + std::to_string(status->switchState);
+    const std::array<int64_t, 3> reported{status->battery, status->lightMode, status->switchState};
+    if (lastJournalStatus_ != reported) {
+        lastJournalStatus_ = reported;
+        if (platform_.systemLog) platform_.systemLog->info(statusLine);
+    }
+    if (onLog) onLog(statusLine);
     writeLiveState(std::nullopt, cachedLightMode, cachedSwitchState, clampToByte(status->workMode));
     if (!statusWaiters_.empty()) {
         auto waiters = std::move(statusWaiters_);
