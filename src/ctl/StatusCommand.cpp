@@ -112,6 +112,8 @@ Report describe(const Facts& f) {
         r.lines.push_back("Last LED:   none sent yet");
     }
 
+    if (!f.installation.empty()) r.lines.push_back("Installed:  " + f.installation);
+
     if (!f.hooks.empty()) r.lines.push_back("Hooks:");
     for (const HookFacts& h : f.hooks) {
         std::string name = h.assistant;
@@ -130,8 +132,10 @@ Report describe(const Facts& f) {
     return r;
 }
 
-int status(const std::string& home, const std::string& socketPath, std::ostream& out) {
+int status(const std::string& home, const std::string& socketPath, std::ostream& out,
+           const std::string& installation) {
     Facts f;
+    f.installation = installation;
     f.socketPath = socketPath;
     f.reply = controlRequest(socketPath, Json{{"cmd", "status"}}, kRequestTimeout, f.agentError);
     // Read after the reply: with the keyboard linked, the status request has just refreshed the file.
