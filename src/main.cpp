@@ -100,12 +100,14 @@ int main(int argc, char** argv) {
         });
     };
 
-    static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));
-    agent->onLog = writeConsoleLine;
-    // First line of every run, in the journal too: which build is running.
+    // First line of every run, in the journal too: which build is running. Before the agent exists,
+    // so that no line of the Bluetooth backend can come first.
     const std::string started = std::string("vemloconfig-agent ") + vemlo::kVersion + " 启动";
     systemLog.info(started);
     writeConsoleLine(started);
+
+    static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));
+    agent->onLog = writeConsoleLine;
     agent->startSocketListener();
     queue.run();
     return 0;

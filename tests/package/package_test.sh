@@ -92,6 +92,9 @@ for page in vemloconfig-agent vemloctl; do
   grep -q "^NAME" <<<"$rendered" && grep -q "EXIT STATUS" <<<"$rendered" || fail "man $page renders"
 done
 
+bash -c 'source "$1" && complete -p vemloctl' _ "$root/usr/share/bash-completion/completions/vemloctl" >/dev/null ||
+  fail "bash completion"
+
 # A hook against an agent started from the unpacked tree, on the simulated keyboard at lever 0.
 mkdir -p "$work/home" "$work/run"
 export HOME=$work/home VEMLO_SOCKET=$work/run/agent.sock VEMLO_BLUETOOTH=sim VEMLO_SIM_LEVER=0
