@@ -17,6 +17,7 @@ endif()
 
 # The changelog's newest entry is the version the package claims; it must be this one.
 file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog _changelog_top LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
 if(NOT _changelog_top MATCHES "^vemloconfig \\(${PROJECT_VERSION}\\) ")
   message(FATAL_ERROR "packaging/changelog starts with \"${_changelog_top}\"; "
                       "its newest entry must be for version ${PROJECT_VERSION}")
