@@ -9,6 +9,7 @@
 #include "platform/SocketPath.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
+#include "Version.h"
 
 #include <chrono>
 #include <csignal>
@@ -34,6 +35,31 @@ void writeConsoleLine(const std::string& message) {
     std::fflush(stdout);
 }
 
+constexpr const char* kUsage =
+    "Usage: vemloconfig-agent [--socket PATH]\n"
+    "       vemloconfig-agent hook <EventName>\n"
+    "       vemloconfig-agent --help | --version\n"
+    "\n"
+    "Without arguments, the agent: it links the Vemlo keyboard and serves the control socket\n"
+    "(--socket PATH, default $VEMLO_SOCKET or /tmp/vemlo.sock). With `hook <EventName>`, one hook of\n"
+    "an AI coding assistant: the event on standard input, the answer on standard output.\n"
+    "See vemloconfig-agent(1).\n";
+
+// The agent's command line. Anything it does not know is refused rather than ignored: a mistyped
+// option that started a second agent would take the socket from the one already running.
+enum class Invocation { agent, help, version, usageError };
+
+Invocation parseAgentArgs(const std::vector<std::string>& args, std::string& socketPath) {
+    if (args.size() == 1) return Invocation::agent;
+    if (args.size() == 2 && (args[1] == "--help" || args[1] == "-h")) return Invocation::help;
+    if (args.size() == 2 && args[1] == "--version") return Invocation::version;
+    if (args.size() == 3 && args[1] == "--socket" && !args[2].empty()) {
+        socketPath = args[2];
+        return Invocation::agent;
+    }
+    return Invocation::usageError;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -42,10 +68,18 @@ int main(int argc, char** argv) {
     if (args.size() >= 3 && args[1] == "hook") return vemlo::HookClient::run(args[2]);
 
     std::string socketPath = vemlo::defaultSocketPath();
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] != "--socket") continue;
-        if (i + 1 < args.size()) socketPath = args[i + 1];
+    switch (parseAgentArgs(args, socketPath)) {
+    case Invocation::agent:
         break;
+    case Invocation::help:
+        std::fputs(kUsage, stdout);
+        return 0;
+    case Invocation::version:
+        std::printf("vemloconfig-agent %s\n", vemlo::kVersion);
+        return 0;
+    case Invocation::usageError:
+        std::fputs(kUsage, stderr);
+        return 2;
     }
 
     // A reply to a client that already left must not end the agent.
@@ -66,6 +100,12 @@ int main(int argc, char** argv) {
             writeConsoleLine(line);
         });
     };
+
+    // First line of every run, in the journal too: which build is running. Before the agent exists,
+    // so that no line of the Bluetooth backend can come first.
+    const std::string started = std::string("vemloconfig-agent ") + vemlo::kVersion + " 启动";
+    systemLog.info(started);
+    writeConsoleLine(started);
 
     static std::shared_ptr<vemlo::VemloAgent> agent = vemlo::VemloAgent::create(socketPath, std::move(platform));
     agent->onLog = writeConsoleLine;

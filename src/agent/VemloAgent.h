@@ -97,6 +97,8 @@ private:
     VemloAgent(std::string socketPath, AgentPlatform platform);
 
     void emit(const std::string& message);
+    // Battery, light and lever of the last status line the system log got (see didUpdateValue).
+    std::optional<std::array<int64_t, 3>> lastJournalStatus_;
     std::optional<uint8_t> effectiveSwitch() const;
 
     // Device link

@@ -1,5 +1,8 @@
 #include "agent/VemloAgent.h"
 
+#include "platform/SystemLog.h"
+
+#include <algorithm>
 #include <cctype>
 
 namespace vemlo {
@@ -177,8 +180,17 @@ void VemloAgent::didUpdateValue(Peripheral&, Characteristic& characteristic) {
         userSwitchOverride_.reset();
         emit("← 收到真实拨杆状态 " + std::to_string(*cachedSwitchState_) + "，已清除虚拟拨杆覆盖");
     }
-    emit("← status battery=" + std::to_string(status->battery) + " light=" + std::to_string(status->lightMode) +
-         " switch=" + std::to_string(status->switchState));
+    // journald stores every line it is given, and a linked keyboard reports every 1.5 s (57,600 lines
+    // a day). The system log gets the status line only when it says something new; the console all.
+    const std::string statusLine = "← status battery=" + std::to_string(status->battery) +
+                                   " light=" + std::to_string(status->lightMode) +
+                                   " switch=" + std::to_string(status->switchState);
+    const std::array<int64_t, 3> reported{status->battery, status->lightMode, status->switchState};
+    if (lastJournalStatus_ != reported) {
+        lastJournalStatus_ = reported;
+        if (platform_.systemLog) platform_.systemLog->info(statusLine);
+    }
+    if (onLog) onLog(statusLine);
     liveState_.write(std::nullopt, cachedLightMode_, cachedSwitchState_, clampToByte(status->workMode));
     leverQuery_.answer(*status);
 }

@@ -3,6 +3,7 @@
 #include "ctl/AssistantConfigFile.h"
 #include "ctl/ExternalCommand.h"
 #include "ctl/HookRegistrations.h"
+#include "ctl/Installation.h"
 #include "ctl/ServiceUnit.h"
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
@@ -284,10 +285,49 @@ void removeAgent(Printer& p) {
     p.line("agent", "removed " + p.path(target));
 }
 
+// The package's unit is enabled, never copied; the package's files are dpkg's to remove.
+void disablePackagedService(Printer& p) {
+    const std::string unit = ServiceUnit::kUnitName;
+    if (p.o.dryRun) {
+        p.line("service", "would stop and disable the packaged " + unit);
+        return;
+    }
+    if (std::string failure = systemctl({"disable", "--now", unit}); !failure.empty()) {
+        p.line("service", "could not stop and disable " + unit + " through systemd (" + failure + ")");
+        return;
+    }
+    p.line("service", "stopped and disabled the packaged " + unit + "; the package itself stays installed");
+}
+
+void noteCodexTrust(std::ostream& out) {
+    out << "\nCodex runs a new or changed hook only after you have trusted it, and skips an untrusted one "
+           "without a word. Open Codex once, enter /hooks and trust the vemloconfig-agent hooks.\n";
+}
+
+bool ourUserUnitExists(const Options& o) {
+    auto text = files::readFile(ServiceUnit::unitPath(o.home));
+    return text && ServiceUnit::isOurUnit(*text);
+}
+
 }  // namespace
 
 int install(const Options& options, std::ostream& out, std::ostream& err) {
     Printer p{options, out, err};
+    if (!options.packageRoot.empty()) {
+        const std::string agentPath = Installation::packagedAgentPath(options.packageRoot);
+        p.line("agent", "using the packaged " + agentPath + "; nothing is copied");
+        // A user unit of the same name hides the package's: an earlier install's copy and unit give way.
+        if (ourUserUnitExists(options)) {
+            removeService(p);
+            removeAgent(p);
+        }
+        bool codexChanged = false;
+        for (const Assistant& a : assistants())
+            if (selected(options, a)) registerHooks(p, a, agentPath, codexChanged);
+        startService(p, agentPath, false);
+        if (codexChanged) noteCodexTrust(out);
+        return p.failed ? 1 : 0;
+    }
     const std::string agentPath = files::join(options.binDir, kAgentFileName);
     if (realPath(options.agentSource).empty()) {
         p.problem("agent", "cannot find " + options.agentSource + " to install; give its path with --agent");
@@ -302,10 +342,7 @@ int install(const Options& options, std::ostream& out, std::ostream& err) {
     for (const Assistant& a : assistants())
         if (selected(options, a)) registerHooks(p, a, agentPath, codexChanged);
     startService(p, agentPath, agentChanged || unitChanged);
-    if (codexChanged) {
-        out << "\nCodex runs a new or changed hook only after you have trusted it, and skips an untrusted one "
-               "without a word. Open Codex once, enter /hooks and trust the vemloconfig-agent hooks.\n";
-    }
+    if (codexChanged) noteCodexTrust(out);
     return p.failed ? 1 : 0;
 }
 
@@ -314,8 +351,12 @@ int uninstall(const Options& options, std::ostream& out, std::ostream& err) {
     for (const Assistant& a : assistants())
         if (selected(options, a)) unregisterHooks(p, a);
     if (options.only.empty()) {
-        removeService(p);
-        removeAgent(p);
+        if (options.packageRoot.empty() || ourUserUnitExists(options)) {
+            removeService(p);
+            removeAgent(p);
+        } else {
+            disablePackagedService(p);
+        }
     }
     return p.failed ? 1 : 0;
 }

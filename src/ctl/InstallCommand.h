@@ -12,6 +12,9 @@ struct Options {
     bool dryRun = false;
     std::string binDir;       // absolute; the agent is installed here
     std::string agentSource;  // absolute path of the vemloconfig-agent to install
+    // Set when the agent and its unit come from the package under this root ("/"): nothing is
+    // copied and no unit written; the package's unit is enabled and the hooks run its agent.
+    std::string packageRoot;
 };
 
 // Places the agent in the bin folder, installs and starts the systemd user unit, and registers
@@ -21,7 +24,8 @@ struct Options {
 int install(const Options& options, std::ostream& out, std::ostream& err);
 
 // Takes out what install added: our hooks (only those), the unit (stopped and disabled first) and
-// the agent copy. With `only` set, just those assistants' hooks.
+// the agent copy; for the package, only the unit's enablement. With `only` set, just those
+// assistants' hooks.
 int uninstall(const Options& options, std::ostream& out, std::ostream& err);
 
 }  // namespace vemlo::ctl::InstallCommand

@@ -124,6 +124,8 @@ Report describe(const Facts& f) {
         r.lines.push_back("Last LED:   none sent yet");
     }
 
+    if (!f.installation.empty()) r.lines.push_back("Installed:  " + f.installation);
+
     if (!f.hooks.empty()) r.lines.push_back("Hooks:");
     for (const HookFacts& h : f.hooks) {
         std::string name = h.assistant;
@@ -142,8 +144,10 @@ Report describe(const Facts& f) {
     return r;
 }
 
-int status(const std::string& home, const std::string& socketPath, std::ostream& out) {
+int status(const std::string& home, const std::string& socketPath, std::ostream& out,
+           const std::string& installation) {
     Facts f;
+    f.installation = installation;
     f.socketPath = socketPath;
     control::Failure failure;
     f.reply = ask(socketPath, Json{{"cmd", "status"}}, failure);

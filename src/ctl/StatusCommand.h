@@ -30,6 +30,7 @@ struct Facts {
     std::optional<Json> liveState;  // the live state file's object
     double now = 0;                 // seconds since 1970, the clock of the live state file's times
     std::vector<HookFacts> hooks;
+    std::string installation;  // which installation vemloctl found, in words; empty: not shown
 };
 
 struct Report {
@@ -45,9 +46,11 @@ std::string describeLed(int64_t state);
 // The words for a lever position, or for an unknown one.
 std::string describeLever(std::optional<int64_t> lever);
 
-// Asks the agent and reads the live state file and the hook files under `home`; prints the report.
-// Returns 0 when all is well, 1 otherwise.
-int status(const std::string& home, const std::string& socketPath, std::ostream& out);
+// Asks the agent and reads the live state file and the hook files under `home`; prints the report,
+// with `installation` (see Installation::describe) as one of its lines. Returns 0 when all is well,
+// 1 otherwise.
+int status(const std::string& home, const std::string& socketPath, std::ostream& out,
+           const std::string& installation = "");
 
 // Sets (0-255) or clears (absent) the temporary software lever. Returns 0, or 1 when the agent
 // cannot be reached.

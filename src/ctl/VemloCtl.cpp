@@ -2,9 +2,11 @@
 
 #include "ctl/HookRegistrations.h"
 #include "ctl/InstallCommand.h"
+#include "ctl/Installation.h"
 #include "ctl/StatusCommand.h"
 #include "platform/SocketPath.h"
 #include "platform/Files.h"
+#include "Version.h"
 
 #include <algorithm>
 #include <climits>
@@ -26,6 +28,10 @@ Commands:
   status      whether the agent runs, the keyboard is linked, the lever position and the last LED state
   lever       set or clear the temporary software lever
 
+Options:
+  --help      this text
+  --version   the version of vemloctl
+
 Run `vemloctl <command> --help` for the options of a command.
 )";
 
@@ -33,7 +39,10 @@ constexpr const char* kInstallHelp = R"(Usage: vemloctl install [--only LIST] [-
 
 Copies vemloconfig-agent to DIR (default ~/.local/bin), installs the systemd user unit
 vemloconfig-agent.service and starts it, and registers the agent's hooks with every assistant
-that is installed (its configuration folder exists):
+that is installed (its configuration folder exists). When the vemloconfig package is installed
+(/usr/bin/vemloconfig-agent and /usr/lib/systemd/user/vemloconfig-agent.service) and neither
+--bin-dir nor --agent is given, nothing is copied and no unit is written: the package's unit is
+enabled for you and the hooks run /usr/bin/vemloconfig-agent.
 
   claude   ~/.claude/settings.json
   codex    ~/.codex/hooks.json
@@ -56,7 +65,8 @@ constexpr const char* kUninstallHelp = R"(Usage: vemloctl uninstall [--only LIST
 
 Removes the hooks that install registered (recognised by their command,
 `.../vemloconfig-agent hook <Event>`), and nothing else; stops and disables the systemd user
-unit and removes it and the installed agent. A file that install created only for our hooks is
+unit and removes it and the installed agent. With the package, the package's unit is only
+stopped and disabled; its files are the package manager's to remove. A file that install created only for our hooks is
 removed; a backup that matches the restored file is removed, any other backup is kept.
 
 Options:
@@ -69,8 +79,9 @@ constexpr const char* kStatusHelp = R"(Usage: vemloctl status
 
 Asks the agent over its control socket ($VEMLO_SOCKET, default /tmp/vemlo.sock) and reads
 ~/Library/Application Support/VemloConfig/current-ide-state.json, then says whether the agent
-runs, whether the keyboard is linked, where the lever stands, the last LED state, and which
-assistants have the hooks registered.
+runs, whether the keyboard is linked, where the lever stands, the last LED state, which
+installation it found (package, user copy or none) and which assistants have the hooks
+registered.
 
 Exit status: 0 when the agent runs, the keyboard is linked and the lever position is known;
 1 otherwise.
@@ -119,7 +130,7 @@ std::optional<std::vector<std::string>> parseOnly(const std::string& list, std::
 }
 
 int installOrUninstall(const std::string& command, const std::vector<std::string>& args, const std::string& selfPath,
-                       std::ostream& out, std::ostream& err) {
+                       const std::string& root, std::ostream& out, std::ostream& err) {
     const bool installing = command == "install";
     InstallCommand::Options o;
     o.home = files::homeDirectory();
@@ -129,6 +140,7 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
     }
     o.binDir = files::join(o.home, ".local/bin");
     o.agentSource = files::join(dirName(selfPath), kAgentFileName);
+    bool placeGiven = false;  // --bin-dir or --agent: the user asks for a copy of their own
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -155,11 +167,13 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);
+                placeGiven = true;
             }
         } else {
             return usageError(err, command, "unknown option " + args[i]);
         }
     }
+    if (!placeGiven && Installation::fromPackage(root)) o.packageRoot = root;
     return installing ? InstallCommand::install(o, out, err) : InstallCommand::uninstall(o, out, err);
 }
 
@@ -174,7 +188,7 @@ std::optional<int64_t> parseLever(const std::string& text) {
 }  // namespace
 
 int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out,
-                std::ostream& err) {
+                std::ostream& err, const std::string& root) {
     if (args.empty()) {
         err << kMainHelp;
         return 2;
@@ -195,12 +209,16 @@ int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPat
         out << kMainHelp;
         return 0;
     }
+    if (command == "--version" && rest.empty()) {
+        out << "vemloctl " << kVersion << "\n";
+        return 0;
+    }
     if (command == "install" || command == "uninstall") {
         if (help) {
             out << (command == "install" ? kInstallHelp : kUninstallHelp);
             return 0;
         }
-        return installOrUninstall(command, rest, selfPath, out, err);
+        return installOrUninstall(command, rest, selfPath, root, out, err);
     }
     if (command == "status") {
         if (help) {
@@ -208,7 +226,9 @@ int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPat
             return 0;
         }
         if (!rest.empty()) return usageError(err, command, "takes no arguments");
-        return StatusCommand::status(files::homeDirectory(), defaultSocketPath(), out);
+        const std::string home = files::homeDirectory();
+        const auto found = Installation::find(root, home, files::join(home, ".local/bin"));
+        return StatusCommand::status(home, defaultSocketPath(), out, Installation::describe(found));
     }
     if (command == "lever") {
         if (help) {

@@ -1,6 +1,6 @@
 #include "hook/AgentRequest.h"
 
-#include "platform/AgentEnvironment.h"
+#include "platform/SocketPath.h"
 #include "platform/ControlClient.h"
 
 namespace vemlo::HookSupport {

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -41,9 +43,14 @@ struct AgentProcessTest : ::testing::Test {
 
 TEST_F(AgentProcessTest, ConsoleLinesCarryAnIsoUtcStamp) {
     AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
-    std::string first = agent.log().substr(0, agent.log().find('\n'));
-    EXPECT_TRUE(std::regex_match(first, std::regex(R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] 监听 Unix socket: .*/agent\.sock)")))
-        << first;
+    std::istringstream log(agent.log());
+    std::string first, second;
+    std::getline(log, first);
+    std::getline(log, second);
+    const std::string stamp = R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] )";
+    // The first line names the build that runs.
+    EXPECT_TRUE(std::regex_match(first, std::regex(stamp + "vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动"))) << first;
+    EXPECT_TRUE(std::regex_match(second, std::regex(stamp + R"(监听 Unix socket: .*/agent\.sock)"))) << second;
 }
 
 TEST_F(AgentProcessTest, RequestsThatGetNoReply) {
@@ -138,23 +145,57 @@ TEST_F(AgentProcessTest, APathItCannotTakeEndsTheAgent) {
     EXPECT_EQ(socketRequest(running.socketPath(), R"({"cmd":"nop"})"), "{\"error\":\"unknown cmd: nop\"}\n");
 }
 
-TEST_F(AgentProcessTest, ModeSelection) {
+// The agent takes `--socket PATH` and nothing else: anything it does not know is refused before a
+// second agent could take the socket of the one already running.
+TEST_F(AgentProcessTest, CommandLine) {
+    const std::string usage = "Usage: vemloconfig-agent [--socket PATH]\n";
     struct Case {
         std::vector<std::string> args;
-        std::string listensOn;  // relative to the temp folder; empty for hook mode
+        int exitCode;           // -1: an agent, still running when it is stopped
+        std::string out, err;   // expected in standard output, standard error; for an agent, its socket
     };
     const Case cases[] = {
-        {{"hook"}, "env.sock"},  // no event name: agent mode on the default path
-        {{"--socket", "a.sock", "--socket", "b.sock"}, "a.sock"},
-        {{"--socket", "x.sock", "hook", "Stop"}, "x.sock"},
-        {{"--socket"}, "env.sock"},
+        {{}, -1, "env.sock", ""},
+        {{"--socket", "x.sock"}, -1, "x.sock", ""},
+        {{"--help"}, 0, usage, ""},
+        {{"-h"}, 0, usage, ""},
+        {{"--version"}, 0, "vemloconfig-agent " VEMLO_PROJECT_VERSION "\n", ""},
+        {{"hook", "Stop"}, 0, "", ""},  // hook mode; no agent to reach, still 0
+        {{"hook"}, 2, "", usage},
+        {{"--bogus"}, 2, "", usage},
+        {{"--socket"}, 2, "", usage},
+        {{"--socket", ""}, 2, "", usage},
+        {{"--socket", "a.sock", "--socket", "b.sock"}, 2, "", usage},
+        {{"--socket", "x.sock", "hook", "Stop"}, 2, "", usage},
+        {{"--version", "--socket", "x.sock"}, 2, "", usage},
+        {{"--socket=x.sock"}, 2, "", usage},
     };
     for (const auto& c : cases) {
         std::vector<std::string> argv{VEMLO_AGENT_BINARY};
-        for (const auto& a : c.args) argv.push_back(a.find(".sock") != std::string::npos ? dir.file(a) : a);
+        std::string shown;
+        for (const auto& a : c.args) {
+            argv.push_back(a.find(".sock") != std::string::npos && a[0] != '-' ? dir.file(a) : a);
+            shown += " " + a;
+        }
+        SCOPED_TRACE(shown);
         auto result = runProcess(argv, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}, {"VEMLO_SOCKET", dir.file("env.sock")}},
-                                 "", 1500ms);
-        EXPECT_THAT(result.out, ::testing::HasSubstr("监听 Unix socket: " + dir.file(c.listensOn) + "\n")) << c.args[0];
+                                 "", c.exitCode == -1 ? 1500ms : 20s);
+        EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
+        if (c.exitCode == -1) {
+            EXPECT_THAT(result.out, ::testing::HasSubstr("] vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动\n"));
+            EXPECT_THAT(result.out, ::testing::HasSubstr("] 监听 Unix socket: " + dir.file(c.out) + "\n"));
+        } else {
+            EXPECT_THAT(result.out, ::testing::HasSubstr(c.out));
+        }
+        EXPECT_THAT(result.err, ::testing::HasSubstr(c.err));
+        if (c.exitCode == 2) {
+            EXPECT_EQ(result.out, "");
+        }
+        if (c.exitCode != -1) {
+            EXPECT_FALSE(files::exists(dir.file("env.sock")) || files::exists(dir.file("x.sock"))) << "no agent started";
+        }
+        std::filesystem::remove(dir.file("env.sock"));
+        std::filesystem::remove(dir.file("x.sock"));
     }
 }
 

@@ -159,6 +159,39 @@ TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
     EXPECT_FALSE(state->contains("stateValue"));
 }
 
+// The console gets every status line; the system log only those whose battery, light or lever differ
+// from the last one it got. Other fields do not count, and other messages reach both as before.
+TEST_F(DeviceLink, SystemLogGetsAStatusLineOnlyWhenItChanged) {
+    ready();
+    struct Frame {
+        uint8_t battery;
+        int8_t signal;
+        uint8_t workMode;
+        uint8_t light;
+        uint8_t lever;
+        bool journaled;
+    };
+    const Frame frames[] = {
+        {80, -70, 1, 2, 1, true},   // the first one
+        {80, -70, 1, 2, 1, false},  // the same again
+        {80, -40, 3, 2, 1, false},  // signal and work mode are not shown
+        {79, -40, 3, 2, 1, true},   {79, -40, 3, 4, 1, true}, {79, -40, 3, 4, 0, true},
+        {79, -40, 3, 4, 0, false},  {80, -40, 3, 2, 1, true},  // back to an earlier value is a change
+    };
+    for (const Frame& f : frames) {
+        h.systemLog.lines.clear();
+        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(f.battery, f.signal, 1, 2, f.workMode, f.light, f.lever));
+        const std::string line = "← status battery=" + std::to_string(f.battery) + " light=" + std::to_string(f.light) +
+                                 " switch=" + std::to_string(f.lever);
+        EXPECT_THAT(h.takeLog(), ElementsAre(line));
+        EXPECT_EQ(h.systemLog.lines, f.journaled ? std::vector<std::string>{line} : std::vector<std::string>{}) << line;
+    }
+    h.systemLog.lines.clear();
+    h.agent->userSwitchOverride = 0;
+    h.sendStatus(keyboard, 1, 2, 80);
+    EXPECT_THAT(h.systemLog.lines, ElementsAre("← 收到真实拨杆状态 1，已清除虚拟拨杆覆盖"));
+}
+
 // Values that are not status frames, or that come from elsewhere, change nothing and log nothing.
 TEST_F(DeviceLink, IgnoredValues) {
     ready();

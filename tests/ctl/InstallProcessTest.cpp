@@ -296,6 +296,8 @@ TEST_F(InstallProcessTest, CommandLineMistakesAndHelp) {
     const Case cases[] = {
         {{}, 2, "Usage: vemloctl <command>"},
         {{"--help"}, 0, "Usage: vemloctl <command>"},
+        {{"--version"}, 0, "vemloctl " VEMLO_PROJECT_VERSION "\n"},
+        {{"--version", "now"}, 2, "unknown command \"--version\""},
         {{"install", "--help"}, 0, "--dry-run"},
         {{"help", "uninstall"}, 0, "Usage: vemloctl uninstall"},
         {{"status", "-h"}, 0, "Exit status"},

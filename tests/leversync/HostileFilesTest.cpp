@@ -49,11 +49,11 @@ std::string cursorRefusal(const std::string& owner, const std::string& label) {
 const std::vector<Target> kTargets = {
     {"cursor_cli_snapshot", ".cursor", "cli-config.json", "cli-config.json.vemlo.lever0.bak", true,
      [](const std::string& h) { CursorCliLeverSync::applyRelaxed(h); },
-     [](const std::string& h) { CursorCliLeverSync::restoreIfneeded(h); },
+     [](const std::string& h) { CursorCliLeverSync::restoreIfNeeded(h); },
      [](Trap) { return cursorRefusal("CursorCliLeverSync", "cli-config"); }, false},
     {"cursor_cli_marker", ".cursor", "cli-config.json", ".vemlo_had_no_cli_config", false,
      [](const std::string& h) { CursorCliLeverSync::applyRelaxed(h); },
-     [](const std::string& h) { CursorCliLeverSync::restoreIfneeded(h); },
+     [](const std::string& h) { CursorCliLeverSync::restoreIfNeeded(h); },
      [](Trap) { return cursorRefusal("CursorCliLeverSync", "cli-config"); }, false},
     {"cursor_permissions_snapshot", ".cursor", "permissions.json", "permissions.json.vemlo.lever0.bak", true,
      [](const std::string& h) { CursorPermissionsJsonLeverSync::applyRelaxed(h); },
@@ -178,7 +178,7 @@ TEST(SnapshotTraps, ASnapshotReplacedByALinkIsNeverRead) {
     ASSERT_TRUE(files::atomicWrite(elsewhere.file("id_rsa"), "secret"));
     fs::create_symlink(elsewhere.file("id_rsa"), snapshot);
 
-    CursorCliLeverSync::restoreIfneeded(home.path());
+    CursorCliLeverSync::restoreIfNeeded(home.path());
     EXPECT_EQ(files::readFile(file), relaxed);
     EXPECT_TRUE(fs::is_symlink(snapshot));
 }
@@ -197,7 +197,7 @@ TEST(NoHome, NothingIsTouchedAndNothingIsSaid) {
     CursorCliLeverSync::applyRelaxed("");
     CursorPermissionsJsonLeverSync::applyRelaxed("");
     CodexConfigLeverSync::apply(true, "");
-    CursorCliLeverSync::restoreIfneeded("");
+    CursorCliLeverSync::restoreIfNeeded("");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     fs::current_path(previous);
     std::vector<std::string> names;
