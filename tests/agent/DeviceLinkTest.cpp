@@ -186,8 +186,8 @@ TEST_F(DeviceLink, SystemLogGetsAStatusLineOnlyWhenItChanged) {
         EXPECT_THAT(h.takeLog(), ElementsAre(line));
         EXPECT_EQ(h.systemLog.lines, f.journaled ? std::vector<std::string>{line} : std::vector<std::string>{}) << line;
     }
-    h.systemLog.lines.clear();
     h.agent->setSwitchOverride(0);
+    h.systemLog.lines.clear();
     h.sendStatus(keyboard, 1, 2, 80);
     EXPECT_THAT(h.systemLog.lines, ElementsAre("← 收到真实拨杆状态 1，已清除虚拟拨杆覆盖"));
 }
