@@ -15,7 +15,15 @@ using Json = nlohmann::ordered_json;
 
 namespace json {
 
-// Any JSON text, or nothing on a syntax error or invalid UTF-8. Never throws.
+// The deepest nesting of arrays and objects a text may have. Anything deeper is malformed: it is
+// refused before a value is built, so dumping, copying or walking a parsed value never recurses
+// further than this.
+inline constexpr size_t kMaxNesting = 512;
+
+// Any JSON text, or nothing on a syntax error, invalid UTF-8, nesting deeper than kMaxNesting or a
+// NUL byte anywhere (also after the value). Time and memory grow linearly with the text, however
+// many members an object has; a repeated key keeps its first place and takes the last value.
+// Never throws.
 std::optional<Json> parse(std::string_view text);
 
 // A JSON text whose top level is an object, or nothing.

@@ -1,0 +1,68 @@
+#include "platform/Json.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace vemlo {
+namespace {
+
+std::string nested(size_t depth, std::string_view inner = "0") {
+    return std::string(depth, '[') + std::string(inner) + std::string(depth, ']');
+}
+
+std::string wideObject(size_t members, std::string_view repeatedKeyValue = {}) {
+    std::string text = "{";
+    for (size_t i = 0; i < members; ++i) text += (i ? ",\"k" : "\"k") + std::to_string(i) + "\":" + std::to_string(i);
+    if (!repeatedKeyValue.empty()) text += ",\"k3\":" + std::string(repeatedKeyValue);
+    return text + "}";
+}
+
+// Texts that are refused before any value is built, and their close neighbours that are not.
+TEST(JsonParse, HostileTexts) {
+    struct Case {
+        const char* name;
+        std::string text;
+        bool parses;
+    };
+    const std::vector<Case> cases = {
+        {"AtTheBound", nested(json::kMaxNesting), true},
+        {"PastTheBound", nested(json::kMaxNesting + 1), false},
+        {"DeepObjects", std::string(100'000, '{') + std::string(100'000, '}'), false},
+        {"DeepAndUnclosed", "{\"tool_input\":{\"data\":" + std::string(100'000, '['), false},
+        {"BracketsInsideAStringDoNotCount", "[\"" + std::string(2000, '[') + "\"]", true},
+        {"AnEscapedQuoteDoesNotEndTheString", "[\"\\\"" + std::string(2000, '{') + "\"]", true},
+        {"AnEscapedBackslashDoes", "[\"\\\\\"," + nested(json::kMaxNesting) + "]", false},
+        {"NulAfterTheValue", std::string("{\"switchState\":0}\n\0", 19), false},
+        {"NulAloneAfterTheValue", std::string("{}\0", 3), false},
+        {"NulBeforeTheValue", std::string("\0{}", 3), false},
+        {"TextAfterTheValue", "{} {}", false},
+        {"WhiteSpaceAfterTheValue", "{} \n\t\r", true},
+        {"InvalidUtf8", "[\"\xff\"]", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(json::parse(c.text).has_value(), c.parses) << c.name;
+}
+
+TEST(JsonParse, WideObjectsKeepOrderAndTheLastOfARepeatedKey) {
+    for (size_t members : {4u, 15u, 16u, 17u, 5000u}) {
+        const auto value = json::parseObject(wideObject(members, "\"last\""));
+        ASSERT_TRUE(value) << members;
+        ASSERT_EQ(value->size(), members) << members;
+        size_t i = 0;
+        for (const auto& [key, v] : value->items()) {
+            EXPECT_EQ(key, "k" + std::to_string(i)) << members;
+            if (i == 3)
+                EXPECT_EQ(v, "last") << "a repeated key keeps its first place and takes the last value";
+            else
+                EXPECT_EQ(v, i) << members;
+            ++i;
+        }
+    }
+    // Repeats inside nested objects are resolved per object.
+    EXPECT_EQ(json::dumpCompact(*json::parse(R"({"a":{"x":1,"x":2},"b":[{"x":3,"y":0,"x":4}],"a":{"z":5}})")),
+              R"({"a":{"z":5},"b":[{"x":4,"y":0}]})");
+}
+
+}  // namespace
+}  // namespace vemlo
