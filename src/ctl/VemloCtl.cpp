@@ -39,6 +39,7 @@ that is installed (its configuration folder exists):
   codex    ~/.codex/hooks.json
   cursor   ~/.cursor/hooks.json
   kimi     ~/.kimi/config.toml
+  copilot  ~/.copilot/hooks/vemloconfig-agent.json (a file of its own)
 
 Every other setting and every hook of your own stays as it is. Each file is backed up once, to
 <file>.vemloctl.bak, before its first change. Running install again changes nothing unless
@@ -46,7 +47,7 @@ something is missing or out of date. A file that cannot be understood (for examp
 not valid JSON) is reported and left exactly as it was.
 
 Options:
-  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi)
+  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi,copilot)
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where the agent goes (default ~/.local/bin)
   --agent FILE   the vemloconfig-agent to install (default: the one next to vemloctl)
@@ -60,7 +61,7 @@ unit and removes it and the installed agent. A file that install created only fo
 removed; a backup that matches the restored file is removed, any other backup is kept.
 
 Options:
-  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi); the service stays
+  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi,copilot); the service stays
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where install put the agent (default ~/.local/bin)
 )";
@@ -147,7 +148,7 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
                 auto keys = parseOnly(*v, bad);
                 if (!keys)
                     return usageError(err, command,
-                                      "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi)");
+                                      "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot)");
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);

@@ -2,6 +2,7 @@
 
 #include "hook/ClaudeHookHandler.h"
 #include "hook/CodexHookHandler.h"
+#include "hook/CopilotHookHandler.h"
 #include "hook/CursorHookHandler.h"
 #include "hook/HookSupport.h"
 #include "hook/KimiHookHandler.h"
@@ -53,6 +54,15 @@ constexpr EventRow kEventTable[] = {
     {"KimiPostToolUse", sharedState, toolFinished},
     {"KimiUserPromptSubmit", sharedState, promptSubmitted},
     {"KimiStop", sharedState, stop},
+    // Copilot CLI
+    {"CopilotSessionStart", sharedState, sessionStarted},
+    {"CopilotUserPromptSubmitted", sharedState, promptSubmitted},
+    {"CopilotPreToolUse", sharedState, toolRunning},
+    {"CopilotPostToolUse", sharedState, toolFinished},
+    {"CopilotAgentStop", sharedState, stop},
+    {"CopilotSessionEnd", sharedState, sessionEnded},
+    {"CopilotNotification", sharedState, notification},
+    {"CopilotPermissionRequest", copilotPermissionRequest, notification},
 };
 
 constexpr bool namesAreUnique() {
@@ -62,7 +72,7 @@ constexpr bool namesAreUnique() {
     return true;
 }
 static_assert(namesAreUnique(), "an event name may lead to one route only");
-static_assert(std::size(kEventTable) == 31, "every event the four assistants send, and no other");
+static_assert(std::size(kEventTable) == 39, "every event the five assistants send, and no other");
 
 void writeStderr(const std::string& line) { (void)!::write(STDERR_FILENO, line.data(), line.size()); }
 
@@ -88,6 +98,9 @@ void dispatch(const EventRow& row, const std::string& event) {
             return;
         case kimiPreToolPermission:
             KimiHookHandler::handlePreToolPermission();
+            return;
+        case copilotPermissionRequest:
+            CopilotHookHandler::handlePermissionRequest();
             return;
     }
 }

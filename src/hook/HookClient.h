@@ -17,6 +17,7 @@ enum class EventRoute : uint8_t {
     cursorToolPermission,
     codexPermissionRequest,
     kimiPreToolPermission,
+    copilotPermissionRequest,
 };
 
 struct EventRow {
