@@ -309,8 +309,8 @@ TEST_F(InstallProcessTest, CopilotGetsAFileOfItsOwn) {
         {"notification", "CopilotNotification"}, {"permissionRequest", "CopilotPermissionRequest"}};
     EXPECT_EQ((*doc)["hooks"].size(), events.size());
     for (const auto& [event, agentEvent] : events)
-        EXPECT_EQ((*doc)["hooks"][event], Json::array({Json{{"type", "command"}, {"bash", agent + agentEvent},
-                                                            {"timeoutSec", 10}}}))
+        EXPECT_EQ((*doc)["hooks"][event], Json::array({Json{{"bash", agent + agentEvent}, {"timeoutSec", 10},
+                                                            {"type", "command"}}}))
             << event;
     EXPECT_EQ(read(".claude/settings.json"), kClaude) << "--only leaves the others alone";
     EXPECT_NE(vemloctl({"status"}).out.find("  Copilot CLI registered (8 events)\n"), std::string::npos);
