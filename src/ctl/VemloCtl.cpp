@@ -147,8 +147,9 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
                 std::string bad;
                 auto keys = parseOnly(*v, bad);
                 if (!keys)
-                    return usageError(err, command,
-                                      "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot)");
+                    return usageError(
+                        err, command,
+                        "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot)");
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);

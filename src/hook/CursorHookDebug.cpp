@@ -103,7 +103,9 @@ Json buildCursorHookDebug(std::string_view stdinData, const std::optional<std::s
 }
 
 Json cursorStdinDebugFields(std::string_view stdinData) {
-    const auto input = json::parseObject(stdinData);
+    const auto input = json::parseObjectMembers(stdinData, [](std::string_view key) {
+        return std::find(cursorStdinLogKeys.begin(), cursorStdinLogKeys.end(), key) != cursorStdinLogKeys.end();
+    });
     if (!input) return Json{{"parse", "empty_or_invalid_json"}};
     Json out = Json::object();
     for (std::string_view key : cursorStdinLogKeys)

@@ -73,7 +73,12 @@ Json parseStdinContext(std::string_view data, std::string_view label) {
     context["stdinBytes"] = data.size();
     context["parser"] = label;
     if (data.empty()) return context;
-    auto input = json::parseObject(data);
+    // Only the members read below are built, and only strings are read: the rest of a large input
+    // costs its parsing alone.
+    static constexpr std::string_view kRead[] = {"tool_name", "command", "name", "hook_event_name", "session_id", "cwd"};
+    auto input = json::parseObjectMembers(
+        data, [](std::string_view key) { return std::find(std::begin(kRead), std::end(kRead), key) != std::end(kRead); },
+        /*containersAsNull=*/true);
     if (!input) return context;
     copyString(context, *input, "tool_name", "tool_name");
     copyString(context, *input, "command", "commandPreview", 120);

@@ -1,6 +1,7 @@
 #include "platform/Json.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <unordered_set>
@@ -50,18 +51,30 @@ class TreeBuilder {
 public:
     Json result;
 
-    bool null() { return put(Json(nullptr)); }
-    bool boolean(bool value) { return put(Json(value)); }
-    bool number_integer(Json::number_integer_t value) { return put(Json(value)); }
-    bool number_unsigned(Json::number_unsigned_t value) { return put(Json(value)); }
-    bool number_float(Json::number_float_t value, const Json::string_t&) { return put(Json(value)); }
-    bool string(Json::string_t& value) { return put(Json(std::move(value))); }
+    // With `wanted`, members of a top-level object whose key it refuses are checked but not built.
+    // With `containersAsNull` as well, a wanted member whose value is an array or object is checked
+    // but kept as null.
+    explicit TreeBuilder(const std::function<bool(std::string_view)>* wanted = nullptr, bool containersAsNull = false)
+        : wanted_(wanted), containersAsNull_(containersAsNull) {}
+
+    bool null() { return skipped(false) || put(Json(nullptr)); }
+    bool boolean(bool value) { return skipped(false) || put(Json(value)); }
+    bool number_integer(Json::number_integer_t value) { return skipped(false) || put(Json(value)); }
+    bool number_unsigned(Json::number_unsigned_t value) { return skipped(false) || put(Json(value)); }
+    bool number_float(Json::number_float_t value, const Json::string_t&) { return skipped(false) || put(Json(value)); }
+    bool string(Json::string_t& value) { return skipped(false) || put(Json(std::move(value))); }
     bool binary(Json::binary_t&) { return false; }
-    bool start_object(std::size_t) { return open(Json::object()); }
-    bool start_array(std::size_t) { return open(Json::array()); }
-    bool end_object() { return close(); }
-    bool end_array() { return close(); }
+    bool start_object(std::size_t) { return opensSkipped() || opensAsNull() || open(Json::object()); }
+    bool start_array(std::size_t) { return opensSkipped() || opensAsNull() || open(Json::array()); }
+    bool end_object() { return skipped(true) || close(); }
+    bool end_array() { return skipped(true) || close(); }
     bool key(Json::string_t& name) {
+        if (skipping_) return true;
+        if (wanted_ && open_.size() == 1 && !(*wanted_)(name)) {
+            skipping_ = true;
+            skipDepth_ = 0;
+            return true;
+        }
         key_ = std::move(name);
         return true;
     }
@@ -88,6 +101,30 @@ private:
 
     std::vector<Open> open_;
     std::string key_;
+    const std::function<bool(std::string_view)>* wanted_;
+    bool containersAsNull_;
+    bool skipping_ = false;  // inside a member value that is not built
+    size_t skipDepth_ = 0;   // containers open inside that value
+
+    // Whether the event belongs to a value being skipped; a scalar or the last close ends it.
+    bool skipped(bool closesContainer) {
+        if (!skipping_) return false;
+        if (closesContainer) --skipDepth_;
+        if (skipDepth_ == 0) skipping_ = false;
+        return true;
+    }
+    bool opensSkipped() {
+        if (!skipping_) return false;
+        ++skipDepth_;
+        return true;
+    }
+    bool opensAsNull() {
+        if (!containersAsNull_ || open_.size() != 1 || !open_[0].value->is_object()) return false;
+        if (!place(Json(nullptr))) return false;
+        skipping_ = true;
+        skipDepth_ = 1;
+        return true;
+    }
 
     // Where the value just parsed goes; null when the text's top level is already complete.
     Json* place(Json&& value) {
@@ -152,6 +189,21 @@ std::optional<Json> parse(std::string_view text) {
             return std::nullopt;
         return std::move(builder.result);
     } catch (...) {  // allocation failure is the only thing left that can throw
+        return std::nullopt;
+    }
+}
+
+std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
+                                      bool containersAsNull) {
+    if (!withinBounds(text)) return std::nullopt;
+    try {
+        TreeBuilder builder(&wanted, containersAsNull);
+        if (!Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
+                             /*strict=*/true) ||
+            !builder.result.is_object())
+            return std::nullopt;
+        return std::move(builder.result);
+    } catch (...) {
         return std::nullopt;
     }
 }

@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,12 @@ std::optional<Json> parse(std::string_view text);
 
 // A JSON text whose top level is an object, or nothing.
 std::optional<Json> parseObject(std::string_view text);
+
+// parseObject, keeping only the top-level members whose key `wanted` accepts: the others are checked
+// as parse checks them but never built, so a reader of a few members pays little for a large text.
+// With `containersAsNull`, a wanted member whose value is an array or an object is kept as null.
+std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
+                                       bool containersAsNull = false);
 
 // Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
 std::string dumpCompact(const Json& value);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,33 @@ TEST(JsonParse, WideObjectsKeepOrderAndTheLastOfARepeatedKey) {
     // Repeats inside nested objects are resolved per object.
     EXPECT_EQ(json::dumpCompact(*json::parse(R"({"a":{"x":1,"x":2},"b":[{"x":3,"y":0,"x":4}],"a":{"z":5}})")),
               R"({"a":{"z":5},"b":[{"x":4,"y":0}]})");
+}
+
+TEST(JsonParse, MembersAreBuiltOnlyWhenWantedButAllAreChecked) {
+    const auto wanted = [](std::string_view key) { return key == "a" || key == "c"; };
+    struct Case {
+        const char* name;
+        std::string text;
+        std::optional<std::string> kept;  // compact JSON of what is kept, or absent when refused
+    };
+    const std::vector<Case> cases = {
+        {"KeepsWantedInPlace", R"({"c":[1,{"a":2}],"b":{"a":[3,{"x":[]}]},"a":"x"})", R"({"c":[1,{"a":2}],"a":"x"})"},
+        {"RepeatedWantedKeyTakesTheLastValue", R"({"a":1,"b":2,"a":{"z":3}})", R"({"a":{"z":3}})"},
+        {"SkippedScalarsAndEmptyContainers", R"({"b":1,"d":[],"e":{},"f":null,"c":true})", R"({"c":true})"},
+        {"NothingWanted", R"({"b":[[[]]]})", "{}"},
+        {"ASkippedMemberMustStillBeValid", R"({"a":1,"b":[1,}"})", std::nullopt},
+        {"ASkippedMemberMayNotHideANul", std::string("{\"a\":1,\"b\":\"\0\"}", 15), std::nullopt},
+        {"TooDeepInASkippedMember", "{\"b\":" + nested(json::kMaxNesting) + "}", std::nullopt},
+        {"NotAnObject", "[1]", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        const auto kept = json::parseObjectMembers(c.text, wanted);
+        EXPECT_EQ(kept ? std::optional(json::dumpCompact(*kept)) : std::nullopt, c.kept) << c.name;
+    }
+    // Containers of wanted members kept as null, a later repeat included.
+    EXPECT_EQ(json::dumpCompact(*json::parseObjectMembers(R"({"a":"s","c":[{"a":1}],"b":[],"a":{"x":[2]}})", wanted,
+                                                          /*containersAsNull=*/true)),
+              R"({"a":null,"c":null})");
 }
 
 }  // namespace
