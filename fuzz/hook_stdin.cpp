@@ -1,7 +1,10 @@
 // A hook's standard input as the assistants send it (or not): the summary for the logs never fails,
 // always prints as JSON, and only ever holds prefixes of what was sent; intValue reads a number the
-// way the member's text spells it, whatever the JSON type.
+// way the member's text spells it, whatever the JSON type. The same bytes are also tried nested in
+// "tool_input" as deep as the first two bytes say (up to 100,000 levels): too deep is malformed,
+// and the permission record is still built and printed, so the hook can always answer.
 #include "FuzzCheck.h"
+#include "hook/CursorHookDebug.h"
 #include "hook/HookSupport.h"
 #include "platform/Text.h"
 
@@ -48,10 +51,32 @@ void checkIntValue(const Json& value) {
     }
 }
 
+// `inner` under {"tool_input":{"data": ... }} inside `depth` arrays.
+std::string nestedIn(std::string_view inner, size_t depth) {
+    return "{\"tool_name\":\"Bash\",\"tool_input\":{\"data\":" + std::string(depth, '[') + std::string(inner) +
+           std::string(depth, ']') + "}}";
+}
+
+void checkNested(std::string_view bytes, size_t depth) {
+    const std::string text = nestedIn(bytes, depth);
+    const std::optional<Json> parsed = json::parse(text);
+    if (depth + 2 > json::kMaxNesting) FUZZ_CHECK(!parsed);
+    const Json summary = HookSupport::parseStdinContext(text, "fuzz");
+    FUZZ_CHECK(summary.value("stdinBytes", uint64_t{0}) == text.size());
+    FUZZ_CHECK(summary.contains("tool_name") == parsed.has_value());
+    if (parsed)
+        for (const auto& [key, value] : parsed->items()) (void)HookSupport::stringifyDebugValue(value, 220);
+    (void)HookSupport::cursorStdinDebugFields(text);
+    const Json record =
+        HookSupport::permissionRecord("fuzz", "PermissionRequest", HookSupport::LeverReading{}, summary);
+    FUZZ_CHECK(!json::dumpCompact(record).empty());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    if (size >= 2) checkNested(bytes.substr(2), (size_t{data[0]} << 8 | data[1]) * 100'000 / 65'535);
     const Json summary = HookSupport::parseStdinContext(bytes, "fuzz");
     FUZZ_CHECK(summary.is_object());
     FUZZ_CHECK(summary.value("stdinBytes", uint64_t{0}) == size);

@@ -62,6 +62,41 @@ std::string writeBackup(const std::string& path, const std::string& bytes) {
     return "cannot create the backup " + backup + ": " + err;
 }
 
+// The whole text of a file of our own: one command hook per event.
+std::string ownFileText(const Assistant& assistant, const std::string& agentPath) {
+    Json hooks = Json::object();
+    for (const EventBinding& b : assistant.events)
+        hooks[b.assistantEvent] = Json::array({Json{{"type", "command"},
+                                                    {"bash", hookCommand(agentPath, b.agentEvent)},
+                                                    {"timeoutSec", JsonHookEdit::kHookTimeoutSeconds}}});
+    return json::dumpPrettySorted(Json{{"version", 1}, {"hooks", std::move(hooks)}}) + "\n";
+}
+
+// Events of `assistant` that a file of our own registers.
+int ownFileEvents(const Json& root, const Assistant& assistant) {
+    const Json* hooks = root.is_object() && root.contains("hooks") ? &root["hooks"] : nullptr;
+    if (!hooks || !hooks->is_object()) return 0;
+    int count = 0;
+    for (const EventBinding& b : assistant.events) {
+        auto list = hooks->find(b.assistantEvent);
+        if (list == hooks->end() || !list->is_array()) continue;
+        for (const Json& entry : *list) {
+            auto bash = entry.is_object() ? entry.find("bash") : entry.end();
+            if (bash != entry.end() && bash->is_string() &&
+                isAgentHookCommand(bash->get_ref<const std::string&>(), b.agentEvent)) {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
+}
+
+int ownFileEventsIn(std::string_view text, const Assistant& assistant) {
+    auto root = json::parse(text);
+    return root ? ownFileEvents(*root, assistant) : 0;
+}
+
 }  // namespace
 
 std::string folderPath(const Assistant& assistant, const std::string& home) {
@@ -78,6 +113,15 @@ FileChange planInstall(const Assistant& assistant, const std::string& home, cons
     FileChange change;
     change.path = filePath(assistant, home);
     if (!readExisting(change)) return change;
+    if (assistant.shape == ConfigShape::ownCommandFile) {
+        change.wholeFileIsOurs = true;
+        change.after = ownFileText(assistant, agentPath);
+        if (change.existed && change.before == change.after) return change;
+        change.added = static_cast<int>(assistant.events.size());
+        change.removed = change.existed ? ownFileEventsIn(change.before, assistant) : 0;
+        change.action = FileChange::Action::write;
+        return change;
+    }
     if (assistant.shape == ConfigShape::tomlArrayTables) {
         KimiHookBlock::Outcome out = KimiHookBlock::install(change.before, assistant, agentPath);
         change.error = out.error;
@@ -104,6 +148,12 @@ FileChange planUninstall(const Assistant& assistant, const std::string& home) {
     FileChange change;
     change.path = filePath(assistant, home);
     if (!readExisting(change) || !change.existed) return change;
+    if (assistant.shape == ConfigShape::ownCommandFile) {
+        change.wholeFileIsOurs = true;
+        change.removed = ownFileEventsIn(change.before, assistant);
+        change.action = FileChange::Action::remove;
+        return change;
+    }
     const bool createdByUs = !files::nameTaken(backupPath(change.path));
     if (assistant.shape == ConfigShape::tomlArrayTables) {
         KimiHookBlock::Outcome out = KimiHookBlock::uninstall(change.before, assistant);
@@ -133,6 +183,11 @@ std::optional<int> registeredEvents(const Assistant& assistant, const std::strin
     auto bytes = files::readFile(path);
     if (!bytes) return std::nullopt;
     if (assistant.shape == ConfigShape::tomlArrayTables) return KimiHookBlock::registeredEvents(*bytes, assistant);
+    if (assistant.shape == ConfigShape::ownCommandFile) {
+        auto root = json::parse(*bytes);
+        if (!root) return std::nullopt;
+        return ownFileEvents(*root, assistant);
+    }
     auto root = json::parse(*bytes);
     if (!root) return std::nullopt;
     return JsonHookEdit::registeredEvents(*root, assistant);
@@ -149,7 +204,10 @@ std::string apply(const FileChange& change) {
     case FileChange::Action::write:
         break;
     }
-    if (change.existed) {
+    if (change.wholeFileIsOurs) {
+        const std::string folder = change.path.substr(0, change.path.rfind('/'));
+        if (!files::createDirectories(folder)) return "cannot create its folder";
+    } else if (change.existed) {
         if (std::string failure = writeBackup(change.path, change.before); !failure.empty()) return failure;
     }
     std::string err;

@@ -19,6 +19,7 @@ struct FileChange {
     std::string error;   // non-empty: why the file is left alone
     int added = 0;
     int removed = 0;
+    bool wholeFileIsOurs = false;  // no backup is kept, and a missing folder is created
 };
 
 namespace AssistantConfigFile {

@@ -37,6 +37,16 @@ const std::vector<Assistant>& assistants() {
         {"kimi", "Kimi CLI", ".kimi", "config.toml", ConfigShape::tomlArrayTables,
          prefixed("Kimi", {"Notification", "SessionStart", "SessionEnd", "PreToolUse", "PostToolUse",
                            "UserPromptSubmit", "Stop"})},
+        // Copilot loads every hooks/*.json of its folder with no enabling step, so ours is a file apart.
+        {"copilot", "Copilot CLI", ".copilot", "hooks/vemloconfig-agent.json", ConfigShape::ownCommandFile,
+         {{"sessionStart", "CopilotSessionStart"},
+          {"userPromptSubmitted", "CopilotUserPromptSubmitted"},
+          {"preToolUse", "CopilotPreToolUse"},
+          {"postToolUse", "CopilotPostToolUse"},
+          {"agentStop", "CopilotAgentStop"},
+          {"sessionEnd", "CopilotSessionEnd"},
+          {"notification", "CopilotNotification"},
+          {"permissionRequest", "CopilotPermissionRequest"}}},
     };
     return all;
 }

@@ -17,6 +17,9 @@ enum class ConfigShape {
     matcherGroups,  // {"hooks": {"<Event>": [{"matcher": "", "hooks": [{"type": "command", ...}]}]}}
     commandList,    // {"version": 1, "hooks": {"<event>": [{"command": "..."}]}}
     tomlArrayTables,  // one [[hooks]] table per event, appended as a delimited block of text
+    // A file of our own, written whole and removed whole:
+    // {"version": 1, "hooks": {"<event>": [{"type": "command", "bash": "...", "timeoutSec": 10}]}}
+    ownCommandFile,
 };
 
 struct Assistant {
@@ -28,7 +31,7 @@ struct Assistant {
     std::vector<EventBinding> events;
 };
 
-// Claude Code, Codex, Cursor and Kimi CLI, in that order, each with the events the agent's hook
+// Claude Code, Codex, Cursor, Kimi CLI and Copilot CLI, in that order, each with the events the agent's hook
 // mode knows for it.
 const std::vector<Assistant>& assistants();
 

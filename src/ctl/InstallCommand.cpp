@@ -200,7 +200,8 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
                where + ": hooks already registered (" + plural(static_cast<int>(a.events.size()), "event") + ")");
         return;
     }
-    const bool backupNeeded = change.existed && !files::nameTaken(AssistantConfigFile::backupPath(change.path));
+    const bool backupNeeded =
+        change.existed && !change.wholeFileIsOurs && !files::nameTaken(AssistantConfigFile::backupPath(change.path));
     if (!applyChange(p, a, change)) return;
     std::string text = p.o.dryRun ? (change.existed ? "would add " : "would create it with ")
                                   : (change.existed ? "added " : "created it with ");

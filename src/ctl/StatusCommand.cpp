@@ -5,6 +5,7 @@
 #include "platform/ControlClient.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/LedState.h"
 
 #include <chrono>
 #include <cmath>
@@ -66,11 +67,21 @@ std::string describeHooks(const HookFacts& h) {
 }  // namespace
 
 std::string describeLed(int64_t state) {
-    static const char* const names[] = {"waiting (notification)", "asking for a permission", "tool finished",
-                                        "running a tool",         "session started",         "turn finished",
-                                        "task completed",         "prompt submitted",        "session ended"};
     const std::string n = std::to_string(state);
-    return state >= 0 && state <= 8 ? n + " (" + names[state] + ")" : n;
+    if (state < 0 || state > wireValue(LedState::sessionEnded)) return n;
+    const char* name = "";
+    switch (static_cast<LedState>(state)) {
+        case LedState::notification: name = "waiting (notification)"; break;
+        case LedState::permissionRequest: name = "asking for a permission"; break;
+        case LedState::toolFinished: name = "tool finished"; break;
+        case LedState::toolRunning: name = "running a tool"; break;
+        case LedState::sessionStarted: name = "session started"; break;
+        case LedState::stop: name = "turn finished"; break;
+        case LedState::taskCompleted: name = "task completed"; break;
+        case LedState::promptSubmitted: name = "prompt submitted"; break;
+        case LedState::sessionEnded: name = "session ended"; break;
+    }
+    return n + " (" + name + ")";
 }
 
 std::string describeLever(std::optional<int64_t> lever) {

@@ -48,6 +48,7 @@ enabled for you and the hooks run /usr/bin/vemloconfig-agent.
   codex    ~/.codex/hooks.json
   cursor   ~/.cursor/hooks.json
   kimi     ~/.kimi/config.toml
+  copilot  ~/.copilot/hooks/vemloconfig-agent.json (a file of its own)
 
 Every other setting and every hook of your own stays as it is. Each file is backed up once, to
 <file>.vemloctl.bak, before its first change. Running install again changes nothing unless
@@ -55,7 +56,7 @@ something is missing or out of date. A file that cannot be understood (for examp
 not valid JSON) is reported and left exactly as it was.
 
 Options:
-  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi)
+  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi,copilot)
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where the agent goes (default ~/.local/bin)
   --agent FILE   the vemloconfig-agent to install (default: the one next to vemloctl)
@@ -70,7 +71,7 @@ stopped and disabled; its files are the package manager's to remove. A file that
 removed; a backup that matches the restored file is removed, any other backup is kept.
 
 Options:
-  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi); the service stays
+  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi,copilot); the service stays
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where install put the agent (default ~/.local/bin)
 )";
@@ -162,8 +163,9 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
                 std::string bad;
                 auto keys = parseOnly(*v, bad);
                 if (!keys)
-                    return usageError(err, command,
-                                      "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi)");
+                    return usageError(
+                        err, command,
+                        "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot)");
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);

@@ -59,6 +59,14 @@ std::string_view cutBefore(std::string_view text, std::string_view separator) {
     return at == std::string_view::npos ? text : text.substr(0, at);
 }
 
+// A name that suggests a secret: its value never reaches a log, which other users' support requests
+// and bug reports may end up carrying.
+bool namesASecret(const std::string& upperName) {
+    for (std::string_view word : {"KEY", "TOKEN", "SECRET", "PASSWORD", "AUTH", "CREDENTIAL"})
+        if (upperName.find(word) != std::string::npos) return true;
+    return false;
+}
+
 std::vector<std::pair<std::string, std::string>> processEnvironment() {
     std::vector<std::pair<std::string, std::string>> out;
     for (char** entry = environ; entry && *entry; ++entry) {
@@ -95,7 +103,9 @@ Json buildCursorHookDebug(std::string_view stdinData, const std::optional<std::s
 }
 
 Json cursorStdinDebugFields(std::string_view stdinData) {
-    const auto input = json::parseObject(stdinData);
+    const auto input = json::parseObjectMembers(stdinData, [](std::string_view key) {
+        return std::find(cursorStdinLogKeys.begin(), cursorStdinLogKeys.end(), key) != cursorStdinLogKeys.end();
+    });
     if (!input) return Json{{"parse", "empty_or_invalid_json"}};
     Json out = Json::object();
     for (std::string_view key : cursorStdinLogKeys)
@@ -115,7 +125,7 @@ Json cursorRelatedEnvForLog(std::vector<std::pair<std::string, std::string>> env
         std::transform(upper.begin(), upper.end(), upper.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         if (upper.find("CURSOR") == std::string::npos && !upper.starts_with("VSCODE_") && upper != "TERM") continue;
-        out[name] = std::string(text::prefixGraphemes(value, 200));
+        out[name] = namesASecret(upper) ? std::string("<redacted>") : std::string(text::prefixGraphemes(value, 200));
         if (out.size() == 32) break;
     }
     return out;

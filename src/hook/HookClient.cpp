@@ -2,6 +2,7 @@
 
 #include "hook/ClaudeHookHandler.h"
 #include "hook/CodexHookHandler.h"
+#include "hook/CopilotHookHandler.h"
 #include "hook/CursorHookHandler.h"
 #include "hook/HookSupport.h"
 #include "hook/KimiHookHandler.h"
@@ -13,45 +14,55 @@ namespace vemlo::HookClient {
 namespace {
 
 using enum EventRoute;
+using enum LedState;
 
 // Every event name an assistant's hooks are registered with. A new row goes into its assistant's
 // group here, and a route that has no handler yet gets its call in `dispatch` below.
 constexpr EventRow kEventTable[] = {
     // Claude Code
-    {"Notification", sharedState, 0},
-    {"PermissionRequest", claudePermissionRequest, 0},
-    {"PostToolUse", sharedState, 2},
-    {"PreToolUse", sharedState, 3},
-    {"SessionStart", sharedState, 4},
-    {"Stop", sharedState, 5},
-    {"SubagentStop", sharedState, 5},
-    {"TaskCompleted", sharedState, 6},
-    {"UserPromptSubmit", sharedState, 7},
-    {"SessionEnd", sharedState, 8},
-    {"PreCompact", sharedState, 0},
+    {"Notification", sharedState, notification},
+    {"PermissionRequest", claudePermissionRequest, notification},
+    {"PostToolUse", sharedState, toolFinished},
+    {"PreToolUse", sharedState, toolRunning},
+    {"SessionStart", sharedState, sessionStarted},
+    {"Stop", sharedState, stop},
+    {"SubagentStop", sharedState, stop},
+    {"TaskCompleted", sharedState, taskCompleted},
+    {"UserPromptSubmit", sharedState, promptSubmitted},
+    {"SessionEnd", sharedState, sessionEnded},
+    {"PreCompact", sharedState, notification},
     // Cursor
-    {"sessionStart", sharedState, 4},
-    {"sessionEnd", sharedState, 8},
-    {"postToolUse", sharedState, 2},
-    {"stop", sharedState, 5},
-    {"preToolUse", cursorToolPermission, 0},
-    {"beforeShellExecution", cursorToolPermission, 0},
-    {"beforeMCPExecution", cursorToolPermission, 0},
+    {"sessionStart", sharedState, sessionStarted},
+    {"sessionEnd", sharedState, sessionEnded},
+    {"postToolUse", sharedState, toolFinished},
+    {"stop", sharedState, stop},
+    {"preToolUse", cursorToolPermission, notification},
+    {"beforeShellExecution", cursorToolPermission, notification},
+    {"beforeMCPExecution", cursorToolPermission, notification},
     // Codex
-    {"CodexSessionStart", codexState, 4},
-    {"CodexPostToolUse", codexState, 2},
-    {"CodexPreToolUse", codexState, 3},
-    {"CodexUserPromptSubmit", codexState, 7},
-    {"CodexStop", codexState, 5},
-    {"CodexPermissionRequest", codexPermissionRequest, 0},
+    {"CodexSessionStart", codexState, sessionStarted},
+    {"CodexPostToolUse", codexState, toolFinished},
+    {"CodexPreToolUse", codexState, toolRunning},
+    {"CodexUserPromptSubmit", codexState, promptSubmitted},
+    {"CodexStop", codexState, stop},
+    {"CodexPermissionRequest", codexPermissionRequest, notification},
     // Kimi CLI
-    {"KimiNotification", sharedState, 0},
-    {"KimiSessionStart", sharedState, 4},
-    {"KimiSessionEnd", sharedState, 8},
-    {"KimiPreToolUse", kimiPreToolPermission, 0},
-    {"KimiPostToolUse", sharedState, 2},
-    {"KimiUserPromptSubmit", sharedState, 7},
-    {"KimiStop", sharedState, 5},
+    {"KimiNotification", sharedState, notification},
+    {"KimiSessionStart", sharedState, sessionStarted},
+    {"KimiSessionEnd", sharedState, sessionEnded},
+    {"KimiPreToolUse", kimiPreToolPermission, notification},
+    {"KimiPostToolUse", sharedState, toolFinished},
+    {"KimiUserPromptSubmit", sharedState, promptSubmitted},
+    {"KimiStop", sharedState, stop},
+    // Copilot CLI
+    {"CopilotSessionStart", sharedState, sessionStarted},
+    {"CopilotUserPromptSubmitted", sharedState, promptSubmitted},
+    {"CopilotPreToolUse", sharedState, toolRunning},
+    {"CopilotPostToolUse", sharedState, toolFinished},
+    {"CopilotAgentStop", sharedState, stop},
+    {"CopilotSessionEnd", sharedState, sessionEnded},
+    {"CopilotNotification", sharedState, notification},
+    {"CopilotPermissionRequest", copilotPermissionRequest, notification},
 };
 
 constexpr bool namesAreUnique() {
@@ -61,7 +72,7 @@ constexpr bool namesAreUnique() {
     return true;
 }
 static_assert(namesAreUnique(), "an event name may lead to one route only");
-static_assert(std::size(kEventTable) == 31, "every event the four assistants send, and no other");
+static_assert(std::size(kEventTable) == 39, "every event the five assistants send, and no other");
 
 void writeStderr(const std::string& line) { (void)!::write(STDERR_FILENO, line.data(), line.size()); }
 
@@ -71,7 +82,7 @@ void dispatch(const EventRow& row, const std::string& event) {
     switch (row.route) {
         case sharedState:
             // The LED is best effort: an absent agent or reply changes nothing for the assistant.
-            (void)HookSupport::sendJsonRequest(Json{{"cmd", "state"}, {"value", row.stateValue}}, 2.0);
+            (void)HookSupport::sendJsonRequest(Json{{"cmd", "state"}, {"value", wireValue(row.state)}}, 2.0);
             return;
         case claudePermissionRequest:
             ClaudeHookHandler::handlePermissionRequest();
@@ -80,13 +91,16 @@ void dispatch(const EventRow& row, const std::string& event) {
             CursorHookHandler::handleToolPermission(event);
             return;
         case codexState:
-            CodexHookHandler::handleState(row.stateValue);
+            CodexHookHandler::handleState(row.state);
             return;
         case codexPermissionRequest:
             CodexHookHandler::handlePermissionRequest();
             return;
         case kimiPreToolPermission:
             KimiHookHandler::handlePreToolPermission();
+            return;
+        case copilotPermissionRequest:
+            CopilotHookHandler::handlePermissionRequest();
             return;
     }
 }

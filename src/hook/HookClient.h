@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/LedState.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,12 +17,13 @@ enum class EventRoute : uint8_t {
     cursorToolPermission,
     codexPermissionRequest,
     kimiPreToolPermission,
+    copilotPermissionRequest,
 };
 
 struct EventRow {
     std::string_view name;
     EventRoute route;
-    uint8_t stateValue;  // the LED state of the state routes; 0 for the handler routes
+    LedState state;  // the LED state of the state routes; `notification` for the handler routes
 };
 
 // The row of an event name (exact, case-sensitive), or nothing for a name we do not know.

@@ -1,9 +1,9 @@
 #include "hook/KimiHookHandler.h"
 
 #include "hook/HookSupport.h"
-#include "leversync/KimiConfigDiagnostic.h"
+#include "hook/KimiConfigDiagnostic.h"
+#include "hook/KimiHookDebugLog.h"
 #include "leversync/KimiConfigLeverSync.h"
-#include "leversync/KimiHookDebugLog.h"
 
 #include <unistd.h>
 
@@ -45,26 +45,27 @@ std::string valueSnippet(const Json& snapshot) {
 }  // namespace
 
 void handlePreToolPermission() {
-    const std::string input = HookSupport::readStandardInput();
-    const Json tool = HookSupport::parseStdinContext(input, "Kimi");
+    const HookSupport::StandardInput input = HookSupport::readAndSummarizeStandardInput("Kimi");
+    const Json& tool = input.summary;
+    // The bytes read, also when the input was cut and not kept.
+    const uint64_t stdinBytes = tool.value("stdinBytes", uint64_t{0});
     const std::string logPath = KimiHookDebugLog::logFilePath();
     KimiHookDebugLog::append("kimi_PreToolUse_start",
-                             Json{{"stdinBytes", input.size()}, {"toolPreview", tool}, {"hintLogFile", logPath}});
-    say("PreToolUse hook start bytes=" + std::to_string(input.size()) + "; full log=" + logPath);
+                             Json{{"stdinBytes", stdinBytes}, {"toolPreview", tool}, {"hintLogFile", logPath}});
+    say("PreToolUse hook start bytes=" + std::to_string(stdinBytes) + "; full log=" + logPath);
 
-    const std::optional<Json> reply = HookSupport::sendJsonRequest(Json{{"cmd", "permission"}, {"value", 1}}, 5.0);
-    std::optional<int64_t> switchState;
-    if (reply && !reply->empty()) switchState = HookSupport::intValue(HookSupport::member(*reply, "switchState"));
+    const HookSupport::LeverReading lever = HookSupport::askAgentForLever();
+    const std::optional<int64_t>& switchState = lever.switchState;
     // Only a lever known to be at 0 turns Kimi's own approval on; every doubt leaves it to the person.
-    const bool isAuto = switchState && *switchState == 0;
-    KimiHookDebugLog::append("kimi_PreToolUse_agent_reply", Json{{"agentReplyNil", !reply},
+    const bool isAuto = lever.isAuto();
+    KimiHookDebugLog::append("kimi_PreToolUse_agent_reply", Json{{"agentReplyNil", !lever.reply},
                                                                  {"switchState", optionalInteger(switchState)},
                                                                  {"computedIsAuto", isAuto},
-                                                                 {"replyPreview", kimiReplyPreview(reply)}});
+                                                                 {"replyPreview", kimiReplyPreview(lever.reply)}});
     say("agent socket reply: switchState=" + (switchState ? std::to_string(*switchState) : std::string("nil")) +
         " isAuto=" + boolText(isAuto));
 
-    if (!isAuto) HookSupport::emitPermissionStderr("Kimi", "PreToolUse", reply, switchState);
+    if (!isAuto) HookSupport::emitPermissionStderr("Kimi", "PreToolUse", lever);
     const std::string decision = isAuto ? kAutoDecision : kManualDecision;
 
     KimiHookDebugLog::append("kimi_PreToolUse_probe_before_lever_sync",
@@ -78,11 +79,15 @@ void handlePreToolPermission() {
         say(std::string("no switchState from agent → skipped default_yolo sync; kimiPreTool=") + decision +
             "; check BLE/agent");
     } else {
+        // What the sync did goes to the debug log as it happens.
+        const KimiConfigLeverSync::Report report = [](std::string_view event, const Json& details) {
+            KimiHookDebugLog::append(event, details);
+        };
         if (isAuto)
-            KimiConfigLeverSync::enableYoloInConfig();
+            KimiConfigLeverSync::enableYoloInConfig(report);
         else
-            KimiConfigLeverSync::disableDefaultYoloForManualDial();
-        const Json synced = KimiConfigLeverSync::diagnosticSnapshotForLog();
+            KimiConfigLeverSync::disableDefaultYoloForManualDial(report);
+        const Json synced = KimiConfigDiagnostic::leverSyncSnapshotForLog();
         KimiHookDebugLog::append("kimi_PreToolUse_after_default_yolo_disk_sync", synced);
         say(std::string("default_yolo synced on disk (") + boolText(isAuto) +
             "); if kimi is already running: enter /reload in that session — no quit needed.");
@@ -93,17 +98,9 @@ void handlePreToolPermission() {
                              Json{{"kimiDecision", decision}, {"stdoutChars", 0}, {"hint", kReloadHint}});
     say("stdout chars=0 decision=" + decision);
 
-    Json record = Json::object();
-    record["ts"] = HookSupport::diagnosticTimestampFormatter().now();
-    record["ide"] = "kimi";
-    record["hookEvent"] = "PreToolUse";
-    record["switchState"] = optionalInteger(switchState);
-    record["isAuto"] = isAuto;
-    record["agentReply"] = reply.has_value();
-    record["diagnostic"] = !reply ? "no_agent_reply" : !switchState ? "no_switch_in_reply" : isAuto ? "allow" : "ask";
-    record["tool"] = tool;
+    Json record = HookSupport::permissionRecord("kimi", "PreToolUse", lever, tool);
     record["kimiPreToolDecision"] = decision;
-    record["kimiLeverDebug"] = KimiConfigLeverSync::diagnosticSnapshotForLog();
+    record["kimiLeverDebug"] = KimiConfigDiagnostic::leverSyncSnapshotForLog();
     HookSupport::appendDiagnosticsRecord(HookSupport::kPermissionRequestLog, record);
 }
 

@@ -1,7 +1,5 @@
 #include "leversync/KimiConfigLeverSync.h"
 
-#include "leversync/KimiConfigDiagnostic.h"
-#include "leversync/KimiHookDebugLog.h"
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -28,6 +26,10 @@ constexpr const char* kPrefix = "[tesk-kimi] ";
 void writeStderr(std::string_view text) { (void)files::writeAll(STDERR_FILENO, text); }
 
 using files::errorText;
+
+void tell(const Report& report, std::string_view event, const Json& details = Json::object()) {
+    if (report) report(event, details);
+}
 
 // Only blanks may stand around "=": with "\\s" there, a key line with no value took the next line
 // (a table header, say) for its value, and the replacement deleted it. The value stops at every
@@ -135,29 +137,27 @@ std::optional<std::string> copyToNewFile(const std::string& from, const std::str
     return err;
 }
 
-void writeRaw(const std::string& home, const std::string& text, std::string_view label) {
-    errno = 0;
-    if (!files::atomicWrite(configPath(home), text)) {
-        const std::string error = errorText(errno);
+void writeRaw(const std::string& home, const std::string& text, std::string_view label, const Report& report) {
+    std::string error;
+    if (!files::atomicWrite(configPath(home), text, &error)) {
         writeStderr("KimiConfigLeverSync: 写回失败 " + error + "\n");
-        KimiHookDebugLog::append("kimi_lever_sync_write_failed", Json{{"error", error}});
+        tell(report, "kimi_lever_sync_write_failed", Json{{"error", error}});
         return;
     }
-    KimiHookDebugLog::append("kimi_lever_sync_" + std::string(label),
-                             Json{{"bytes", static_cast<int64_t>(text.size())},
-                                  {"reloadHint", "kimi_reload_slash_same_session_ok"}});
+    tell(report, "kimi_lever_sync_" + std::string(label),
+         Json{{"bytes", static_cast<int64_t>(text.size())}, {"reloadHint", "kimi_reload_slash_same_session_ok"}});
 }
 
 // A file that Kimi reads today is worth more than following the lever: when the rewrite would break
 // it, the file stays as it is and Kimi keeps its current `default_yolo`.
-void applyRewrite(const std::string& home, const Rewrite& rewrite, std::string_view label) {
+void applyRewrite(const std::string& home, const Rewrite& rewrite, std::string_view label, const Report& report) {
     if (!rewrite.text) {
         writeStderr("KimiConfigLeverSync: 未改写 " + configPath(home) + "，改写会使它不再是有效的 TOML（" +
                     std::string(rewrite.leftAlone) + "）\n");
-        KimiHookDebugLog::append("kimi_lever_sync_left_alone", Json{{"reason", rewrite.leftAlone}});
+        tell(report, "kimi_lever_sync_left_alone", Json{{"reason", rewrite.leftAlone}});
         return;
     }
-    writeRaw(home, *rewrite.text, label);
+    writeRaw(home, *rewrite.text, label, report);
 }
 
 }  // namespace
@@ -218,11 +218,11 @@ Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templ
     return out;
 }
 
-void enableYoloInConfig(const std::string& home) {
+void enableYoloInConfig(const std::string& home, const Report& report) {
     const std::string config = configPath(home);
     if (!files::exists(config)) {
         writeStderr("KimiConfigLeverSync: 未找到 " + config + "，跳过。\n");
-        KimiHookDebugLog::append("kimi_lever_sync_missing_config", Json{{"path", config}});
+        tell(report, "kimi_lever_sync_missing_config", Json{{"path", config}});
         return;
     }
     SyncLock lock(home, kLockName);
@@ -231,9 +231,9 @@ void enableYoloInConfig(const std::string& home) {
     if (!files::exists(snapshot)) {
         if (const std::optional<std::string> error = copyToNewFile(config, snapshot)) {
             writeStderr("KimiConfigLeverSync: 备份失败 " + *error + "\n");
-            KimiHookDebugLog::append("kimi_lever_sync_backup_failed", Json{{"error", *error}});
+            tell(report, "kimi_lever_sync_backup_failed", Json{{"error", *error}});
         } else {
-            KimiHookDebugLog::append("kimi_lever_sync_backup_created", Json{{"to", snapshot}});
+            tell(report, "kimi_lever_sync_backup_created", Json{{"to", snapshot}});
         }
     }
     const std::optional<std::string> text = files::readFile(config);
@@ -241,17 +241,17 @@ void enableYoloInConfig(const std::string& home) {
         writeStderr("KimiConfigLeverSync: 无法读取 " + config + "\n");
         return;
     }
-    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kAutoTemplate), "enable_auto");
+    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kAutoTemplate), "enable_auto", report);
 }
 
-void disableDefaultYoloForManualDial(const std::string& home) {
+void disableDefaultYoloForManualDial(const std::string& home, const Report& report) {
     const std::string config = configPath(home);
     const std::string snapshot = snapshotPath(home);
     if (!files::exists(snapshot) && !files::exists(config)) return;
     SyncLock lock(home, kLockName);
     if (files::exists(snapshot)) {
         if (::unlink(snapshot.c_str()) == 0) {
-            KimiHookDebugLog::append("kimi_lever_snapshot_removed_for_manual_clear");
+            tell(report, "kimi_lever_snapshot_removed_for_manual_clear");
             writeStderr(std::string(kPrefix) +
                         "removed config.toml.vemlo.lever0.bak (avoid restoring old default_yolo=true)\n");
         } else {
@@ -260,21 +260,16 @@ void disableDefaultYoloForManualDial(const std::string& home) {
     }
     const std::optional<std::string> text = files::readFile(config);
     if (!text || !text::isValidUtf8(*text)) return;
-    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kManualTemplate), "disable_manual");
+    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kManualTemplate), "disable_manual", report);
     writeStderr(std::string(kPrefix) + "default_yolo=false on dial manual; run /reload in Kimi.\n");
     writeStderr(std::string(kPrefix) +
                 "note: kimi ORs persisted session YOLO (e.g. after /yolo) with config — if reload still shows "
                 "yolo, toggle /yolo off once or use a fresh session.\n");
 }
 
-Json diagnosticSnapshotForLog(const std::string& home) {
-    Json snapshot = KimiConfigDiagnostic::snapshotForLog(home);
-    snapshot["leverSnapshotBakExists"] = files::exists(snapshotPath(home));
-    return snapshot;
+void enableYoloInConfig(const Report& report) { enableYoloInConfig(files::homeDirectory(), report); }
+void disableDefaultYoloForManualDial(const Report& report) {
+    disableDefaultYoloForManualDial(files::homeDirectory(), report);
 }
-
-void enableYoloInConfig() { enableYoloInConfig(files::homeDirectory()); }
-void disableDefaultYoloForManualDial() { disableDefaultYoloForManualDial(files::homeDirectory()); }
-Json diagnosticSnapshotForLog() { return diagnosticSnapshotForLog(files::homeDirectory()); }
 
 }  // namespace vemlo::KimiConfigLeverSync

@@ -2,6 +2,7 @@
 
 #include "platform/Json.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,20 +15,20 @@ inline constexpr std::string_view kAutoTemplate =
 inline constexpr std::string_view kManualTemplate =
     "default_yolo = false  # Vemlo: dial manual; run /reload in Kimi after changing dial";
 
+// Told each step a sync took, in order, for the caller's debug log: an event name such as
+// "kimi_lever_sync_backup_created" and its details (an object). May be empty.
+using Report = std::function<void(std::string_view event, const Json& details)>;
+
 // Lever at 0: copies "~/.kimi/config.toml" to the snapshot unless a snapshot exists already, then sets
-// `default_yolo` to true. A missing configuration is reported and never created. Progress and failures
-// go to standard error and the Kimi debug log; nothing reaches the caller.
-void enableYoloInConfig();
-void enableYoloInConfig(const std::string& home);
+// `default_yolo` to true. A missing configuration is reported and never created. Failures go to
+// standard error; every step, failures included, goes to `report`.
+void enableYoloInConfig(const Report& report = {});
+void enableYoloInConfig(const std::string& home, const Report& report = {});
 
 // Lever not at 0: deletes the snapshot (it would hold the automatic period's starting point, which must
 // not come back), then sets `default_yolo` to false when the configuration can be read.
-void disableDefaultYoloForManualDial();
-void disableDefaultYoloForManualDial(const std::string& home);
-
-// KimiConfigDiagnostic::snapshotForLog plus "leverSnapshotBakExists".
-Json diagnosticSnapshotForLog();
-Json diagnosticSnapshotForLog(const std::string& home);
+void disableDefaultYoloForManualDial(const Report& report = {});
+void disableDefaultYoloForManualDial(const std::string& home, const Report& report = {});
 
 // The new configuration text, or why the file is to stay as it is.
 struct Rewrite {

@@ -1,16 +1,209 @@
 #include "platform/Json.h"
 
 #include <cmath>
+#include <functional>
 #include <limits>
+#include <memory>
+#include <unordered_set>
+#include <vector>
 
 namespace vemlo::json {
+namespace {
+
+// A string-aware count of open brackets, before any value is built: a text nested deeper than
+// kMaxNesting, or holding a NUL byte anywhere (never valid JSON, though the lexer would take it for
+// the end of the text), is refused here so that nothing later walks a deep tree.
+bool withinBounds(std::string_view text) {
+    size_t depth = 0;
+    bool inString = false;
+    for (size_t at = 0; at < text.size(); ++at) {
+        const char c = text[at];
+        if (c == '\0') return false;
+        if (inString) {
+            if (c == '\\')
+                ++at;  // the escaped character cannot close the string
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+            case '"': inString = true; break;
+            case '[':
+            case '{':
+                if (++depth > kMaxNesting) return false;
+                break;
+            case ']':
+            case '}':
+                if (depth > 0) --depth;
+                break;
+            default: break;
+        }
+    }
+    return true;
+}
+
+// Builds the tree from parser events. nlohmann's own builder inserts every member through the
+// ordered map's linear search for the key, which makes an object of n members cost n² compares;
+// here a member is appended and duplicates are found through a hash index over the object's keys,
+// built once the object is no longer small. A repeated key keeps its first place and takes the
+// last value, as nlohmann's builder does.
+class TreeBuilder {
+public:
+    Json result;
+
+    // With `wanted`, members of a top-level object whose key it refuses are checked but not built.
+    // With `containersAsNull` as well, a wanted member whose value is an array or object is checked
+    // but kept as null.
+    explicit TreeBuilder(const std::function<bool(std::string_view)>* wanted = nullptr, bool containersAsNull = false)
+        : wanted_(wanted), containersAsNull_(containersAsNull) {}
+
+    bool null() { return skipped(false) || put(Json(nullptr)); }
+    bool boolean(bool value) { return skipped(false) || put(Json(value)); }
+    bool number_integer(Json::number_integer_t value) { return skipped(false) || put(Json(value)); }
+    bool number_unsigned(Json::number_unsigned_t value) { return skipped(false) || put(Json(value)); }
+    bool number_float(Json::number_float_t value, const Json::string_t&) { return skipped(false) || put(Json(value)); }
+    bool string(Json::string_t& value) { return skipped(false) || put(Json(std::move(value))); }
+    bool binary(Json::binary_t&) { return false; }
+    bool start_object(std::size_t) { return opensSkipped() || opensAsNull() || open(Json::object()); }
+    bool start_array(std::size_t) { return opensSkipped() || opensAsNull() || open(Json::array()); }
+    bool end_object() { return skipped(true) || close(); }
+    bool end_array() { return skipped(true) || close(); }
+    bool key(Json::string_t& name) {
+        if (skipping_) return true;
+        if (wanted_ && open_.size() == 1 && !(*wanted_)(name)) {
+            skipping_ = true;
+            skipDepth_ = 0;
+            return true;
+        }
+        key_ = std::move(name);
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return false; }
+
+private:
+    using Object = Json::object_t;
+
+    // Hashes and compares member positions by the key stored at that position.
+    struct KeyAt {
+        const Object* object;
+        // ordered_map hides the vector's operator[] behind its lookup by key, hence the iterators.
+        const std::string& at(size_t index) const { return (object->begin() + static_cast<ptrdiff_t>(index))->first; }
+        size_t operator()(size_t index) const { return std::hash<std::string>{}(at(index)); }
+        bool operator()(size_t a, size_t b) const { return at(a) == at(b); }
+    };
+    using Index = std::unordered_set<size_t, KeyAt, KeyAt>;
+
+    struct Open {
+        Json* value;
+        std::unique_ptr<Index> index;  // only for objects past kSmallObject members
+    };
+    static constexpr size_t kSmallObject = 16;
+
+    std::vector<Open> open_;
+    std::string key_;
+    const std::function<bool(std::string_view)>* wanted_;
+    bool containersAsNull_;
+    bool skipping_ = false;  // inside a member value that is not built
+    size_t skipDepth_ = 0;   // containers open inside that value
+
+    // Whether the event belongs to a value being skipped; a scalar or the last close ends it.
+    bool skipped(bool closesContainer) {
+        if (!skipping_) return false;
+        if (closesContainer) --skipDepth_;
+        if (skipDepth_ == 0) skipping_ = false;
+        return true;
+    }
+    bool opensSkipped() {
+        if (!skipping_) return false;
+        ++skipDepth_;
+        return true;
+    }
+    bool opensAsNull() {
+        if (!containersAsNull_ || open_.size() != 1 || !open_[0].value->is_object()) return false;
+        if (!place(Json(nullptr))) return false;
+        skipping_ = true;
+        skipDepth_ = 1;
+        return true;
+    }
+
+    // Where the value just parsed goes; null when the text's top level is already complete.
+    Json* place(Json&& value) {
+        if (open_.empty()) {
+            result = std::move(value);
+            return &result;
+        }
+        Open& parent = open_.back();
+        if (parent.value->is_array()) {
+            auto& array = parent.value->get_ref<Json::array_t&>();
+            array.push_back(std::move(value));
+            return &array.back();
+        }
+        auto& object = parent.value->get_ref<Object&>();
+        if (!parent.index && object.size() < kSmallObject) {
+            for (auto& member : object)
+                if (member.first == key_) {
+                    member.second = std::move(value);
+                    return &member.second;
+                }
+            object.emplace_back(std::move(key_), std::move(value));
+            if (object.size() == kSmallObject) {
+                parent.index = std::make_unique<Index>(kSmallObject * 2, KeyAt{&object}, KeyAt{&object});
+                for (size_t i = 0; i < object.size(); ++i) parent.index->insert(i);
+            }
+            return &object.back().second;
+        }
+        object.emplace_back(std::move(key_), std::move(value));
+        auto [at, inserted] = parent.index->insert(object.size() - 1);
+        if (inserted) return &object.back().second;
+        Json& earlier = (object.begin() + static_cast<ptrdiff_t>(*at))->second;
+        earlier = std::move(object.back().second);
+        object.pop_back();
+        return &earlier;
+    }
+
+    bool put(Json&& value) { return place(std::move(value)) != nullptr; }
+
+    bool open(Json&& container) {
+        if (open_.size() >= kMaxNesting) return false;
+        Json* placed = place(std::move(container));
+        if (!placed) return false;
+        open_.push_back(Open{placed, nullptr});
+        return true;
+    }
+
+    bool close() {
+        if (open_.empty()) return false;
+        open_.pop_back();
+        return true;
+    }
+};
+
+}  // namespace
 
 std::optional<Json> parse(std::string_view text) {
+    if (!withinBounds(text)) return std::nullopt;
     try {
-        Json value = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-        if (value.is_discarded()) return std::nullopt;
-        return value;
+        TreeBuilder builder;
+        if (!Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
+                             /*strict=*/true))
+            return std::nullopt;
+        return std::move(builder.result);
     } catch (...) {  // allocation failure is the only thing left that can throw
+        return std::nullopt;
+    }
+}
+
+std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
+                                      bool containersAsNull) {
+    if (!withinBounds(text)) return std::nullopt;
+    try {
+        TreeBuilder builder(&wanted, containersAsNull);
+        if (!Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
+                             /*strict=*/true) ||
+            !builder.result.is_object())
+            return std::nullopt;
+        return std::move(builder.result);
+    } catch (...) {
         return std::nullopt;
     }
 }
@@ -32,7 +225,10 @@ std::string dumpCompact(const Json& value) {
 std::string dumpPrettySorted(const Json& value) {
     try {
         // nlohmann::json keeps object members in a std::map, which sorts them by key.
-        nlohmann::json sorted = nlohmann::json::parse(dumpCompact(value), nullptr, false);
+        const std::string compact = dumpCompact(value);
+        if (!withinBounds(compact)) return {};
+        nlohmann::json sorted = nlohmann::json::parse(compact, nullptr, false);
+        if (sorted.is_discarded()) return {};
         return sorted.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
     } catch (...) {
         return {};

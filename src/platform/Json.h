@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,11 +16,25 @@ using Json = nlohmann::ordered_json;
 
 namespace json {
 
-// Any JSON text, or nothing on a syntax error or invalid UTF-8. Never throws.
+// The deepest nesting of arrays and objects a text may have. Anything deeper is malformed: it is
+// refused before a value is built, so dumping, copying or walking a parsed value never recurses
+// further than this.
+inline constexpr size_t kMaxNesting = 512;
+
+// Any JSON text, or nothing on a syntax error, invalid UTF-8, nesting deeper than kMaxNesting or a
+// NUL byte anywhere (also after the value). Time and memory grow linearly with the text, however
+// many members an object has; a repeated key keeps its first place and takes the last value.
+// Never throws.
 std::optional<Json> parse(std::string_view text);
 
 // A JSON text whose top level is an object, or nothing.
 std::optional<Json> parseObject(std::string_view text);
+
+// parseObject, keeping only the top-level members whose key `wanted` accepts: the others are checked
+// as parse checks them but never built, so a reader of a few members pays little for a large text.
+// With `containersAsNull`, a wanted member whose value is an array or an object is kept as null.
+std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
+                                       bool containersAsNull = false);
 
 // Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
 std::string dumpCompact(const Json& value);

@@ -52,6 +52,9 @@ TEST(RequestFraming, Recognition) {
         {"\xFF\xFE" "3", "none"},
         {"{\"cmd\":\"st\xC3\"}", "none"},  // a cut multi-byte character
         {"３", "none"},                     // a full-width digit is not an ASCII digit
+        {std::string("{\"cmd\":\"status\"}\n\0", 18), "none"},  // a NUL after the value
+        {std::string("{\"cmd\":\"status\"}\0{}", 19), "none"},
+        {std::string(600, '[') + std::string(600, ']'), "none"},  // nested past the bound
     };
     for (const auto& c : cases) {
         EXPECT_EQ(kind(recognizeRequest(c.bytes)), c.expected) << "request: " << c.bytes;

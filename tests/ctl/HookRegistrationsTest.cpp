@@ -1,4 +1,5 @@
 #include "ctl/HookRegistrations.h"
+#include "hook/HookClient.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +20,8 @@ const std::vector<std::string> kAgentEvents = {
     "preToolUse",        "beforeShellExecution", "beforeMCPExecution", "CodexSessionStart", "CodexPostToolUse",
     "CodexPreToolUse",   "CodexUserPromptSubmit", "CodexStop",      "CodexPermissionRequest", "KimiNotification",
     "KimiSessionStart",  "KimiSessionEnd",     "KimiPreToolUse",    "KimiPostToolUse",    "KimiUserPromptSubmit",
-    "KimiStop"};
+    "KimiStop",          "CopilotSessionStart", "CopilotUserPromptSubmitted", "CopilotPreToolUse",
+    "CopilotPostToolUse", "CopilotAgentStop",  "CopilotSessionEnd", "CopilotNotification", "CopilotPermissionRequest"};
 
 TEST(HookRegistrations, CoverEveryAgentEventOnceUnderTheAssistantsOwnNames) {
     std::multiset<std::string> registered;
@@ -31,6 +33,8 @@ TEST(HookRegistrations, CoverEveryAgentEventOnceUnderTheAssistantsOwnNames) {
         }
     }
     EXPECT_EQ(registered, std::multiset<std::string>(kAgentEvents.begin(), kAgentEvents.end()));
+    // Every event that install registers is one the hook mode knows.
+    for (const std::string& event : kAgentEvents) EXPECT_TRUE(HookClient::lookupEvent(event)) << event;
     EXPECT_EQ(ownNames["codex"], (std::set<std::string>{"SessionStart", "PreToolUse", "PermissionRequest",
                                                         "PostToolUse", "UserPromptSubmit", "Stop"}));
     EXPECT_EQ(ownNames["kimi"], (std::set<std::string>{"Notification", "SessionStart", "SessionEnd", "PreToolUse",

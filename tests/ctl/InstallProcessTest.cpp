@@ -287,6 +287,46 @@ TEST_F(InstallProcessTest, OnlyAssistantsThatAreInstalledAndFilesCreatedForUsGoA
     EXPECT_TRUE(files::exists(home.file(".cursor")));
 }
 
+// Copilot CLI loads every hooks/*.json of its folder, so ours is a file apart: written whole, left
+// alone when it is current, removed whole, and no other file of the folder is touched.
+TEST_F(InstallProcessTest, CopilotGetsAFileOfItsOwn) {
+    const std::string mine = R"({"version": 1, "hooks": {"sessionStart": [{"type": "command", "bash": "./mine.sh"}]}})";
+    ASSERT_TRUE(files::createDirectories(home.file(".copilot/hooks")));
+    ASSERT_TRUE(files::atomicWrite(home.file(".copilot/hooks/mine.json"), mine));
+    const std::string ours = ".copilot/hooks/vemloconfig-agent.json";
+
+    ProcessResult first = vemloctl({"install", "--only", "copilot", "--agent", VEMLO_AGENT_BINARY});
+    ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
+    EXPECT_NE(first.out.find("Copilot CLI: ~/" + ours + ": created it with 8 hooks\n"), std::string::npos) << first.out;
+    const auto doc = json::parse(read(ours));
+    ASSERT_TRUE(doc.has_value());
+    EXPECT_EQ((*doc)["version"], 1);
+    const std::string agent = home.path() + "/.local/bin/vemloconfig-agent hook ";
+    const std::vector<std::pair<std::string, std::string>> events = {
+        {"sessionStart", "CopilotSessionStart"}, {"userPromptSubmitted", "CopilotUserPromptSubmitted"},
+        {"preToolUse", "CopilotPreToolUse"},     {"postToolUse", "CopilotPostToolUse"},
+        {"agentStop", "CopilotAgentStop"},       {"sessionEnd", "CopilotSessionEnd"},
+        {"notification", "CopilotNotification"}, {"permissionRequest", "CopilotPermissionRequest"}};
+    EXPECT_EQ((*doc)["hooks"].size(), events.size());
+    for (const auto& [event, agentEvent] : events)
+        EXPECT_EQ((*doc)["hooks"][event], Json::array({Json{{"bash", agent + agentEvent}, {"timeoutSec", 10},
+                                                            {"type", "command"}}}))
+            << event;
+    EXPECT_EQ(read(".claude/settings.json"), kClaude) << "--only leaves the others alone";
+    EXPECT_NE(vemloctl({"status"}).out.find("  Copilot CLI registered (8 events)\n"), std::string::npos);
+
+    const auto installed = snapshot(home.path());
+    ProcessResult second = vemloctl({"install", "--only", "copilot", "--agent", VEMLO_AGENT_BINARY});
+    EXPECT_EQ(snapshot(home.path()), installed);
+    EXPECT_NE(second.out.find("hooks already registered (8 events)"), std::string::npos) << second.out;
+
+    ProcessResult removed = vemloctl({"uninstall", "--only", "copilot"});
+    ASSERT_EQ(removed.exitCode, 0) << removed.err;
+    EXPECT_FALSE(files::exists(home.file(ours)));
+    EXPECT_EQ(read(".copilot/hooks/mine.json"), mine);
+    EXPECT_FALSE(files::exists(home.file(ours + ".vemloctl.bak")));
+}
+
 TEST_F(InstallProcessTest, CommandLineMistakesAndHelp) {
     struct Case {
         std::vector<std::string> args;

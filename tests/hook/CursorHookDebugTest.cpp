@@ -111,6 +111,25 @@ INSTANTIATE_TEST_SUITE_P(
                     EnvCase{"nothing_related", {{"HOME", "/root"}, {"SHELL", "/bin/sh"}}, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(CursorRelatedEnv, RedactsValuesOfNamesThatSuggestASecret) {
+    const Json env = cursorRelatedEnvForLog({{"CURSOR_API_KEY", "sk-1"},
+                                             {"cursor_session_token", "t"},
+                                             {"CURSOR_SECRETS_DIR", "/s"},
+                                             {"CURSOR_Password", "p"},
+                                             {"VSCODE_GIT_ASKPASS_AUTH", "a"},
+                                             {"CURSOR_CREDENTIALS", "c"},
+                                             {"CURSOR_TRACE_ID", "visible"},
+                                             {"TERM", "xterm"}});
+    EXPECT_EQ(env, Json({{"CURSOR_API_KEY", "<redacted>"},
+                         {"CURSOR_CREDENTIALS", "<redacted>"},
+                         {"CURSOR_Password", "<redacted>"},
+                         {"CURSOR_SECRETS_DIR", "<redacted>"},
+                         {"CURSOR_TRACE_ID", "visible"},
+                         {"TERM", "xterm"},
+                         {"VSCODE_GIT_ASKPASS_AUTH", "<redacted>"},
+                         {"cursor_session_token", "<redacted>"}}));
+}
+
 TEST(CursorRelatedEnv, CutsValuesToTwoHundredCharacters) {
     std::string combining;  // "e" + COMBINING ACUTE ACCENT: one character, three bytes
     for (int i = 0; i < 250; ++i) combining += "e\xCC\x81";

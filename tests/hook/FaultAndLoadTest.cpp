@@ -78,10 +78,7 @@ TEST_P(FullHomeHook, AnswersAndKeepsTheConfiguration) {
     ASSERT_TRUE(files::atomicWrite(config, c.original));
     fill();
 
-    const auto previousDir = std::filesystem::current_path();
-    std::filesystem::current_path(folder.path());  // Kimi's debug log goes to the working directory
     const ProcessResult r = runHook(c.event, agent.socketPath(), home, kInput);
-    std::filesystem::current_path(previousDir);
 
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out, c.out);

@@ -150,6 +150,8 @@ TEST_F(HookProcess, EverySharedStateEventReachesTheAgent) {
         {"SessionEnd", 8},       {"PreCompact", 0},       {"sessionStart", 4},     {"sessionEnd", 8},
         {"postToolUse", 2},      {"stop", 5},             {"KimiNotification", 0}, {"KimiSessionStart", 4},
         {"KimiSessionEnd", 8},   {"KimiPostToolUse", 2},  {"KimiUserPromptSubmit", 7}, {"KimiStop", 5},
+        {"CopilotSessionStart", 4}, {"CopilotUserPromptSubmitted", 7}, {"CopilotPreToolUse", 3},
+        {"CopilotPostToolUse", 2}, {"CopilotAgentStop", 5}, {"CopilotSessionEnd", 8}, {"CopilotNotification", 0},
     };
     for (const auto& [event, state] : events) {
         const std::string sent = "→ LED 状态 " + std::to_string(state) + ": ";
@@ -206,9 +208,10 @@ TEST_P(KimiPreToolUse, FollowsTheLeverOnDiskAndNeverAnswers) {
     if (c.lever) agent.emplace(folder.path(), home.path(), std::map<std::string, std::string>{
                                                                {"VEMLO_SIM_LEVER", std::to_string(*c.lever)}});
     ASSERT_TRUE(!agent || agent->waitForLog("通知通道已订阅"));
-    // The debug log goes to the hook's working directory, which it inherits from here.
+    // The hook inherits its working directory from here; its debug log must not go there.
+    TempDir work;
     const auto previousDir = std::filesystem::current_path();
-    std::filesystem::current_path(folder.path());
+    std::filesystem::current_path(work.path());
     auto r = runHook("KimiPreToolUse", agent ? agent->socketPath() : folder.file("agent.sock"), home.path(), kInput);
     std::filesystem::current_path(previousDir);
 
@@ -216,7 +219,7 @@ TEST_P(KimiPreToolUse, FollowsTheLeverOnDiskAndNeverAnswers) {
     EXPECT_EQ(r.out, "") << "Kimi's hook runner would take any answer as a veto";
     EXPECT_EQ(r.err, "[vemlo-hook] DEBUG: received event: 'KimiPreToolUse'\n" +
                          kimi("PreToolUse hook start bytes=" + std::to_string(kInput.size()) +
-                              "; full log=" + folder.file("kimi-hook-debug.log")) +
+                              "; full log=" + diagnosticsFile(home.path(), "kimi-hook-debug.log")) +
                          c.stderrAfterStart);
     EXPECT_EQ(files::readFile(sync::configPath(home.path())), c.configAfter);
     EXPECT_EQ(files::readFile(sync::snapshotPath(home.path())), c.snapshotAfter);
@@ -227,6 +230,11 @@ TEST_P(KimiPreToolUse, FollowsTheLeverOnDiskAndNeverAnswers) {
     EXPECT_EQ(records[0]["kimiPreToolDecision"], c.decision);
     EXPECT_EQ(records[0]["kimiLeverDebug"]["default_yolo_valueSnippet"], c.lever == 0 ? "true" : "false");
     EXPECT_EQ(records[0]["kimiLeverDebug"]["leverSnapshotBakExists"], c.snapshotAfter.has_value());
+    EXPECT_TRUE(std::filesystem::is_empty(work.path()));
+    const std::vector<Json> debug = readJsonLines(diagnosticsFile(home.path(), "kimi-hook-debug.log"));
+    ASSERT_FALSE(debug.empty());
+    EXPECT_EQ(debug[0]["event"], "kimi_PreToolUse_start");
+    EXPECT_EQ(debug[0]["cwd"], work.path());
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -61,6 +61,8 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"Array", replies("[]"), std::nullopt},
         ReplyCase{"Scalar", replies("1"), std::nullopt},
         ReplyCase{"NotJson", replies("ok\n"), std::nullopt},
+        // A NUL is not white space: the text is not one JSON value, so the lever is unknown.
+        ReplyCase{"NulAfterTheValue", replies(std::string("{\"switchState\":0}\n\0", 19)), std::nullopt},
         ReplyCase{"ClosedWithoutReply", [](int) {}, std::nullopt},
         ReplyCase{"Exactly4096Bytes", replies(objectOfSize(4096)), json::dumpCompact(*json::parse(objectOfSize(4096)))},
         ReplyCase{"LongerIsCut", replies(objectOfSize(4097)), std::nullopt},

@@ -1,4 +1,3 @@
-#include "leversync/KimiConfigDiagnostic.h"
 #include "leversync/KimiConfigLeverSync.h"
 
 #include "platform/Files.h"
@@ -9,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <sstream>
+#include <utility>
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
@@ -105,50 +104,12 @@ TEST(KimiTextBroken, OnlyTheKeyLineIsReplaced) {
     }
 }
 
-struct ProbeCase {
-    const char* name;
-    std::string text;
-    std::optional<std::string> snippet;
-};
-
-std::string repeat(std::string_view piece, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) out += piece;
-    return out;
-}
-
-// A family emoji is one character made of five code points.
-constexpr std::string_view kFamily = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
-
-const std::vector<ProbeCase> kProbeCases = {
-    {"Template", std::string(sync::kAutoTemplate) + "\n", "true"},
-    {"NoBlanks", "default_yolo=false\n", "false"},
-    {"FirstOfTwo", "[a]\ndefault_yolo = 1\ndefault_yolo = 2\n", "1"},
-    {"CutAt32Characters", "default_yolo = " + repeat("x", 40), repeat("x", 32)},
-    {"CutAtWholeCharacters", "default_yolo = " + repeat(kFamily, 40), repeat(kFamily, 32)},
-    {"CommentedKey", "# default_yolo = true\n", std::nullopt},
-    {"ValueOnTheNextLine", "default_yolo =\n  true\n", "true"},
-    {"NoValue", "default_yolo =", std::nullopt},
-};
-
-TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
-    for (const ProbeCase& c : kProbeCases) {
-        EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(c.text), c.snippet) << c.name;
-    }
-}
-
-// Runs the syncs on files in a temporary home, with the working directory (where the debug log goes)
-// in a second temporary folder, and collects what they print and log.
+// Runs the syncs on files in a temporary home and collects what they print and report.
 class KimiFile : public testing::Test {
 protected:
     test::TempDir home;
-    test::TempDir workDir;
-    fs::path previousDir = fs::current_path();
     std::string config = sync::configPath(home.path());
     std::string snapshot = sync::snapshotPath(home.path());
-
-    void SetUp() override { fs::current_path(workDir.path()); }
-    void TearDown() override { fs::current_path(previousDir); }
 
     void writeConfig(const std::string& text) {
         fs::create_directories(home.file(".kimi"));
@@ -157,28 +118,17 @@ protected:
 
     std::string enable() {
         testing::internal::CaptureStderr();
-        sync::enableYoloInConfig(home.path());
+        sync::enableYoloInConfig(home.path(), report_);
         return testing::internal::GetCapturedStderr();
     }
     std::string disable() {
         testing::internal::CaptureStderr();
-        sync::disableDefaultYoloForManualDial(home.path());
+        sync::disableDefaultYoloForManualDial(home.path(), report_);
         return testing::internal::GetCapturedStderr();
     }
 
-    // The debug events written since the last call, with their details.
-    std::vector<Json> takeEvents() {
-        std::vector<Json> events;
-        std::istringstream lines(files::readFile(workDir.file("kimi-hook-debug.log")).value_or(""));
-        std::string line;
-        size_t index = 0;
-        while (std::getline(lines, line)) {
-            if (index++ < eventsSeen_) continue;
-            events.push_back(json::parseObject(line).value_or(Json()));
-        }
-        eventsSeen_ = index;
-        return events;
-    }
+    // The steps reported since the last call, each as its details plus "event".
+    std::vector<Json> takeEvents() { return std::exchange(events_, {}); }
     std::vector<std::string> takeEventNames() {
         std::vector<std::string> names;
         for (const Json& e : takeEvents()) names.push_back(e.value("event", "<bad record>"));
@@ -186,7 +136,12 @@ protected:
     }
 
 private:
-    size_t eventsSeen_ = 0;
+    std::vector<Json> events_;
+    sync::Report report_ = [this](std::string_view event, const Json& details) {
+        Json e = details;
+        e["event"] = std::string(event);
+        events_.push_back(std::move(e));
+    };
 };
 
 const std::string kRemovedLine =
@@ -272,29 +227,6 @@ TEST_F(KimiFile, LinkedConfigurationIsRewrittenThroughTheLink) {
     EXPECT_EQ(files::readFile(target), std::string(sync::kAutoTemplate));
     EXPECT_FALSE(fs::is_symlink(snapshot)) << "the snapshot is a real copy, not a second link to the same file";
     EXPECT_EQ(files::readFile(snapshot), "default_yolo = false\n");
-}
-
-TEST_F(KimiFile, DiagnosticSnapshotDescribesTheFile) {
-    Json missing = sync::diagnosticSnapshotForLog(home.path());
-    EXPECT_EQ(missing.dump(), Json({{"kimiConfigPath", config},
-                                    {"kimiConfigExists", false},
-                                    {"hookApprovalPolicy",
-                                     "dial_writes_default_yolo_on_PreToolUse_kimi_reload_to_apply_upstream_deny_only"},
-                                    {"leverSnapshotBakExists", false}})
-                                  .dump());
-
-    writeConfig("model = \"k2\"\n");
-    Json noKey = KimiConfigDiagnostic::snapshotForLog(home.path());
-    EXPECT_EQ(noKey["kimiConfigExists"], true);
-    EXPECT_TRUE(noKey.contains("default_yolo_valueSnippet") && noKey["default_yolo_valueSnippet"].is_null());
-    EXPECT_FALSE(noKey.contains("default_yolo_lineno_hint"));
-    EXPECT_FALSE(noKey.contains("leverSnapshotBakExists"));
-
-    enable();
-    Json synced = sync::diagnosticSnapshotForLog(home.path());
-    EXPECT_EQ(synced["default_yolo_valueSnippet"], "true");
-    EXPECT_EQ(synced["default_yolo_lineno_hint"], "matched");
-    EXPECT_EQ(synced["leverSnapshotBakExists"], true);
 }
 
 }  // namespace

@@ -1,25 +1,24 @@
-#include "leversync/KimiHookDebugLog.h"
+#include "hook/KimiHookDebugLog.h"
 
+#include "hook/HookSupport.h"
 #include "platform/Files.h"
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <unistd.h>
 #include <vector>
 
 namespace vemlo::KimiHookDebugLog {
 namespace {
 
-constexpr const char* kFileName = "kimi-hook-debug.log";
+constexpr std::string_view kFileName = "kimi-hook-debug.log";
 
 void writeStderr(std::string_view text) { (void)files::writeAll(STDERR_FILENO, text); }
 
-using files::errorText;
-
-// Empty when the working directory is gone or its path does not fit.
+// Empty when the working directory is gone or its path does not fit. Only its name is recorded:
+// nothing is ever opened there, since a repository the assistant works in may plant links and FIFOs
+// under any name.
 std::string currentDirectory() {
     std::vector<char> buf(PATH_MAX + 1);
     if (::getcwd(buf.data(), buf.size()) == nullptr) return {};
@@ -37,10 +36,7 @@ std::string isoTimestampUtc() {
 
 }  // namespace
 
-std::string logFilePath() {
-    const std::string cwd = currentDirectory();
-    return files::join(cwd.empty() ? files::homeDirectory() : cwd, kFileName);
-}
+std::string logFilePath() { return files::join(HookSupport::diagnosticsDirectory(), kFileName); }
 
 void append(std::string_view event, const Json& details) {
     const std::string cwd = currentDirectory();
@@ -62,26 +58,12 @@ void append(std::string_view event, const Json& details) {
     }
     line += '\n';
 
-    const std::string folder = cwd.empty() ? files::homeDirectory() : cwd;
-    const std::string path = files::join(folder, kFileName);
-    int failure = 0;
-    if (cwd.empty() && !files::createDirectories(folder)) {
-        failure = errno ? errno : ENOENT;
-    } else if (files::exists(path)) {
-        // O_APPEND puts each whole record at the end even when several hooks write at once.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (fd < 0) return;
-        ssize_t n;
-        do {
-            n = ::write(fd, line.data(), line.size());
-        } while (n < 0 && errno == EINTR);
-        if (n != static_cast<ssize_t>(line.size())) failure = n < 0 ? errno : EIO;
-        ::close(fd);
-    } else {
-        errno = 0;
-        if (!files::atomicWrite(path, line)) failure = errno ? errno : EIO;
+    errno = 0;
+    if (!files::createDirectories(HookSupport::diagnosticsDirectory())) {
+        writeStderr("[tesk-kimi] append log failed " + files::errorText(errno ? errno : ENOENT) + "\n");
+        return;
     }
-    if (failure != 0) writeStderr("[tesk-kimi] append log failed " + errorText(failure) + "\n");
+    HookSupport::appendLine(line, logFilePath());
 }
 
 }  // namespace vemlo::KimiHookDebugLog

@@ -1,4 +1,4 @@
-#include "leversync/KimiConfigDiagnostic.h"
+#include "hook/KimiConfigDiagnostic.h"
 
 #include "leversync/KimiConfigLeverSync.h"
 #include "platform/Files.h"
@@ -63,5 +63,13 @@ Json snapshotForLog(const std::string& home) {
 }
 
 Json snapshotForLog() { return snapshotForLog(files::homeDirectory()); }
+
+Json leverSyncSnapshotForLog(const std::string& home) {
+    Json snapshot = snapshotForLog(home);
+    snapshot["leverSnapshotBakExists"] = files::exists(KimiConfigLeverSync::snapshotPath(home));
+    return snapshot;
+}
+
+Json leverSyncSnapshotForLog() { return leverSyncSnapshotForLog(files::homeDirectory()); }
 
 }  // namespace vemlo::KimiConfigDiagnostic

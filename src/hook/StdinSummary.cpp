@@ -1,20 +1,12 @@
-#include "hook/HookSupport.h"
+#include "hook/StdinSummary.h"
 
-#include "platform/SocketPath.h"
-#include "platform/Files.h"
 #include "platform/Text.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <fcntl.h>
 #include <limits>
-#include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vemlo::HookSupport {
@@ -56,33 +48,6 @@ void copyString(Json& out, const Json& in, std::string_view from, const char* to
 
 }  // namespace
 
-// ---- standard error ----------------------------------------------------------------------------
-
-std::string permissionStderrMessage(std::string_view ide, std::string_view hookName, bool hasReply,
-                                    std::optional<int64_t> switchState) {
-    if (switchState && *switchState == 0) return {};
-    std::string message = "[vemlo-hook] ";
-    message.append(ide).append(" ").append(hookName);
-    if (switchState) {
-        message += ": 拨杆 switchState=" + std::to_string(*switchState) + "（非 0），不自动批准。\n";
-    } else if (hasReply) {
-        message += ": 回包无有效 switchState（需 BLE 已连且能读到拨杆 0=自动批准），将按交回用户/终端处理。\n";
-    } else {
-        // The 5 s names the permission time-out, whatever the caller passed.
-        message += ": agent 无回包或 Unix socket 失败（/tmp/vemlo.sock 连不上/超时，超时 5s）。"
-                   "请确认 LaunchAgent 里 vemloconfig-agent 在跑、且蓝牙已选「由 Agent 占用」并连上键盘。\n";
-    }
-    return message;
-}
-
-void emitPermissionStderr(std::string_view ide, std::string_view hookName, const std::optional<Json>& reply,
-                          std::optional<int64_t> switchState) {
-    const std::string message = permissionStderrMessage(ide, hookName, reply.has_value(), switchState);
-    if (!message.empty()) (void)!::write(STDERR_FILENO, message.data(), message.size());
-}
-
-// ---- values ------------------------------------------------------------------------------------
-
 const Json* member(const Json& object, std::string_view key) {
     if (!object.is_object()) return nullptr;
     auto it = object.find(key);
@@ -108,7 +73,12 @@ Json parseStdinContext(std::string_view data, std::string_view label) {
     context["stdinBytes"] = data.size();
     context["parser"] = label;
     if (data.empty()) return context;
-    auto input = json::parseObject(data);
+    // Only the members read below are built, and only strings are read: the rest of a large input
+    // costs its parsing alone.
+    static constexpr std::string_view kRead[] = {"tool_name", "command", "name", "hook_event_name", "session_id", "cwd"};
+    auto input = json::parseObjectMembers(
+        data, [](std::string_view key) { return std::find(std::begin(kRead), std::end(kRead), key) != std::end(kRead); },
+        /*containersAsNull=*/true);
     if (!input) return context;
     copyString(context, *input, "tool_name", "tool_name");
     copyString(context, *input, "command", "commandPreview", 120);
@@ -137,18 +107,37 @@ std::string stringifyDebugValue(const Json& value, int64_t maxLen) {
     return prefix(json::dumpCompact(value), maxLen);
 }
 
-// ---- standard streams --------------------------------------------------------------------------
-
-std::string readStandardInput() {
+std::string readStandardInput(bool* cut, size_t limit) {
+    if (cut) *cut = false;
     std::string data;
     char buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    // One byte past the limit tells a cut input from one of exactly the limit's size.
+    while (data.size() <= limit) {
+        const size_t want = std::min(sizeof buffer, limit + 1 - data.size());
+        ssize_t n = ::read(STDIN_FILENO, buffer, want);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return {};
         if (n == 0) return data;
         data.append(buffer, static_cast<size_t>(n));
     }
+    data.resize(limit);
+    if (cut) *cut = true;
+    return data;
+}
+
+StandardInput readAndSummarizeStandardInput(std::string_view label, size_t limit) {
+    bool cut = false;
+    StandardInput input;
+    input.bytes = readStandardInput(&cut, limit);
+    if (!cut) {
+        input.summary = parseStdinContext(input.bytes, label);
+        return input;
+    }
+    input.summary = parseStdinContext({}, label);
+    input.summary["stdinBytes"] = input.bytes.size();
+    input.summary["stdinCut"] = true;
+    input.bytes.clear();
+    return input;
 }
 
 }  // namespace vemlo::HookSupport

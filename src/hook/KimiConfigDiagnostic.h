@@ -15,6 +15,10 @@ namespace vemlo::KimiConfigDiagnostic {
 Json snapshotForLog();
 Json snapshotForLog(const std::string& home);
 
+// snapshotForLog plus "leverSnapshotBakExists": whether the lever sync's snapshot of the file exists.
+Json leverSyncSnapshotForLog();
+Json leverSyncSnapshotForLog(const std::string& home);
+
 // The first 32 characters of the value on the first line carrying `default_yolo =` (the value ends at
 // the first white space), or nothing when no line carries the key.
 std::optional<std::string> probeDefaultYoloValue(std::string_view text);
