@@ -2,8 +2,8 @@
 
 #include "hook/HookSupport.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
-#include <cerrno>
 #include <climits>
 #include <ctime>
 #include <unistd.h>
@@ -58,9 +58,9 @@ void append(std::string_view event, const Json& details) {
     }
     line += '\n';
 
-    errno = 0;
-    if (!files::createDirectories(HookSupport::diagnosticsDirectory())) {
-        writeStderr("[tesk-kimi] append log failed " + files::errorText(errno ? errno : ENOENT) + "\n");
+    std::string error;
+    if (!paths::createDiagnosticsFolder(files::homeDirectory(), &error)) {
+        writeStderr("[tesk-kimi] append log failed " + error + "\n");
         return;
     }
     HookSupport::appendLine(line, logFilePath());
