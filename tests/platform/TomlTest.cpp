@@ -24,11 +24,13 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"a = \"x\" b = 2\n", false},
         {"[" + std::string(200, 'k') + "]\n", true},
         // Where toml++ 3.3.0 asks whether a character is white space, which it cannot answer for
-        // U+00A1..U+0499 and U+2DCE..U+31C7: after a line-ending backslash, and at a line start.
+        // U+00A1..U+0499, U+2DCE..U+31C7 and U+FB26..U+FEFE: after a line-ending backslash, at a line
+        // start, after a bare key's characters.
         {"s = \"\"\"a \\\n\u3042\"\"\"\n", true},
         {"s = \"\"\"a \\\n  \u00e9\u0416\"\"\"\n", true},
         {"\u3042 = 1\n", false},
         {"a = 1\n\u00d4 1\n", false},
+        {"a\uFCBF = 1\n", false},
         {"# \u3000\u30A2\u2E80\n", true},
         // Private-use characters beside them are declined rather than read wrongly.
         {"# \u3042\uE000\n", false},
