@@ -4,22 +4,22 @@
 //
 //   build/bench/bench/agent_throughput [requests-per-run]
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
-#include <signal.h>
-#include <spawn.h>
 #include <string>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 extern char** environ;
@@ -58,7 +58,7 @@ Server start(const std::vector<std::string>& argv, const std::vector<std::string
 
 bool request(const std::string& path, const std::string& body) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     bool ok = false;
@@ -106,7 +106,8 @@ Result load(const std::string& socket, const std::string& body, int clients, int
             while (next++ < total) {
                 auto t0 = Clock::now();
                 if (!request(socket, body)) ++failures;
-                latencies[static_cast<size_t>(c)].push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+                latencies[static_cast<size_t>(c)].push_back(
+                    std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
             }
         });
     }
@@ -131,9 +132,9 @@ int main(int argc, char** argv) {
     char dirTemplate[] = "/tmp/vemlo-bench-XXXXXX";
     const std::string dir = mkdtemp(dirTemplate);
 
-    Server agent = start({VEMLO_AGENT_BINARY, "--socket", dir + "/agent.sock"},
-                         {"HOME=" + dir, "VEMLO_BLUETOOTH=sim", "VEMLO_SIM_DELAY_MS=0"}, dir + "/agent.sock",
-                         dir + "/agent.log");
+    Server agent =
+        start({VEMLO_AGENT_BINARY, "--socket", dir + "/agent.sock"},
+              {"HOME=" + dir, "VEMLO_BLUETOOTH=sim", "VEMLO_SIM_DELAY_MS=0"}, dir + "/agent.sock", dir + "/agent.log");
     Server floor = start({VEMLO_MINIMAL_SERVER, dir + "/floor.sock"}, {}, dir + "/floor.sock", dir + "/floor.log");
     if (!waitForFile(dir + "/agent.log", "通知通道已订阅") || !waitForFile(dir + "/floor.log", "ready")) {
         std::fprintf(stderr, "servers did not come up\n");
@@ -156,8 +157,8 @@ int main(int argc, char** argv) {
             Result a = load(agent.socket, run.body, clients, total);
             Result f = load(floor.socket, run.body, clients, total);
             failures += a.failures + f.failures;
-            std::printf("%-8s %-7d %12.0f %10.1f %10.1f %12.0f %10.1f %7.0f%%\n", run.name, clients, a.rps, a.p50us, a.p99us,
-                        f.rps, f.p99us, 100.0 * a.rps / f.rps);
+            std::printf("%-8s %-7d %12.0f %10.1f %10.1f %12.0f %10.1f %7.0f%%\n", run.name, clients, a.rps, a.p50us,
+                        a.p99us, f.rps, f.p99us, 100.0 * a.rps / f.rps);
         }
     }
     const long after = residentKiB(agent.pid);

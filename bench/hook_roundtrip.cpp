@@ -4,22 +4,22 @@
 //
 // usage: hook_roundtrip [rounds]   (default 300)
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <spawn.h>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -121,7 +121,8 @@ int main(int argc, char** argv) {
         variant("hook PermissionRequest", {VEMLO_AGENT_BINARY, "hook", "PermissionRequest"}, claudeInput, env),
         variant("floor permission", {VEMLO_HOOK_FLOOR, socket, R"({"cmd":"permission","value":1})"}, "/dev/null", env),
         variant("hook Stop, no agent", {VEMLO_AGENT_BINARY, "hook", "Stop"}, "/dev/null", noAgentEnv),
-        variant("floor, no agent", {VEMLO_HOOK_FLOOR, noSocket, R"({"cmd":"state","value":5})"}, "/dev/null", noAgentEnv, 1),
+        variant("floor, no agent", {VEMLO_HOOK_FLOOR, noSocket, R"({"cmd":"state","value":5})"}, "/dev/null",
+                noAgentEnv, 1),
     };
 
     // One visible round first, so a broken setup shows instead of producing numbers.

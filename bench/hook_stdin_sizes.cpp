@@ -7,18 +7,18 @@
 //
 // usage: hook_stdin_sizes [runs]   (default 3)
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <spawn.h>
-#include <sys/resource.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -87,7 +87,7 @@ Timing runOnce(const std::string& event, const std::string& inputPath, const std
     const bool started = ::posix_spawn(&pid, argv[0].c_str(), &actions, nullptr, argp.data(), envp.data()) == 0;
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
-    rusage usage {};
+    rusage usage{};
     if (!started || ::wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         return {};
     const auto ms = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) * 1e3 + tv.tv_usec / 1e3; };
@@ -103,9 +103,12 @@ int main(int argc, char** argv) {
     if (!::mkdtemp(folderTemplate)) return 2;
     const std::string folder = folderTemplate;
 
-    const std::vector<Shape> shapes = {{"deep", deep()},           {"wide object", wideObject()},
-                                       {"long string", longString()}, {"long array", longArray()},
-                                       {"wide cwd", wideCwdObject()},  {"2x the limit", twiceTheLimit()}};
+    const std::vector<Shape> shapes = {{"deep", deep()},
+                                       {"wide object", wideObject()},
+                                       {"long string", longString()},
+                                       {"long array", longArray()},
+                                       {"wide cwd", wideCwdObject()},
+                                       {"2x the limit", twiceTheLimit()}};
     const std::vector<std::pair<const char*, std::string>> hooks = {{"Claude", "PermissionRequest"},
                                                                     {"Codex", "CodexPermissionRequest"},
                                                                     {"Cursor", "beforeShellExecution"},

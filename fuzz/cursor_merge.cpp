@@ -14,13 +14,13 @@
 #include "platform/Files.h"
 #include "platform/Json.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 using namespace vemlo;
@@ -38,11 +38,15 @@ struct Sync {
     std::vector<std::string> ownedKeys;
 };
 
-const Sync kCli{"cli-config.json", "CursorCliLeverSync", "cli-config",
+const Sync kCli{"cli-config.json",
+                "CursorCliLeverSync",
+                "cli-config",
                 [](const std::string& home) { CursorCliLeverSync::applyRelaxed(home); },
                 [](const std::string& home) { CursorCliLeverSync::restoreIfNeeded(home); },
                 {"version", "permissions", "approvalMode"}};
-const Sync kPermissions{"permissions.json", "CursorPermissionsJsonLeverSync", "permissions.json",
+const Sync kPermissions{"permissions.json",
+                        "CursorPermissionsJsonLeverSync",
+                        "permissions.json",
                         [](const std::string& home) { CursorPermissionsJsonLeverSync::applyRelaxed(home); },
                         [](const std::string& home) { CursorPermissionsJsonLeverSync::restoreIfNeeded(home); },
                         {"terminalAllowlist"}};
@@ -152,8 +156,7 @@ void checkRelaxed(const Sync& sync, const std::string& text, const Json& user) {
         if (key != "allow") FUZZ_CHECK(same(member(*permissions, key), value));
     for (const auto& [key, value] : permissions->items())
         FUZZ_CHECK(key == "allow" || key == "deny" || userPermissions->contains(key));
-    if (!userPermissions->contains("deny"))
-        FUZZ_CHECK(same(member(*permissions, "deny"), Json::array()));
+    if (!userPermissions->contains("deny")) FUZZ_CHECK(same(member(*permissions, "deny"), Json::array()));
     checkList(member(*permissions, "allow"), member(*userPermissions, "allow"), CursorCliLeverSync::relaxedAllow);
 }
 

@@ -10,8 +10,8 @@ using namespace vemlo;
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::span<const uint8_t> bytes(data, size);
     const std::optional<AgentDeviceStatus> status = frames::parseDeviceStatus(bytes);
-    const bool shaped = size >= 12 && data[0] == 0xAA && data[1] == 0xBB && data[2] == 0x00 &&
-                        data[size - 2] == 0xCC && data[size - 1] == 0xDD;
+    const bool shaped = size >= 12 && data[0] == 0xAA && data[1] == 0xBB && data[2] == 0x00 && data[size - 2] == 0xCC &&
+                        data[size - 1] == 0xDD;
     FUZZ_CHECK(status.has_value() == shaped);
     if (!status) return 0;
     FUZZ_CHECK(status->battery == data[3]);

@@ -60,8 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t first = text.find("default_yolo");
     const bool once = first == std::string_view::npos || text.find("default_yolo", first + 1) == std::string_view::npos;
     if (once) FUZZ_CHECK(blankless(*again.text) == blankless(out));
-    if (once)
-        FUZZ_CHECK(KimiConfigLeverSync::replaceOrInsertDefaultYolo(*again.text, templateLine).text == again.text);
+    if (once) FUZZ_CHECK(KimiConfigLeverSync::replaceOrInsertDefaultYolo(*again.text, templateLine).text == again.text);
 
     size_t from = 0;
     size_t lineStart = 0;

@@ -1,6 +1,7 @@
 // vemloconfig-agent: the per-user agent that owns the keyboard link and serves the control socket,
 // or, as `vemloconfig-agent hook <EventName>`, one short-lived hook of an AI coding assistant.
 
+#include "Version.h"
 #include "agent/VemloAgent.h"
 #include "hook/HookClient.h"
 #include "platform/AsioMainQueue.h"
@@ -9,7 +10,6 @@
 #include "platform/SocketPath.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
-#include "Version.h"
 
 #include <chrono>
 #include <csignal>
@@ -23,7 +23,7 @@ namespace {
 // "[2026-12-04T08:20:29Z] message"
 void writeConsoleLine(const std::string& message) {
     std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm utc {};
+    std::tm utc{};
     gmtime_r(&now, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);

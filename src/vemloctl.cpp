@@ -2,9 +2,9 @@
 // because the agent's own command line has room for nothing but its two modes.
 #include "ctl/VemloCtl.h"
 
+#include <unistd.h>
 #include <climits>
 #include <iostream>
-#include <unistd.h>
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);

@@ -6,14 +6,14 @@
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <array>
-#include <cerrno>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <thread>
 #include <unistd.h>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <thread>
 
 namespace vemlo {
 namespace {
@@ -21,16 +21,16 @@ namespace {
 using Socket = asio::local::stream_protocol::socket;
 using Log = std::function<void(const std::string&)>;
 
-// Whether a listener answers on the socket at `path` (short enough for an address). Non-blocking, so a listener whose queue is
-// full counts as answering instead of holding up the start.
+// Whether a listener answers on the socket at `path` (short enough for an address). Non-blocking, so a listener whose
+// queue is full counts as answering instead of holding up the start.
 bool someoneListens(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    const bool answered = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN ||
-                          errno == EINPROGRESS;
+    const bool answered =
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 || errno == EAGAIN || errno == EINPROGRESS;
     ::close(fd);
     return answered;
 }
@@ -74,7 +74,8 @@ struct SocketServer::Impl {
     };
 
     Impl(Callbacks cb, asio::io_context* shared)
-        : callbacks(std::move(cb)), own(shared ? nullptr : std::make_unique<asio::io_context>(1)),
+        : callbacks(std::move(cb)),
+          own(shared ? nullptr : std::make_unique<asio::io_context>(1)),
           io(shared ? *shared : *own) {}
 
     // Connections taken per wake-up: a steady stream of clients still lets timers and replies run.
@@ -205,7 +206,7 @@ SocketServer::~SocketServer() {
 }
 
 bool SocketServer::start(const std::string& path, const std::function<void(const std::string&)>& log) {
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     // The path must fit with its terminating NUL; a longer one is refused like any failed bind.
     if (path.size() >= sizeof addr.sun_path) {

@@ -69,7 +69,8 @@ public:
 
     // The lever query: asks the keyboard at once and answers with its next status, with a status
     // built from the cache after `timeout`, or with absent at once when no keyboard is linked.
-    void querySwitchState(MainQueue::Duration timeout, std::function<void(std::optional<AgentDeviceStatus>)> completion);
+    void querySwitchState(MainQueue::Duration timeout,
+                          std::function<void(std::optional<AgentDeviceStatus>)> completion);
     void setSwitchOverride(std::optional<uint8_t> value);
 
     static Json statusReply(const std::optional<AgentDeviceStatus>& status, std::optional<uint8_t> cachedSwitch,
@@ -85,7 +86,8 @@ public:
 
     // CentralDelegate
     void centralDidUpdateState() override;
-    void didDiscover(std::shared_ptr<Peripheral> peripheral, const std::optional<std::string>& advertisedLocalName) override;
+    void didDiscover(std::shared_ptr<Peripheral> peripheral,
+                     const std::optional<std::string>& advertisedLocalName) override;
     void didConnect(std::shared_ptr<Peripheral> peripheral) override;
     void didDisconnect(std::shared_ptr<Peripheral> peripheral) override;
     // PeripheralDelegate

@@ -28,26 +28,27 @@ Json VemloAgent::statusReply(const std::optional<AgentDeviceStatus>& status, std
 }
 
 void VemloAgent::replyToLeverQuery(bool isPermission, int clientFd) {
-    querySwitchState(kLeverQueryTimeout, [weak = weak_from_this(), isPermission, clientFd](std::optional<AgentDeviceStatus> status) {
-        auto self = weak.lock();
-        if (!self) {
-            replyAndClose(clientFd, statusReply(status, std::nullopt, std::nullopt));
-            return;
-        }
-        Json reply = statusReply(status, self->effectiveSwitch(), self->cachedLightMode_);
-        if (isPermission) {
-            const Json& lever = reply["switchState"];
-            if (lever.is_null()) {
-                self->emit("← permission 回包 switchState=Optional(<null>)");
-                self->emit("（switchState 缺省：批准链可能仍交回手动；请把「蓝牙」交给 Agent 并连上键盘。）");
-            } else {
-                const int64_t value = lever.get<int64_t>();
-                self->emit("← permission 回包 switchState=Optional(" + std::to_string(value) + ")");
-                if (value != 0) self->emit("（拨杆非 0：PermissionRequest 将交回终端手动确认）");
+    querySwitchState(
+        kLeverQueryTimeout, [weak = weak_from_this(), isPermission, clientFd](std::optional<AgentDeviceStatus> status) {
+            auto self = weak.lock();
+            if (!self) {
+                replyAndClose(clientFd, statusReply(status, std::nullopt, std::nullopt));
+                return;
             }
-        }
-        replyAndClose(clientFd, reply);
-    });
+            Json reply = statusReply(status, self->effectiveSwitch(), self->cachedLightMode_);
+            if (isPermission) {
+                const Json& lever = reply["switchState"];
+                if (lever.is_null()) {
+                    self->emit("← permission 回包 switchState=Optional(<null>)");
+                    self->emit("（switchState 缺省：批准链可能仍交回手动；请把「蓝牙」交给 Agent 并连上键盘。）");
+                } else {
+                    const int64_t value = lever.get<int64_t>();
+                    self->emit("← permission 回包 switchState=Optional(" + std::to_string(value) + ")");
+                    if (value != 0) self->emit("（拨杆非 0：PermissionRequest 将交回终端手动确认）");
+                }
+            }
+            replyAndClose(clientFd, reply);
+        });
 }
 
 void VemloAgent::handleJsonCommand(const std::string& cmd, const Json& obj, int clientFd) {
@@ -79,7 +80,9 @@ void VemloAgent::handleJsonCommand(const std::string& cmd, const Json& obj, int 
         } else if (auto value = json::integerMember(obj, "value")) {
             setSwitchOverride(clampToByte(*value));
         }
-        replyAndClose(clientFd, Json{{"ok", true}, {"switchState", orNull(effectiveSwitch())}, {"override", orNull(userSwitchOverride_)}});
+        replyAndClose(
+            clientFd,
+            Json{{"ok", true}, {"switchState", orNull(effectiveSwitch())}, {"override", orNull(userSwitchOverride_)}});
     } else {
         replyAndClose(clientFd, Json{{"error", "unknown cmd: " + cmd}});
     }
@@ -90,19 +93,19 @@ void VemloAgent::setSwitchOverride(std::optional<uint8_t> value) {
     if (value) emit("拨杆 " + std::to_string(*value) + " 仅作临时软件模拟，下一次真实状态回包会接管。");
     const auto effective = effectiveSwitch();
     liveState_.write(std::nullopt, std::nullopt, effective, std::nullopt);
-    emit("拨杆覆盖 = " + (value ? std::to_string(*value) : std::string("清除")) + "（effective=" +
-         (effective ? std::to_string(*effective) : std::string("未知")) + "）");
+    emit("拨杆覆盖 = " + (value ? std::to_string(*value) : std::string("清除")) +
+         "（effective=" + (effective ? std::to_string(*effective) : std::string("未知")) + "）");
 }
 
 void VemloAgent::scheduleStateReset(uint8_t to, int64_t afterMs, std::string reason) {
     if (pendingStateReset_) pendingStateReset_->cancel();
-    pendingStateReset_ = queue_.runAfter(std::chrono::milliseconds(afterMs),
-                                         [weak = weak_from_this(), to, reason = std::move(reason)] {
-                                             auto self = weak.lock();
-                                             if (!self) return;
-                                             self->sendState(to);
-                                             self->emit("自动回落灯态：" + reason);
-                                         });
+    pendingStateReset_ =
+        queue_.runAfter(std::chrono::milliseconds(afterMs), [weak = weak_from_this(), to, reason = std::move(reason)] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->sendState(to);
+            self->emit("自动回落灯态：" + reason);
+        });
 }
 
 }  // namespace vemlo

@@ -24,7 +24,7 @@ std::string lower(std::string s) {
 void VemloAgent::writeFrame(const std::vector<uint8_t>& frame) {
     if (!isConnected()) return;
     const WriteType type = (commandChar_->properties() & kPropertyWriteWithoutResponse) ? WriteType::withoutResponse
-                                                                                         : WriteType::withResponse;
+                                                                                        : WriteType::withResponse;
     peripheral_->writeValue(frame, *commandChar_, type);
 }
 
@@ -84,7 +84,8 @@ void VemloAgent::connectAutomatically() {
     central_->scanForPeripherals({serviceUUID_});
 }
 
-void VemloAgent::didDiscover(std::shared_ptr<Peripheral> peripheral, const std::optional<std::string>& advertisedLocalName) {
+void VemloAgent::didDiscover(std::shared_ptr<Peripheral> peripheral,
+                             const std::optional<std::string>& advertisedLocalName) {
     std::string name = peripheral->name().value_or(advertisedLocalName.value_or(""));
     if (!lower(name).starts_with(lower(deviceNamePrefix_))) return;
     central_->stopScan();

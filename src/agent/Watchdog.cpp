@@ -8,16 +8,16 @@ namespace {
 // How long an activity state may stand without a hook; absent for states that show rest.
 std::optional<int64_t> idleLimitSeconds(uint8_t state) {
     switch (static_cast<LedState>(state)) {
-        case LedState::permissionRequest:
-        case LedState::promptSubmitted:
-            return 30;
-        case LedState::toolFinished:
-        case LedState::toolRunning:
-        case LedState::sessionStarted:
-        case LedState::taskCompleted:
-            return 60;
-        default:
-            return std::nullopt;
+    case LedState::permissionRequest:
+    case LedState::promptSubmitted:
+        return 30;
+    case LedState::toolFinished:
+    case LedState::toolRunning:
+    case LedState::sessionStarted:
+    case LedState::taskCompleted:
+        return 60;
+    default:
+        return std::nullopt;
     }
 }
 

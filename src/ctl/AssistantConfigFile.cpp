@@ -6,9 +6,9 @@
 #include "platform/Json.h"
 #include "platform/Text.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <cstring>
-#include <unistd.h>
 
 namespace vemlo::ctl::AssistantConfigFile {
 namespace {

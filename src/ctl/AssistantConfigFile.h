@@ -16,7 +16,7 @@ struct FileChange {
     std::string before;  // the file's bytes when it was read
     std::string after;   // the bytes to write, for Action::write
     Action action = Action::none;
-    std::string error;   // non-empty: why the file is left alone
+    std::string error;  // non-empty: why the file is left alone
     int added = 0;
     int removed = 0;
     bool wholeFileIsOurs = false;  // no backup is kept, and a missing folder is created

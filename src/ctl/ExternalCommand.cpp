@@ -1,12 +1,12 @@
 #include "ctl/ExternalCommand.h"
 
-#include <cerrno>
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
 
 extern char** environ;
 
@@ -59,8 +59,7 @@ ExternalCommandResult runExternalCommand(const std::vector<std::string>& argv, s
     ::close(pipeFds[0]);
     if (timedOut) ::kill(pid, SIGKILL);
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     if (!timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     return result;
 }

@@ -38,7 +38,11 @@ const std::vector<Assistant>& assistants() {
          prefixed("Kimi", {"Notification", "SessionStart", "SessionEnd", "PreToolUse", "PostToolUse",
                            "UserPromptSubmit", "Stop"})},
         // Copilot loads every hooks/*.json of its folder with no enabling step, so ours is a file apart.
-        {"copilot", "Copilot CLI", ".copilot", "hooks/vemloconfig-agent.json", ConfigShape::ownCommandFile,
+        {"copilot",
+         "Copilot CLI",
+         ".copilot",
+         "hooks/vemloconfig-agent.json",
+         ConfigShape::ownCommandFile,
          {{"sessionStart", "CopilotSessionStart"},
           {"userPromptSubmitted", "CopilotUserPromptSubmitted"},
           {"preToolUse", "CopilotPreToolUse"},

@@ -14,8 +14,8 @@ struct EventBinding {
 };
 
 enum class ConfigShape {
-    matcherGroups,  // {"hooks": {"<Event>": [{"matcher": "", "hooks": [{"type": "command", ...}]}]}}
-    commandList,    // {"version": 1, "hooks": {"<event>": [{"command": "..."}]}}
+    matcherGroups,    // {"hooks": {"<Event>": [{"matcher": "", "hooks": [{"type": "command", ...}]}]}}
+    commandList,      // {"version": 1, "hooks": {"<event>": [{"command": "..."}]}}
     tomlArrayTables,  // one [[hooks]] table per event, appended as a delimited block of text
     // A file of our own, written whole and removed whole:
     // {"version": 1, "hooks": {"<event>": [{"type": "command", "bash": "...", "timeoutSec": 10}]}}

@@ -9,14 +9,14 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vemlo::ctl::InstallCommand {
 namespace {
@@ -112,8 +112,9 @@ void notePath(Printer& p) {
         if (rest.substr(start, end - start) == p.o.binDir) return;
         start = end + 1;
     }
-    p.line("agent", p.path(p.o.binDir) + " is not on your PATH; the hooks call the agent by its full path, so "
-                    "they work anyway");
+    p.line("agent", p.path(p.o.binDir) +
+                        " is not on your PATH; the hooks call the agent by its full path, so "
+                        "they work anyway");
 }
 
 // Writes the unit file; true when it changed.
@@ -156,8 +157,9 @@ void startService(Printer& p, const std::string& agentPath, bool changed) {
     if (std::string failure = systemctl({"daemon-reload"}); !failure.empty()) {
         p.line("service", "the systemd user manager cannot be reached (" + failure +
                               "), so the agent was not started as a service. The unit file is in place: "
-                              "run `systemctl --user enable --now " + unit +
-                              "` once systemd is available, or start the agent yourself with `" + agentPath + " &`");
+                              "run `systemctl --user enable --now " +
+                              unit + "` once systemd is available, or start the agent yourself with `" + agentPath +
+                              " &`");
         return;
     }
     // An agent that is already running keeps the old program or unit until it is restarted.

@@ -17,7 +17,7 @@ enum class Kind { package, userCopy, none };
 
 struct Found {
     Kind kind = Kind::none;
-    std::string agentPath;  // the agent the installation runs; empty for none
+    std::string agentPath;     // the agent the installation runs; empty for none
     bool userUnitToo = false;  // a user unit of ours beside the package: it hides the package's unit
 };
 

@@ -57,7 +57,7 @@ struct Analysis {
     std::vector<std::pair<size_t, size_t>> strays;  // line ranges of [[hooks]] tables of ours outside the block
     std::vector<size_t> emptyHooksLines;            // top-level "hooks = []" lines
     int oursInBlock = 0;
-    int userTables = 0;  // [[hooks]] tables of the user's, in any place
+    int userTables = 0;                // [[hooks]] tables of the user's, in any place
     std::set<std::string> registered;  // agent events that have a table of ours
 
     bool inBlock(size_t line) const { return blockBegin != kNone && line >= blockBegin && line <= blockEnd; }
@@ -100,8 +100,9 @@ Analysis analyse(std::string_view text, const std::vector<Line>& lines, const As
         }
         [[fallthrough]];
     case toml::TopLevel::Kind::dottedTable:
-        a.error = "it sets \"hooks\" at its top level, and [[hooks]] tables cannot be added beside that "
-                  "without rewriting it; write those hooks as [[hooks]] tables and run install again";
+        a.error =
+            "it sets \"hooks\" at its top level, and [[hooks]] tables cannot be added beside that "
+            "without rewriting it; write those hooks as [[hooks]] tables and run install again";
         return a;
     }
 

@@ -23,8 +23,8 @@ inline constexpr int kHookTimeoutSeconds = 10;
 struct Outcome {
     std::string error;  // non-empty: the text was not changed
     std::string text;   // the new text; equal to the input when nothing changed
-    int added = 0;    // [[hooks]] tables written
-    int removed = 0;  // [[hooks]] tables of ours taken out
+    int added = 0;      // [[hooks]] tables written
+    int removed = 0;    // [[hooks]] tables of ours taken out
     bool changed = false;
 };
 

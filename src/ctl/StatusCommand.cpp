@@ -4,8 +4,8 @@
 #include "ctl/HookRegistrations.h"
 #include "platform/ControlClient.h"
 #include "platform/Files.h"
-#include "platform/Paths.h"
 #include "platform/LedState.h"
+#include "platform/Paths.h"
 
 #include <chrono>
 #include <cmath>
@@ -71,15 +71,33 @@ std::string describeLed(int64_t state) {
     if (state < 0 || state > wireValue(LedState::sessionEnded)) return n;
     const char* name = "";
     switch (static_cast<LedState>(state)) {
-        case LedState::notification: name = "waiting (notification)"; break;
-        case LedState::permissionRequest: name = "asking for a permission"; break;
-        case LedState::toolFinished: name = "tool finished"; break;
-        case LedState::toolRunning: name = "running a tool"; break;
-        case LedState::sessionStarted: name = "session started"; break;
-        case LedState::stop: name = "turn finished"; break;
-        case LedState::taskCompleted: name = "task completed"; break;
-        case LedState::promptSubmitted: name = "prompt submitted"; break;
-        case LedState::sessionEnded: name = "session ended"; break;
+    case LedState::notification:
+        name = "waiting (notification)";
+        break;
+    case LedState::permissionRequest:
+        name = "asking for a permission";
+        break;
+    case LedState::toolFinished:
+        name = "tool finished";
+        break;
+    case LedState::toolRunning:
+        name = "running a tool";
+        break;
+    case LedState::sessionStarted:
+        name = "session started";
+        break;
+    case LedState::stop:
+        name = "turn finished";
+        break;
+    case LedState::taskCompleted:
+        name = "task completed";
+        break;
+    case LedState::promptSubmitted:
+        name = "prompt submitted";
+        break;
+    case LedState::sessionEnded:
+        name = "session ended";
+        break;
     }
     return n + " (" + name + ")";
 }
@@ -155,8 +173,7 @@ Report describe(const Facts& f) {
     return r;
 }
 
-int status(const std::string& home, const std::string& socketPath, std::ostream& out,
-           const std::string& installation) {
+int status(const std::string& home, const std::string& socketPath, std::ostream& out, const std::string& installation) {
     Facts f;
     f.installation = installation;
     f.socketPath = socketPath;

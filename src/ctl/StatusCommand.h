@@ -16,8 +16,8 @@ inline constexpr double kLinkedWithinSeconds = 5.0;
 
 struct HookFacts {
     std::string assistant;
-    bool installed = false;          // its configuration folder exists
-    std::optional<int> registered;   // events with a hook of ours; absent: the file cannot be read
+    bool installed = false;         // its configuration folder exists
+    std::optional<int> registered;  // events with a hook of ours; absent: the file cannot be read
     int events = 0;
 };
 
@@ -27,8 +27,8 @@ struct Facts {
     std::optional<Json> reply;  // the agent's reply to {"cmd":"status"}; absent: not reachable
     std::string agentError;
     std::optional<uint32_t> socketUser;  // the other user id that holds the socket, when not ours
-    std::optional<Json> liveState;  // the live state file's object
-    double now = 0;                 // seconds since 1970, the clock of the live state file's times
+    std::optional<Json> liveState;       // the live state file's object
+    double now = 0;                      // seconds since 1970, the clock of the live state file's times
     std::vector<HookFacts> hooks;
     std::string installation;  // which installation vemloctl found, in words; empty: not shown
 };

@@ -1,18 +1,18 @@
 #include "ctl/VemloCtl.h"
 
+#include "Version.h"
 #include "ctl/HookRegistrations.h"
 #include "ctl/InstallCommand.h"
 #include "ctl/Installation.h"
 #include "ctl/StatusCommand.h"
-#include "platform/SocketPath.h"
 #include "platform/Files.h"
-#include "Version.h"
+#include "platform/SocketPath.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <optional>
-#include <unistd.h>
 
 namespace vemlo::ctl {
 namespace {
@@ -189,8 +189,8 @@ std::optional<int64_t> parseLever(const std::string& text) {
 
 }  // namespace
 
-int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out,
-                std::ostream& err, const std::string& root) {
+int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out, std::ostream& err,
+                const std::string& root) {
     if (args.empty()) {
         err << kMainHelp;
         return 2;

@@ -10,7 +10,7 @@ namespace vemlo::ctl {
 // next to which install finds the agent to copy; `root` is where the package's files are looked for
 // ("/" but in tests). Returns the exit status: 0 success, 1 failure, 2 a command line that could not
 // be understood.
-int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out,
-                std::ostream& err, const std::string& root = "/");
+int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPath, std::ostream& out, std::ostream& err,
+                const std::string& root = "/");
 
 }  // namespace vemlo::ctl

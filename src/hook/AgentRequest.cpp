@@ -1,7 +1,7 @@
 #include "hook/AgentRequest.h"
 
-#include "platform/SocketPath.h"
 #include "platform/ControlClient.h"
+#include "platform/SocketPath.h"
 
 namespace vemlo::HookSupport {
 

@@ -12,12 +12,18 @@ constexpr std::string_view kCodexHookLog = "codex-hook.log";
 
 std::string codexAgentEventName(LedState state) {
     switch (state) {
-        case LedState::toolFinished: return "CodexPostToolUse";
-        case LedState::toolRunning: return "CodexPreToolUse";
-        case LedState::sessionStarted: return "CodexSessionStart";
-        case LedState::stop: return "CodexStop";
-        case LedState::promptSubmitted: return "CodexUserPromptSubmit";
-        default: return "CodexState" + std::to_string(wireValue(state));
+    case LedState::toolFinished:
+        return "CodexPostToolUse";
+    case LedState::toolRunning:
+        return "CodexPreToolUse";
+    case LedState::sessionStarted:
+        return "CodexSessionStart";
+    case LedState::stop:
+        return "CodexStop";
+    case LedState::promptSubmitted:
+        return "CodexUserPromptSubmit";
+    default:
+        return "CodexState" + std::to_string(wireValue(state));
     }
 }
 
@@ -79,9 +85,9 @@ void handlePermissionRequest() {
     const std::string answer = json::dumpCompact(Json{{"hookSpecificOutput", std::move(output)}});
     if (!answer.empty()) (void)HookSupport::writeAll(STDOUT_FILENO, answer + "\n");
 
-    HookSupport::appendDiagnosticsRecord(HookSupport::kPermissionRequestLog,
-                                         HookSupport::permissionRecord("codex", "PermissionRequest", lever,
-                                                                       input.summary));
+    HookSupport::appendDiagnosticsRecord(
+        HookSupport::kPermissionRequestLog,
+        HookSupport::permissionRecord("codex", "PermissionRequest", lever, input.summary));
 }
 
 }  // namespace vemlo::CodexHookHandler

@@ -14,9 +14,9 @@ void handlePermissionRequest() {
         (void)HookSupport::writeAll(STDOUT_FILENO, "{\"behavior\":\"allow\"}\n");
     else
         HookSupport::emitPermissionStderr("Copilot", "permissionRequest", lever);
-    HookSupport::appendDiagnosticsRecord(HookSupport::kPermissionRequestLog,
-                                         HookSupport::permissionRecord("copilot", "permissionRequest", lever,
-                                                                       input.summary));
+    HookSupport::appendDiagnosticsRecord(
+        HookSupport::kPermissionRequestLog,
+        HookSupport::permissionRecord("copilot", "permissionRequest", lever, input.summary));
 }
 
 }  // namespace vemlo::CopilotHookHandler

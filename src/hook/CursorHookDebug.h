@@ -18,8 +18,8 @@ namespace vemlo::HookSupport {
 
 // Standard-input members worth logging; Cursor has sent both spellings of several of them.
 inline constexpr std::array<std::string_view, 16> cursorStdinLogKeys = {
-    "cursorVersion", "cursor_version", "appVersion",        "app_version", "version", "workspacePath",
-    "workspace_path", "workspaceFolders", "workspace_folders", "workspaceRoot", "cwd",     "root",
+    "cursorVersion",  "cursor_version",   "appVersion",        "app_version",     "version", "workspacePath",
+    "workspace_path", "workspaceFolders", "workspace_folders", "workspaceRoot",   "cwd",     "root",
     "shell",          "shell_type",       "sessionId",         "conversation_id",
 };
 

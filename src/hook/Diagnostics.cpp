@@ -16,7 +16,7 @@ void appendLine(std::string_view line, const std::string& path) {
 DiagnosticTimestampFormatter::DiagnosticTimestampFormatter() { ::tzset(); }
 
 std::string DiagnosticTimestampFormatter::string(std::time_t time) const {
-    std::tm local {};
+    std::tm local{};
     if (!::localtime_r(&time, &local)) return {};
     char buffer[64];
     int n = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900,

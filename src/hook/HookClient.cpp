@@ -7,8 +7,8 @@
 #include "hook/HookSupport.h"
 #include "hook/KimiHookHandler.h"
 
-#include <csignal>
 #include <unistd.h>
+#include <csignal>
 
 namespace vemlo::HookClient {
 namespace {
@@ -80,28 +80,28 @@ void unknownEvent(const std::string& event) { writeStderr("[vemlo-hook] unknown 
 
 void dispatch(const EventRow& row, const std::string& event) {
     switch (row.route) {
-        case sharedState:
-            // The LED is best effort: an absent agent or reply changes nothing for the assistant.
-            (void)HookSupport::sendJsonRequest(Json{{"cmd", "state"}, {"value", wireValue(row.state)}}, 2.0);
-            return;
-        case claudePermissionRequest:
-            ClaudeHookHandler::handlePermissionRequest();
-            return;
-        case cursorToolPermission:
-            CursorHookHandler::handleToolPermission(event);
-            return;
-        case codexState:
-            CodexHookHandler::handleState(row.state);
-            return;
-        case codexPermissionRequest:
-            CodexHookHandler::handlePermissionRequest();
-            return;
-        case kimiPreToolPermission:
-            KimiHookHandler::handlePreToolPermission();
-            return;
-        case copilotPermissionRequest:
-            CopilotHookHandler::handlePermissionRequest();
-            return;
+    case sharedState:
+        // The LED is best effort: an absent agent or reply changes nothing for the assistant.
+        (void)HookSupport::sendJsonRequest(Json{{"cmd", "state"}, {"value", wireValue(row.state)}}, 2.0);
+        return;
+    case claudePermissionRequest:
+        ClaudeHookHandler::handlePermissionRequest();
+        return;
+    case cursorToolPermission:
+        CursorHookHandler::handleToolPermission(event);
+        return;
+    case codexState:
+        CodexHookHandler::handleState(row.state);
+        return;
+    case codexPermissionRequest:
+        CodexHookHandler::handlePermissionRequest();
+        return;
+    case kimiPreToolPermission:
+        KimiHookHandler::handlePreToolPermission();
+        return;
+    case copilotPermissionRequest:
+        CopilotHookHandler::handlePermissionRequest();
+        return;
     }
 }
 

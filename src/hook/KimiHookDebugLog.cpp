@@ -4,9 +4,9 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
+#include <unistd.h>
 #include <climits>
 #include <ctime>
-#include <unistd.h>
 #include <vector>
 
 namespace vemlo::KimiHookDebugLog {

@@ -46,8 +46,9 @@ std::string permissionStderrMessage(std::string_view ide, std::string_view hookN
         message += ": 回包无有效 switchState（需 BLE 已连且能读到拨杆 0=自动批准），将按交回用户/终端处理。\n";
     } else {
         // The 5 s names the permission time-out, whatever the caller passed.
-        message += ": agent 无回包或 Unix socket 失败（/tmp/vemlo.sock 连不上/超时，超时 5s）。"
-                   "请确认 LaunchAgent 里 vemloconfig-agent 在跑、且蓝牙已选「由 Agent 占用」并连上键盘。\n";
+        message +=
+            ": agent 无回包或 Unix socket 失败（/tmp/vemlo.sock 连不上/超时，超时 5s）。"
+            "请确认 LaunchAgent 里 vemloconfig-agent 在跑、且蓝牙已选「由 Agent 占用」并连上键盘。\n";
     }
     return message;
 }

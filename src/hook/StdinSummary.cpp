@@ -2,12 +2,12 @@
 
 #include "platform/Text.h"
 
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <limits>
-#include <unistd.h>
 
 namespace vemlo::HookSupport {
 namespace {
@@ -59,7 +59,7 @@ std::optional<int64_t> intValue(const Json* value) {
     if (value->is_number_unsigned()) {
         const auto u = value->get<uint64_t>();
         return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
-                                                                               : static_cast<int64_t>(u);
+                                                                              : static_cast<int64_t>(u);
     }
     if (value->is_number_integer()) return value->get<int64_t>();
     if (value->is_number_float()) return truncateToInt64(value->get<double>());
@@ -75,9 +75,11 @@ Json parseStdinContext(std::string_view data, std::string_view label) {
     if (data.empty()) return context;
     // Only the members read below are built, and only strings are read: the rest of a large input
     // costs its parsing alone.
-    static constexpr std::string_view kRead[] = {"tool_name", "command", "name", "hook_event_name", "session_id", "cwd"};
+    static constexpr std::string_view kRead[] = {"tool_name",       "command",    "name",
+                                                 "hook_event_name", "session_id", "cwd"};
     auto input = json::parseObjectMembers(
-        data, [](std::string_view key) { return std::find(std::begin(kRead), std::end(kRead), key) != std::end(kRead); },
+        data,
+        [](std::string_view key) { return std::find(std::begin(kRead), std::end(kRead), key) != std::end(kRead); },
         /*containersAsNull=*/true);
     if (!input) return context;
     copyString(context, *input, "tool_name", "tool_name");

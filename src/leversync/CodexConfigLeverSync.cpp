@@ -73,9 +73,9 @@ const icu::RegexPattern* quotedKeyPattern() {
 
 // A whole table header line, [a.b] or [[a.b]] with bare or quoted keys and an optional comment.
 const icu::RegexPattern* headerShapePattern() {
-    static const std::unique_ptr<icu::RegexPattern> pattern =
-        compile(uR"(^\s*\[\[?\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|'[^']*'))"
-                uR"((?:\s*\.\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|'[^']*'))*\s*\]\]?\s*(?:#.*)?$)");
+    static const std::unique_ptr<icu::RegexPattern> pattern = compile(
+        uR"(^\s*\[\[?\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|'[^']*'))"
+        uR"((?:\s*\.\s*(?:[A-Za-z0-9_-]+|"(?:[^"\\]|\\.)*"|'[^']*'))*\s*\]\]?\s*(?:#.*)?$)");
     return pattern.get();
 }
 

@@ -11,10 +11,9 @@ namespace vemlo::CursorCliLeverSync {
 namespace {
 
 LeverSnapshotFile cliConfig(const std::string& home) {
-    return LeverSnapshotFile(home,
-                             {".cursor", "cli-config.json", ".vemlo_had_no_cli_config",
-                              std::string(paths::kCursorCliConfigLock)},
-                             {"CursorCliLeverSync", "cli-config", "（仍返回 hook 的 permission）"});
+    return LeverSnapshotFile(
+        home, {".cursor", "cli-config.json", ".vemlo_had_no_cli_config", std::string(paths::kCursorCliConfigLock)},
+        {"CursorCliLeverSync", "cli-config", "（仍返回 hook 的 permission）"});
 }
 
 // A readable rendering of any JSON value: strings as they are, everything else as compact JSON.
@@ -74,12 +73,10 @@ Json diagnosticSnapshotForLog(const std::string& home) {
     out["permissionsAllowCount"] = allow.size();
     out["permissionsDenyCount"] = deny.size();
     out["permissionsHasShellStar"] = anyAllow([](const std::string& rule) { return rule == "Shell(*)"; });
-    out["permissionsAllowHasReadStar"] = anyAllow([](const std::string& rule) {
-        return rule.starts_with("Read(") && rule.find('*') != std::string::npos;
-    });
-    out["permissionsAllowHasWriteStar"] = anyAllow([](const std::string& rule) {
-        return rule.starts_with("Write(") && rule.find('*') != std::string::npos;
-    });
+    out["permissionsAllowHasReadStar"] = anyAllow(
+        [](const std::string& rule) { return rule.starts_with("Read(") && rule.find('*') != std::string::npos; });
+    out["permissionsAllowHasWriteStar"] = anyAllow(
+        [](const std::string& rule) { return rule.starts_with("Write(") && rule.find('*') != std::string::npos; });
     return out;
 }
 

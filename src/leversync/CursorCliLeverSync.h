@@ -13,8 +13,8 @@ namespace vemlo::CursorCliLeverSync {
 
 // Appended to "permissions"."allow" by the relaxation, in this order, when not already present.
 inline constexpr std::array<std::string_view, 10> relaxedAllow = {
-    "Shell(*)", "Shell(cd)", "Shell(swift)", "Shell(bash)", "Shell(zsh)",
-    "Shell(sh)", "Read(**/*)", "Write(**/*)", "WebFetch(*)", "Mcp(*:*)",
+    "Shell(*)",  "Shell(cd)",  "Shell(swift)", "Shell(bash)", "Shell(zsh)",
+    "Shell(sh)", "Read(**/*)", "Write(**/*)",  "WebFetch(*)", "Mcp(*:*)",
 };
 
 // The functions without `home` work in the current user's home directory. None throws; problems

@@ -14,8 +14,8 @@ namespace vemlo::CursorPermissionsJsonLeverSync {
 // Appended to "terminalAllowlist" by the relaxation, in this order, when not already present.
 // Entries are compared whole: "swift build" and "swift" are different entries.
 inline constexpr std::array<std::string_view, 22> relaxedTerminalPrefixes = {
-    "cd",   "swift", "swift build", "xcodebuild", "git",    "npm",  "yarn", "pnpm", "bun",  "deno", "node",
-    "make", "cargo", "go",          "python3",    "python", "ruby", "bash", "zsh",  "sh",   "curl", "ls",
+    "cd",   "swift", "swift build", "xcodebuild", "git",    "npm",  "yarn", "pnpm", "bun", "deno", "node",
+    "make", "cargo", "go",          "python3",    "python", "ruby", "bash", "zsh",  "sh",  "curl", "ls",
 };
 
 // The functions without `home` work in the current user's home directory. None throws; problems

@@ -8,14 +8,14 @@
 
 #include <unicode/regex.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace vemlo::KimiConfigLeverSync {
 namespace {

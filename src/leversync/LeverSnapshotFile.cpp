@@ -3,8 +3,8 @@
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 #include <utility>
 
 namespace vemlo {

@@ -23,10 +23,10 @@ namespace vemlo {
 class LeverSnapshotFile {
 public:
     struct Names {
-        std::string folder;       // relative to the home directory, e.g. ".cursor"
-        std::string fileName;     // e.g. "cli-config.json"; the snapshot is this + ".vemlo.lever0.bak"
-        std::string markerName;   // e.g. ".vemlo_had_no_cli_config"
-        std::string lockName;     // lock file under our own support folder
+        std::string folder;      // relative to the home directory, e.g. ".cursor"
+        std::string fileName;    // e.g. "cli-config.json"; the snapshot is this + ".vemlo.lever0.bak"
+        std::string markerName;  // e.g. ".vemlo_had_no_cli_config"
+        std::string lockName;    // lock file under our own support folder
     };
     // Lines on standard error read "<owner>: <what failed> <label>: <reason>", e.g.
     // "CursorCliLeverSync: 无法备份原 cli-config: ...".

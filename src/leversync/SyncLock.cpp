@@ -3,11 +3,11 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
+#include <sys/file.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
-#include <sys/file.h>
 #include <thread>
-#include <unistd.h>
 
 namespace vemlo {
 

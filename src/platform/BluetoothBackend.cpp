@@ -16,8 +16,12 @@ namespace {
 class UnavailableCentral final : public BluetoothCentral {
 public:
     CentralState state() const override { return CentralState::unsupported; }
-    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>&) override { return {}; }
-    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>&) override { return {}; }
+    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>&) override {
+        return {};
+    }
+    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>&) override {
+        return {};
+    }
     void scanForPeripherals(const std::vector<std::string>&) override {}
     void stopScan() override {}
     void connect(std::shared_ptr<Peripheral>) override {}
@@ -31,8 +35,9 @@ std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, Central
     if (backend && std::string_view(backend) == "sim") {
         auto options = SimulatedCentral::optionsFromEnvironment(files::homeDirectory());
         // Said on standard error, apart from the agent's log: nobody should mistake this for a real keyboard.
-        std::fprintf(stderr, "vemloconfig-agent: simulated keyboard \"Vemlo Sim\", lever %u (write a number to %s to move it)\n",
-                     static_cast<unsigned>(options.lever), options.leverFile.c_str());
+        std::fprintf(
+            stderr, "vemloconfig-agent: simulated keyboard \"Vemlo Sim\", lever %u (write a number to %s to move it)\n",
+            static_cast<unsigned>(options.lever), options.leverFile.c_str());
         return std::make_unique<SimulatedCentral>(queue, delegate, std::move(options));
     }
     if (backend && std::string_view(backend) == "off") return std::make_unique<UnavailableCentral>();

@@ -77,7 +77,8 @@ class CentralDelegate {
 public:
     virtual ~CentralDelegate() = default;
     virtual void centralDidUpdateState() = 0;
-    virtual void didDiscover(std::shared_ptr<Peripheral> peripheral, const std::optional<std::string>& advertisedLocalName) = 0;
+    virtual void didDiscover(std::shared_ptr<Peripheral> peripheral,
+                             const std::optional<std::string>& advertisedLocalName) = 0;
     virtual void didConnect(std::shared_ptr<Peripheral> peripheral) = 0;
     virtual void didDisconnect(std::shared_ptr<Peripheral> peripheral) = 0;
 };
@@ -88,8 +89,10 @@ class BluetoothCentral {
 public:
     virtual ~BluetoothCentral() = default;
     virtual CentralState state() const = 0;
-    virtual std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) = 0;
-    virtual std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>& serviceUuids) = 0;
+    virtual std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(
+        const std::vector<std::string>& identifiers) = 0;
+    virtual std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
+        const std::vector<std::string>& serviceUuids) = 0;
     virtual void scanForPeripherals(const std::vector<std::string>& serviceUuids) = 0;
     virtual void stopScan() = 0;
     // Exactly one didConnect or didDisconnect follows, with no time-out and no retry.

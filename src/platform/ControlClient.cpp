@@ -2,17 +2,17 @@
 
 #include "platform/Files.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace vemlo::control {
 namespace {
@@ -28,7 +28,7 @@ struct SocketGuard {
 std::optional<timeval> toTimeval(double seconds) {
     if (!std::isfinite(seconds) || seconds < 0 || seconds >= static_cast<double>(std::numeric_limits<int32_t>::max()))
         return std::nullopt;
-    timeval tv {};
+    timeval tv{};
     tv.tv_sec = static_cast<time_t>(seconds);
     tv.tv_usec = static_cast<suseconds_t>(static_cast<int32_t>((seconds - std::trunc(seconds)) * 1'000'000));
     if (tv.tv_sec == 0 && tv.tv_usec == 0) return std::nullopt;
@@ -68,7 +68,7 @@ std::optional<std::string> exchange(const std::string& socketPath, std::string_v
                                     Failure* failure) {
     const auto timeout = toTimeval(timeoutSeconds);
     if (!timeout) return fail(failure, "the time-out is not usable");
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     if (socketPath.size() >= sizeof addr.sun_path) return fail(failure, "the socket path is too long");
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
@@ -98,7 +98,8 @@ std::optional<std::string> exchange(const std::string& socketPath, std::string_v
     // read is not a reply we accept.
     char buffer[kMaxReplyBytes];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return fail(failure, "no reply within " + seconds(*timeout) + " s");
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return fail(failure, "no reply within " + seconds(*timeout) + " s");
     if (n < 0) return fail(failure, "the reply could not be read: " + files::errorText(errno));
     if (n == 0) return fail(failure, "the agent closed the connection without a reply");
     return std::string(buffer, static_cast<size_t>(n));

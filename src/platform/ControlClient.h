@@ -1,10 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 // The client side of the agent's control socket, shared by the hooks and vemloctl, and the peer
 // check that the agent's server applies to its clients.
@@ -18,7 +18,7 @@ bool peerIsSameUser(int fd, uid_t* peerUid = nullptr);
 
 // Why an exchange brought no reply.
 struct Failure {
-    std::string reason;             // in words, for people
+    std::string reason;              // in words, for people
     std::optional<uid_t> otherUser;  // set when the socket belongs to, or is served by, another user id
 };
 

@@ -1,16 +1,16 @@
 #include "platform/Files.h"
 
-#include <cerrno>
-#include <charconv>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <vector>
 
 namespace vemlo::files {
@@ -123,8 +123,7 @@ void removeStaleTemporaries(const std::string& target) {
         if (ec != std::errc() || end != rest.data() + dot || pid <= 0 || pid == self) continue;
         if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
         struct stat st {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !ownRegular(st, nullptr))
-            continue;
+        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !ownRegular(st, nullptr)) continue;
         (void)::unlinkat(::dirfd(dir), entry->d_name, 0);
     }
     ::closedir(dir);
@@ -290,8 +289,10 @@ bool atomicWrite(const std::string& path, std::string_view bytes, const WriteOpt
     if (fd < 0) return false;
     Fd file(fd);
     bool ok = true;
-    if (options.ownFile) ok = ::fchmod(fd, 0600) == 0 || failErrno(err);
-    else if (replacing) ok = ::fchmod(fd, st.st_mode & 07777) == 0 || failErrno(err);
+    if (options.ownFile)
+        ok = ::fchmod(fd, 0600) == 0 || failErrno(err);
+    else if (replacing)
+        ok = ::fchmod(fd, st.st_mode & 07777) == 0 || failErrno(err);
     ok = ok && (writeAll(fd, bytes) || failErrno(err));
     ok = ok && (!options.durable || ::fsync(fd) == 0 || failErrno(err));
     ok = (file.close() || (ok && failErrno(err))) && ok;

@@ -1,10 +1,10 @@
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 // The one file layer. Every operation that can fail returns false (or nothing) and, when `err` is
 // not null, puts there why: strerror's text of the failing call, or a few words of our own. Callers
@@ -80,9 +80,9 @@ bool atomicWrite(const std::string& path, std::string_view bytes, const WriteOpt
                  std::string* err = nullptr);
 
 enum class Created {
-    created,      // `bytes` are at `path` now, whole
-    alreadyThere, // something (anything, a dangling link included) already had the name; untouched
-    failed,       // nothing was created; `err` says why
+    created,       // `bytes` are at `path` now, whole
+    alreadyThere,  // something (anything, a dangling link included) already had the name; untouched
+    failed,        // nothing was created; `err` says why
 };
 
 // Creates `path` holding `bytes`, whole or not at all, and never replaces anything: the bytes go to a

@@ -27,16 +27,19 @@ bool withinBounds(std::string_view text) {
             continue;
         }
         switch (c) {
-            case '"': inString = true; break;
-            case '[':
-            case '{':
-                if (++depth > kMaxNesting) return false;
-                break;
-            case ']':
-            case '}':
-                if (depth > 0) --depth;
-                break;
-            default: break;
+        case '"':
+            inString = true;
+            break;
+        case '[':
+        case '{':
+            if (++depth > kMaxNesting) return false;
+            break;
+        case ']':
+        case '}':
+            if (depth > 0) --depth;
+            break;
+        default:
+            break;
         }
     }
     return true;
@@ -194,7 +197,7 @@ std::optional<Json> parse(std::string_view text) {
 }
 
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                      bool containersAsNull) {
+                                       bool containersAsNull) {
     if (!withinBounds(text)) return std::nullopt;
     try {
         TreeBuilder builder(&wanted, containersAsNull);
@@ -242,9 +245,8 @@ std::optional<int64_t> integerMember(const Json& object, std::string_view key) {
     const Json& v = *it;
     if (v.is_number_unsigned()) {
         auto u = v.get<uint64_t>();
-        return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())
-                   ? std::numeric_limits<int64_t>::max()
-                   : static_cast<int64_t>(u);
+        return u > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) ? std::numeric_limits<int64_t>::max()
+                                                                              : static_cast<int64_t>(u);
     }
     if (v.is_number_integer()) return v.get<int64_t>();
     if (v.is_number_float()) {

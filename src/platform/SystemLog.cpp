@@ -1,10 +1,10 @@
 #include "platform/SystemLog.h"
 
+#include <sys/stat.h>
+#include <syslog.h>
 #include <chrono>
 #include <mutex>
 #include <string>
-#include <sys/stat.h>
-#include <syslog.h>
 
 namespace vemlo {
 namespace {

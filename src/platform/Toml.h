@@ -16,7 +16,7 @@ bool parses(std::string_view text);
 
 // One table of an array of tables: a [[name]] header and the keys below it.
 struct ArrayTable {
-    size_t headerLine = 0;                                  // counted from 0, as the text's lines
+    size_t headerLine = 0;                                    // counted from 0, as the text's lines
     std::map<std::string, std::string, std::less<>> strings;  // its own keys whose values are strings
 };
 

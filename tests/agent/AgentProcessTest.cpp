@@ -1,28 +1,28 @@
 #include "agent/LiveStateFile.h"
 #include "platform/Files.h"
-#include "platform/Paths.h"
 #include "platform/Json.h"
+#include "platform/Paths.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace vemlo::test {
 namespace {
 
 int connectTo(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -49,7 +49,8 @@ TEST_F(AgentProcessTest, ConsoleLinesCarryAnIsoUtcStamp) {
     std::getline(log, second);
     const std::string stamp = R"(\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] )";
     // The first line names the build that runs.
-    EXPECT_TRUE(std::regex_match(first, std::regex(stamp + "vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动"))) << first;
+    EXPECT_TRUE(std::regex_match(first, std::regex(stamp + "vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动")))
+        << first;
     EXPECT_TRUE(std::regex_match(second, std::regex(stamp + R"(监听 Unix socket: .*/agent\.sock)"))) << second;
 }
 
@@ -133,11 +134,13 @@ TEST_F(AgentProcessTest, APathItCannotTakeEndsTheAgent) {
     const std::string overlong = dir.path() + "/" + std::string(120, 's') + ".sock";
     const Case cases[] = {
         {overlong, "] bind() 失败: 36\n"},
-        {dir.file("notes.txt"), "] Unix socket 路径上已有别的文件（不是 socket），保留不动: " + dir.file("notes.txt") + "\n"},
+        {dir.file("notes.txt"),
+         "] Unix socket 路径上已有别的文件（不是 socket），保留不动: " + dir.file("notes.txt") + "\n"},
         {running.socketPath(), "] 另一个 agent 已在监听 Unix socket: " + running.socketPath() + "\n"},
     };
     for (const auto& c : cases) {
-        auto result = runProcess({VEMLO_AGENT_BINARY, "--socket", c.path}, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}});
+        auto result =
+            runProcess({VEMLO_AGENT_BINARY, "--socket", c.path}, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}});
         EXPECT_EQ(result.exitCode, 1) << c.path;
         EXPECT_THAT(result.out, ::testing::HasSubstr(c.line));
     }
@@ -151,8 +154,8 @@ TEST_F(AgentProcessTest, CommandLine) {
     const std::string usage = "Usage: vemloconfig-agent [--socket PATH]\n";
     struct Case {
         std::vector<std::string> args;
-        int exitCode;           // -1: an agent, still running when it is stopped
-        std::string out, err;   // expected in standard output, standard error; for an agent, its socket
+        int exitCode;          // -1: an agent, still running when it is stopped
+        std::string out, err;  // expected in standard output, standard error; for an agent, its socket
     };
     const Case cases[] = {
         {{}, -1, "env.sock", ""},
@@ -178,8 +181,9 @@ TEST_F(AgentProcessTest, CommandLine) {
             shown += " " + a;
         }
         SCOPED_TRACE(shown);
-        auto result = runProcess(argv, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}, {"VEMLO_SOCKET", dir.file("env.sock")}},
-                                 "", c.exitCode == -1 ? 1500ms : 20s);
+        auto result = runProcess(
+            argv, {{"HOME", home.path()}, {"VEMLO_BLUETOOTH", "off"}, {"VEMLO_SOCKET", dir.file("env.sock")}}, "",
+            c.exitCode == -1 ? 1500ms : 20s);
         EXPECT_EQ(result.exitCode, c.exitCode) << result.out << result.err;
         if (c.exitCode == -1) {
             EXPECT_THAT(result.out, ::testing::HasSubstr("] vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动\n"));
@@ -192,7 +196,8 @@ TEST_F(AgentProcessTest, CommandLine) {
             EXPECT_EQ(result.out, "");
         }
         if (c.exitCode != -1) {
-            EXPECT_FALSE(files::exists(dir.file("env.sock")) || files::exists(dir.file("x.sock"))) << "no agent started";
+            EXPECT_FALSE(files::exists(dir.file("env.sock")) || files::exists(dir.file("x.sock")))
+                << "no agent started";
         }
         std::filesystem::remove(dir.file("env.sock"));
         std::filesystem::remove(dir.file("x.sock"));
@@ -201,7 +206,8 @@ TEST_F(AgentProcessTest, CommandLine) {
 
 TEST_F(AgentProcessTest, SimulatedKeyboardEndToEnd) {
     AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_LEVER", "2"}});
-    for (const char* line : {"蓝牙就绪", "开始扫描…", "发现: Vemlo Sim", "已连接: Vemlo Sim", "命令通道就绪", "通知通道已订阅"})
+    for (const char* line :
+         {"蓝牙就绪", "开始扫描…", "发现: Vemlo Sim", "已连接: Vemlo Sim", "命令通道就绪", "通知通道已订阅"})
         EXPECT_TRUE(agent.waitForLog(line)) << line;
     ASSERT_TRUE(agent.waitForLog("← status battery=87 light=2 switch=2"));
     ASSERT_TRUE(waitFor([&] { return agent.countInLog("← status battery=") >= 3; }, 15s)) << "polling every 1.5 s";

@@ -82,15 +82,25 @@ TEST_F(Commands, StateWithResetDelayBounds) {
         std::vector<std::string> before, after;
     };
     const Case cases[] = {
-        {R"({"cmd":"state_with_reset","value":300,"resetValue":-1,"delayMs":-50})", 0, {"LED 状态 255: 未连接"},
+        {R"({"cmd":"state_with_reset","value":300,"resetValue":-1,"delayMs":-50})",
+         0,
+         {"LED 状态 255: 未连接"},
          {"LED 状态 0: 未连接", "自动回落灯态：temporary state 300 -> reset -1"}},
-        {R"({"cmd":"state_with_reset","value":3,"delayMs":2147483647})", kMax - 1, {"LED 状态 3: 未连接"},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":2147483647})",
+         kMax - 1,
+         {"LED 状态 3: 未连接"},
          {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
-        {R"({"cmd":"state_with_reset","value":3,"delayMs":9200000000000})", kMax, {"LED 状态 3: 未连接"},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":9200000000000})",
+         kMax,
+         {"LED 状态 3: 未连接"},
          {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
-        {R"({"cmd":"state_with_reset","value":3,"delayMs":9223372036854775807})", kMax, {"LED 状态 3: 未连接"},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":9223372036854775807})",
+         kMax,
+         {"LED 状态 3: 未连接"},
          {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
-        {R"({"cmd":"state_with_reset","value":3,"delayMs":1e300})", kMax, {"LED 状态 3: 未连接"},
+        {R"({"cmd":"state_with_reset","value":3,"delayMs":1e300})",
+         kMax,
+         {"LED 状态 3: 未连接"},
          {"LED 状态 4: 未连接", "自动回落灯态：temporary state 3 -> reset 4"}},
     };
     for (const auto& c : cases) {
@@ -121,8 +131,9 @@ TEST_F(Commands, AnyLaterStateCancelsTheFallBack) {
 
 TEST_F(Commands, PermissionWithoutKeyboard) {
     EXPECT_EQ(h.command(R"({"cmd":"permission"})"), "{\"switchState\":null,\"lightMode\":null}\n");
-    EXPECT_THAT(h.takeLog(), ElementsAre("LED 状态 1: 未连接", "← permission 回包 switchState=Optional(<null>)",
-                                         "（switchState 缺省：批准链可能仍交回手动；请把「蓝牙」交给 Agent 并连上键盘。）"));
+    EXPECT_THAT(h.takeLog(),
+                ElementsAre("LED 状态 1: 未连接", "← permission 回包 switchState=Optional(<null>)",
+                            "（switchState 缺省：批准链可能仍交回手动；请把「蓝牙」交给 Agent 并连上键盘。）"));
 }
 
 TEST_F(Commands, PermissionAnsweredByTheKeyboard) {
@@ -154,7 +165,8 @@ TEST_F(Commands, PermissionAnsweredByTheKeyboard) {
 
 TEST_F(Commands, StatusQueriesAndTheOverride) {
     // No keyboard: the override is the answer.
-    EXPECT_EQ(h.command(R"({"cmd":"set_switch_override","value":1})"), "{\"ok\":true,\"switchState\":1,\"override\":1}\n");
+    EXPECT_EQ(h.command(R"({"cmd":"set_switch_override","value":1})"),
+              "{\"ok\":true,\"switchState\":1,\"override\":1}\n");
     EXPECT_EQ(h.command(R"({"cmd":"status"})"), "{\"switchState\":1,\"lightMode\":null}\n");
     EXPECT_EQ(h.command(R"({"cmd":"approval_status"})"), "{\"switchState\":1,\"lightMode\":null}\n");
 
@@ -189,19 +201,32 @@ TEST_F(Commands, SetSwitchOverride) {
         std::vector<std::string> log;
     };
     const Case cases[] = {
-        {R"({"cmd":"set_switch_override","value":2})", std::nullopt, std::nullopt,
+        {R"({"cmd":"set_switch_override","value":2})",
+         std::nullopt,
+         std::nullopt,
          "{\"ok\":true,\"switchState\":2,\"override\":2}\n",
          {"拨杆 2 仅作临时软件模拟，下一次真实状态回包会接管。", "拨杆覆盖 = 2（effective=2）"}},
-        {R"({"cmd":"set_switch_override","value":999})", 0, std::nullopt,
+        {R"({"cmd":"set_switch_override","value":999})",
+         0,
+         std::nullopt,
          "{\"ok\":true,\"switchState\":255,\"override\":255}\n",
          {"拨杆 255 仅作临时软件模拟，下一次真实状态回包会接管。", "拨杆覆盖 = 255（effective=255）"}},
-        {R"({"cmd":"set_switch_override"})", 0, 3, "{\"ok\":true,\"switchState\":0,\"override\":null}\n",
+        {R"({"cmd":"set_switch_override"})",
+         0,
+         3,
+         "{\"ok\":true,\"switchState\":0,\"override\":null}\n",
          {"拨杆覆盖 = 清除（effective=0）"}},
-        {R"({"cmd":"set_switch_override","value":null})", std::nullopt, 3,
-         "{\"ok\":true,\"switchState\":null,\"override\":null}\n", {"拨杆覆盖 = 清除（effective=未知）"}},
+        {R"({"cmd":"set_switch_override","value":null})",
+         std::nullopt,
+         3,
+         "{\"ok\":true,\"switchState\":null,\"override\":null}\n",
+         {"拨杆覆盖 = 清除（effective=未知）"}},
         {R"({"cmd":"set_switch_override","value":"1"})", 0, 4, "{\"ok\":true,\"switchState\":4,\"override\":4}\n", {}},
-        {R"({"cmd":"set_switch_override","value":[1]})", std::nullopt, std::nullopt,
-         "{\"ok\":true,\"switchState\":null,\"override\":null}\n", {}},
+        {R"({"cmd":"set_switch_override","value":[1]})",
+         std::nullopt,
+         std::nullopt,
+         "{\"ok\":true,\"switchState\":null,\"override\":null}\n",
+         {}},
     };
     for (const auto& c : cases) {
         AgentHarness fresh;
@@ -234,12 +259,9 @@ TEST(AgentWatchdog, ArmedOnlyByHookStateCommands) {
         size_t stops;
     };
     const Case cases[] = {
-        {R"({"cmd":"state","value":3})", 1},
-        {R"({"cmd":"permission"})", 1},
-        {R"({"cmd":"state"})", 0},
-        {R"({"cmd":"state_with_reset","value":3,"delayMs":999999})", 0},
-        {R"({"cmd":"status"})", 0},
-        {R"({"cmd":"set_switch_override","value":0})", 0},
+        {R"({"cmd":"state","value":3})", 1}, {R"({"cmd":"permission"})", 1},
+        {R"({"cmd":"state"})", 0},           {R"({"cmd":"state_with_reset","value":3,"delayMs":999999})", 0},
+        {R"({"cmd":"status"})", 0},          {R"({"cmd":"set_switch_override","value":0})", 0},
     };
     for (const auto& c : cases) {
         AgentHarness fresh;

@@ -33,7 +33,8 @@ TEST_F(DeviceLink, FirstPowerOnScansThenConnectsAndSubscribes) {
     h.central->setState(CentralState::poweredOff);
     EXPECT_TRUE(h.console.empty()) << "other power states are ignored";
     h.connect(keyboard);
-    EXPECT_THAT(h.central->calls, ElementsAre("retrieveConnected", "scan", "stopScan", "connect:" + keyboard->identifier()));
+    EXPECT_THAT(h.central->calls,
+                ElementsAre("retrieveConnected", "scan", "stopScan", "connect:" + keyboard->identifier()));
     EXPECT_THAT(h.takeLog(), ElementsAre("蓝牙就绪", "开始扫描…", "发现: Vemlo K1", "已连接: Vemlo K1", "命令通道就绪",
                                          "通知通道已订阅"));
     EXPECT_THAT(keyboard->serviceDiscoveries, ElementsAre(ElementsAre(bluetoothUuid(0x7340))));
@@ -53,11 +54,11 @@ TEST_F(DeviceLink, DiscoveryNames) {
         bool taken;
     };
     const Case cases[] = {
-        {"VEMLO K2", std::nullopt, true},       // prefix in other letter case
-        {std::nullopt, "vemlo-adv", true},      // no name, advertised local name
-        {"My Vemlo", std::nullopt, false},      // prefix only further in
-        {std::nullopt, std::nullopt, false},    // nothing to go by
-        {"Other", "Vemlo X", false},            // the name wins over the advertisement
+        {"VEMLO K2", std::nullopt, true},     // prefix in other letter case
+        {std::nullopt, "vemlo-adv", true},    // no name, advertised local name
+        {"My Vemlo", std::nullopt, false},    // prefix only further in
+        {std::nullopt, std::nullopt, false},  // nothing to go by
+        {"Other", "Vemlo X", false},          // the name wins over the advertisement
     };
     for (const auto& c : cases) {
         AgentHarness fresh;
@@ -86,7 +87,8 @@ TEST_F(DeviceLink, NotifyFirstCharacteristicsStillReachReadyWithOneRequest) {
             std::make_shared<BasicCharacteristic>("00009999-0000-1000-8000-00805f9b34fb", kPropertyRead),
             std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7343), kPropertyWrite)});
     h.connect(reversed);
-    EXPECT_THAT(std::vector<std::string>(h.console.end() - 2, h.console.end()), ElementsAre("通知通道已订阅", "命令通道就绪"));
+    EXPECT_THAT(std::vector<std::string>(h.console.end() - 2, h.console.end()),
+                ElementsAre("通知通道已订阅", "命令通道就绪"));
     ASSERT_EQ(reversed->writes.size(), 1u);
     EXPECT_EQ(reversed->writes[0].type, WriteType::withResponse) << "no write-without-response property";
 }
@@ -150,7 +152,8 @@ TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
     EXPECT_EQ(h.agent->cachedSwitchState(), 0);
     EXPECT_EQ(h.agent->cachedLightMode(), 3);
     EXPECT_FALSE(h.agent->userSwitchOverride());
-    EXPECT_THAT(h.takeLog(), ElementsAre("← 收到真实拨杆状态 0，已清除虚拟拨杆覆盖", "← status battery=80 light=3 switch=0"));
+    EXPECT_THAT(h.takeLog(),
+                ElementsAre("← 收到真实拨杆状态 0，已清除虚拟拨杆覆盖", "← status battery=80 light=3 switch=0"));
     auto state = json::parseObject(h.liveStateText());
     ASSERT_TRUE(state);
     EXPECT_EQ((*state)["switchState"], 0);
@@ -175,12 +178,13 @@ TEST_F(DeviceLink, SystemLogGetsAStatusLineOnlyWhenItChanged) {
         {80, -70, 1, 2, 1, true},   // the first one
         {80, -70, 1, 2, 1, false},  // the same again
         {80, -40, 3, 2, 1, false},  // signal and work mode are not shown
-        {79, -40, 3, 2, 1, true},   {79, -40, 3, 4, 1, true}, {79, -40, 3, 4, 0, true},
-        {79, -40, 3, 4, 0, false},  {80, -40, 3, 2, 1, true},  // back to an earlier value is a change
+        {79, -40, 3, 2, 1, true},  {79, -40, 3, 4, 1, true}, {79, -40, 3, 4, 0, true},
+        {79, -40, 3, 4, 0, false}, {80, -40, 3, 2, 1, true},  // back to an earlier value is a change
     };
     for (const Frame& f : frames) {
         h.systemLog.lines.clear();
-        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(f.battery, f.signal, 1, 2, f.workMode, f.light, f.lever));
+        keyboard->deliverValue(bluetoothUuid(0x7344),
+                               statusFrame(f.battery, f.signal, 1, 2, f.workMode, f.light, f.lever));
         const std::string line = "← status battery=" + std::to_string(f.battery) + " light=" + std::to_string(f.light) +
                                  " switch=" + std::to_string(f.lever);
         EXPECT_THAT(h.takeLog(), ElementsAre(line));
@@ -236,7 +240,8 @@ TEST_F(DeviceLink, DisconnectAnswersWaitersBeforeItsLogLineThenReconnectsByIdent
     EXPECT_TRUE(h.central->calls.empty());
     EXPECT_EQ(statusRequests(*keyboard), requestsBefore) << "polling stopped with the link";
     h.queue.advance(seconds(0.01));
-    EXPECT_THAT(h.central->calls, ElementsAre("retrieve:" + keyboard->identifier(), "connect:" + keyboard->identifier()));
+    EXPECT_THAT(h.central->calls,
+                ElementsAre("retrieve:" + keyboard->identifier(), "connect:" + keyboard->identifier()));
     EXPECT_EQ(events.back(), "log:直连已知设备: A1B2C3D4…");
 }
 

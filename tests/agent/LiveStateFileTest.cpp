@@ -5,9 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <filesystem>
 #include <optional>
-#include <sys/stat.h>
 
 namespace vemlo {
 namespace {
@@ -89,7 +89,8 @@ TEST(LiveStateFile, ALinkAtItsNameIsReplacedNeverFollowed) {
         std::filesystem::create_symlink(target, livestate::filePath(home.path()));
 
         livestate::write(home.path(), 3, std::nullopt, std::nullopt, std::nullopt);
-        EXPECT_EQ(files::readFile(target), dangling ? std::nullopt : std::optional<std::string>(R"({"note":"private"})"));
+        EXPECT_EQ(files::readFile(target),
+                  dangling ? std::nullopt : std::optional<std::string>(R"({"note":"private"})"));
         EXPECT_FALSE(std::filesystem::is_symlink(livestate::filePath(home.path())));
         EXPECT_EQ(keys(readState(home.path())), (std::vector<std::string>{"stateTs", "stateValue", "ts"}));
         struct stat st {};

@@ -49,9 +49,11 @@ TEST(RequestFraming, Recognition) {
         {"{\"value\":3}", "none"},
         {"{\"cmd\":\"state\"", "none"},
         {"\"3\"", "none"},
-        {"\xFF\xFE" "3", "none"},
-        {"{\"cmd\":\"st\xC3\"}", "none"},  // a cut multi-byte character
-        {"３", "none"},                     // a full-width digit is not an ASCII digit
+        {"\xFF\xFE"
+         "3",
+         "none"},
+        {"{\"cmd\":\"st\xC3\"}", "none"},                       // a cut multi-byte character
+        {"３", "none"},                                         // a full-width digit is not an ASCII digit
         {std::string("{\"cmd\":\"status\"}\n\0", 18), "none"},  // a NUL after the value
         {std::string("{\"cmd\":\"status\"}\0{}", 19), "none"},
         {std::string(600, '[') + std::string(600, ']'), "none"},  // nested past the bound

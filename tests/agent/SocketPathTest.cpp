@@ -5,20 +5,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <iostream>
-#include <functional>
-#include <memory>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <memory>
 
 namespace vemlo::test {
 namespace {
 
 sockaddr_un addressOf(const std::string& path) {
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     return addr;
@@ -141,7 +141,8 @@ TEST(SocketPath, OnlyAStaleSocketOfOursIsReplaced) {
 TEST(SocketPath, BindFailureIsReported) {
     TempDir dir;
     std::vector<std::string> log;
-    EXPECT_FALSE(server()->start(dir.file("missing/agent.sock"), [&](const std::string& line) { log.push_back(line); }));
+    EXPECT_FALSE(
+        server()->start(dir.file("missing/agent.sock"), [&](const std::string& line) { log.push_back(line); }));
     EXPECT_THAT(log, ::testing::ElementsAre("bind() 失败: 2"));
 }
 

@@ -20,13 +20,13 @@ struct Rig {
     bool linked = true;
     std::vector<uint8_t> sent;
     std::vector<std::string> log;
-    std::unique_ptr<Watchdog> watchdog = std::make_unique<Watchdog>(
-        queue, Watchdog::Link{[this] { return lastSent; },
-                              [this](uint8_t v) {
-                                  sent.push_back(v);
-                                  if (linked) lastSent = v;
-                              },
-                              [this](const std::string& line) { log.push_back(line); }});
+    std::unique_ptr<Watchdog> watchdog =
+        std::make_unique<Watchdog>(queue, Watchdog::Link{[this] { return lastSent; },
+                                                         [this](uint8_t v) {
+                                                             sent.push_back(v);
+                                                             if (linked) lastSent = v;
+                                                         },
+                                                         [this](const std::string& line) { log.push_back(line); }});
 
     // The keyboard shows `state`, set by a hook command now.
     void hookSets(uint8_t state) {

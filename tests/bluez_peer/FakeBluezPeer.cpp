@@ -17,13 +17,13 @@
 
 #include <dbus/dbus.h>
 
+#include <poll.h>
+#include <unistd.h>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <poll.h>
 #include <string>
-#include <unistd.h>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -247,11 +247,12 @@ private:
         objects.push_back({servicePath_,
                            {{"org.bluez.GattService1",
                              {{"UUID", kServiceUuid}, {"Device", ObjectPath{devicePath_}}, {"Primary", true}}}}});
-        std::pair<std::string, Interfaces> notify{
-            notifyPath_,
-            {{"org.bluez.GattCharacteristic1",
-              {{"UUID", kNotifyUuid}, {"Service", ObjectPath{servicePath_}}, {"Flags", std::vector<std::string>{"notify"}},
-               {"Notifying", notifying_}}}}};
+        std::pair<std::string, Interfaces> notify{notifyPath_,
+                                                  {{"org.bluez.GattCharacteristic1",
+                                                    {{"UUID", kNotifyUuid},
+                                                     {"Service", ObjectPath{servicePath_}},
+                                                     {"Flags", std::vector<std::string>{"notify"}},
+                                                     {"Notifying", notifying_}}}}};
         std::pair<std::string, Interfaces> command{
             commandPath_,
             {{"org.bluez.GattCharacteristic1",
@@ -371,7 +372,8 @@ private:
                 malformedPropertiesChanged();
             }
             // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
-            std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, static_cast<uint8_t>(-55), 1, 0, 1, 2, lever_, 0xCC, 0xDD};
+            std::vector<uint8_t> status{0xAA, 0xBB,   0x00, 87,  static_cast<uint8_t>(-55), 1, 0, 1,
+                                        2,    lever_, 0xCC, 0xDD};
             changed(notifyPath_, "org.bluez.GattCharacteristic1", {{"Value", status}});
         } else if (frame.size() == 6 && frame[0] == 0xAA && frame[1] == 0xBB && frame[2] == 0x90 && frame[4] == 0xCC &&
                    frame[5] == 0xDD) {
@@ -380,7 +382,8 @@ private:
     }
 
     void malformedPropertiesChanged() {
-        DBusMessage* signal = dbus_message_new_signal(notifyPath_.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged");
+        DBusMessage* signal =
+            dbus_message_new_signal(notifyPath_.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged");
         const char* iface = "org.bluez.GattCharacteristic1";
         dbus_int32_t junk = 5;
         dbus_message_append_args(signal, DBUS_TYPE_STRING, &iface, DBUS_TYPE_INT32, &junk, DBUS_TYPE_INVALID);
@@ -428,7 +431,8 @@ private:
                     dbus_message_iter_get_basic(&array, &uuid);
                     uuids += (uuids.empty() ? "" : ",") + std::string(uuid);
                 }
-            } else if (std::strcmp(key, "Transport") == 0 && dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_STRING) {
+            } else if (std::strcmp(key, "Transport") == 0 &&
+                       dbus_message_iter_get_arg_type(&variant) == DBUS_TYPE_STRING) {
                 const char* t = nullptr;
                 dbus_message_iter_get_basic(&variant, &t);
                 transport = t;
@@ -528,16 +532,26 @@ Options parseOptions(int argc, char** argv) {
         auto eq = arg.find('=');
         const std::string key = arg.substr(0, eq);
         const std::string value = eq == std::string::npos ? "" : arg.substr(eq + 1);
-        if (key == "--start") o.start = value;
-        else if (key == "--name") o.name = value;
-        else if (key == "--lever") o.lever = static_cast<uint8_t>(std::stoi(value));
-        else if (key == "--order") o.notifyFirst = value != "command-first";
-        else if (key == "--connect") o.connect = value;
-        else if (key == "--command-flags") o.commandFlags = split(value, ',');
-        else if (key == "--no-command") o.hasCommand = false;
-        else if (key == "--garbage") o.garbage = true;
-        else if (key == "--adapter") o.adapter = value;
-        else if (key == "--bad-object-lists") o.badObjectLists = std::stoi(value);
+        if (key == "--start")
+            o.start = value;
+        else if (key == "--name")
+            o.name = value;
+        else if (key == "--lever")
+            o.lever = static_cast<uint8_t>(std::stoi(value));
+        else if (key == "--order")
+            o.notifyFirst = value != "command-first";
+        else if (key == "--connect")
+            o.connect = value;
+        else if (key == "--command-flags")
+            o.commandFlags = split(value, ',');
+        else if (key == "--no-command")
+            o.hasCommand = false;
+        else if (key == "--garbage")
+            o.garbage = true;
+        else if (key == "--adapter")
+            o.adapter = value;
+        else if (key == "--bad-object-lists")
+            o.badObjectLists = std::stoi(value);
     }
     return o;
 }
@@ -572,8 +586,10 @@ int main(int argc, char** argv) {
         if (fds[0].revents & (POLLIN | POLLHUP)) {
             char buf[256];
             ssize_t n = ::read(0, buf, sizeof buf);
-            if (n <= 0) running = false;
-            else pending.append(buf, static_cast<size_t>(n));
+            if (n <= 0)
+                running = false;
+            else
+                pending.append(buf, static_cast<size_t>(n));
             for (size_t eol; (eol = pending.find('\n')) != std::string::npos;) {
                 std::string line = pending.substr(0, eol);
                 pending.erase(0, eol + 1);
@@ -581,8 +597,7 @@ int main(int argc, char** argv) {
             }
         }
         dbus_connection_read_write(connection, 0);
-        while (dbus_connection_dispatch(connection) == DBUS_DISPATCH_DATA_REMAINS) {
-        }
+        while (dbus_connection_dispatch(connection) == DBUS_DISPATCH_DATA_REMAINS) {}
         dbus_connection_flush(connection);
     }
     dbus_connection_close(connection);

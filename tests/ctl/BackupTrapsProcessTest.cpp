@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
 
 namespace vemlo {
 namespace {
@@ -58,11 +58,11 @@ TEST_P(BackupTraps, TheFileIsLeftAsItWasAndNothingIsWrittenThroughTheTrap) {
 
 INSTANTIATE_TEST_SUITE_P(
     Ctl, BackupTraps,
-    testing::Values(
-        BackupTrap{"dangling_link", [](auto& backup, auto&, auto& ghost) { fs::create_symlink(ghost, backup); }},
-        BackupTrap{"directory", [](auto& backup, auto&, auto&) { fs::create_directory(backup); }},
-        BackupTrap{"link_to_another_file",
-                   [](auto& backup, auto& other, auto&) { fs::create_symlink(other, backup); }}),
+    testing::Values(BackupTrap{"dangling_link",
+                               [](auto& backup, auto&, auto& ghost) { fs::create_symlink(ghost, backup); }},
+                    BackupTrap{"directory", [](auto& backup, auto&, auto&) { fs::create_directory(backup); }},
+                    BackupTrap{"link_to_another_file",
+                               [](auto& backup, auto& other, auto&) { fs::create_symlink(other, backup); }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace vemlo::test {
@@ -139,10 +139,11 @@ struct InstallProcessTest : ::testing::Test {
 
     ProcessResult vemloctl(std::vector<std::string> args, const std::string& path = "") {
         args.insert(args.begin(), VEMLO_CTL_BINARY);
-        return runProcess(args, {{"HOME", home.path()},
-                                 {"PATH", path.empty() ? tools.path() + ":/usr/bin:/bin" : path},
-                                 {"XDG_CONFIG_HOME", ""},
-                                 {"VEMLO_SOCKET", home.file("no-agent.sock")}},
+        return runProcess(args,
+                          {{"HOME", home.path()},
+                           {"PATH", path.empty() ? tools.path() + ":/usr/bin:/bin" : path},
+                           {"XDG_CONFIG_HOME", ""},
+                           {"VEMLO_SOCKET", home.file("no-agent.sock")}},
                           "", 60s);
     }
 
@@ -177,8 +178,9 @@ TEST_F(InstallProcessTest, InstallRegistersOnceKeepsEverythingAndUninstallRestor
     EXPECT_EQ(files::readFile(home.file(".local/bin/vemloconfig-agent")), files::readFile(VEMLO_AGENT_BINARY));
     EXPECT_NE(read(".config/systemd/user/vemloconfig-agent.service").find("ExecStart=%h/.local/bin/vemloconfig-agent"),
               std::string::npos);
-    EXPECT_EQ(systemctlCalls(), "--user daemon-reload\n--user enable vemloconfig-agent.service\n"
-                                "--user restart vemloconfig-agent.service\n");
+    EXPECT_EQ(systemctlCalls(),
+              "--user daemon-reload\n--user enable vemloconfig-agent.service\n"
+              "--user restart vemloconfig-agent.service\n");
     EXPECT_NE(first.out.find("enter /hooks and trust"), std::string::npos) << "Codex's trust step is pointed out";
     EXPECT_NE(read(".claude/settings.json").find(home.path() + "/.local/bin/vemloconfig-agent hook PermissionRequest"),
               std::string::npos);
@@ -309,8 +311,8 @@ TEST_F(InstallProcessTest, CopilotGetsAFileOfItsOwn) {
         {"notification", "CopilotNotification"}, {"permissionRequest", "CopilotPermissionRequest"}};
     EXPECT_EQ((*doc)["hooks"].size(), events.size());
     for (const auto& [event, agentEvent] : events)
-        EXPECT_EQ((*doc)["hooks"][event], Json::array({Json{{"bash", agent + agentEvent}, {"timeoutSec", 10},
-                                                            {"type", "command"}}}))
+        EXPECT_EQ((*doc)["hooks"][event],
+                  Json::array({Json{{"bash", agent + agentEvent}, {"timeoutSec", 10}, {"type", "command"}}}))
             << event;
     EXPECT_EQ(read(".claude/settings.json"), kClaude) << "--only leaves the others alone";
     EXPECT_NE(vemloctl({"status"}).out.find("  Copilot CLI registered (8 events)\n"), std::string::npos);

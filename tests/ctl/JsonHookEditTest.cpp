@@ -50,8 +50,8 @@ TEST_P(JsonShapeError, LeavesTheDocumentAsItWas) {
     const ShapeError& c = GetParam();
     for (bool installing : {true, false}) {
         Json doc = parsed(c.document);
-        JsonHookEdit::Outcome out = installing ? JsonHookEdit::install(doc, *c.assistant, kAgent)
-                                               : JsonHookEdit::uninstall(doc, *c.assistant);
+        JsonHookEdit::Outcome out =
+            installing ? JsonHookEdit::install(doc, *c.assistant, kAgent) : JsonHookEdit::uninstall(doc, *c.assistant);
         EXPECT_FALSE(out.error.empty());
         EXPECT_FALSE(out.changed());
         EXPECT_EQ(doc, parsed(c.document));

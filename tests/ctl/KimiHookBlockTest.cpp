@@ -104,8 +104,8 @@ class KimiRefusal : public testing::TestWithParam<Refusal> {};
 TEST_P(KimiRefusal, LeavesTheTextAlone) {
     const Refusal& c = GetParam();
     for (bool installing : {true, false}) {
-        KimiHookBlock::Outcome out = installing ? KimiHookBlock::install(c.input, kimi(), kAgent)
-                                                : KimiHookBlock::uninstall(c.input, kimi());
+        KimiHookBlock::Outcome out =
+            installing ? KimiHookBlock::install(c.input, kimi(), kAgent) : KimiHookBlock::uninstall(c.input, kimi());
         EXPECT_NE(out.error.find(c.errorPart), std::string::npos) << out.error;
         EXPECT_FALSE(out.changed);
         EXPECT_EQ(out.text, c.input);
@@ -119,10 +119,11 @@ INSTANTIATE_TEST_SUITE_P(Cases, KimiRefusal, testing::ValuesIn(kRefusals),
 // and our tables stand among the user's.
 TEST(KimiHookBlock, TablesOfOursOutsideTheBlockAreReplacedAndRemoved) {
     const std::string users = "[[hooks]]\nevent = \"Stop\"\ncommand = \"notify-send done\"\n\n";
-    const std::string text = "default_yolo = true\n\n"
-                             "[[hooks]]\nevent = \"Stop\"\ncommand = \"/old/vemloconfig-agent hook KimiStop\"\n"
-                             "matcher = \"\"\ntimeout = 10\n\n" +
-                             users + "[loop_control]\nmax_steps_per_turn = 5\n";
+    const std::string text =
+        "default_yolo = true\n\n"
+        "[[hooks]]\nevent = \"Stop\"\ncommand = \"/old/vemloconfig-agent hook KimiStop\"\n"
+        "matcher = \"\"\ntimeout = 10\n\n" +
+        users + "[loop_control]\nmax_steps_per_turn = 5\n";
     ASSERT_TRUE(test::isValidToml(text));
     KimiHookBlock::Outcome installed = KimiHookBlock::install(text, kimi(), kAgent);
     ASSERT_EQ(installed.error, "");

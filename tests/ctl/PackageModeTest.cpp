@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 namespace vemlo::test {
@@ -19,7 +19,7 @@ const std::string kSettings = "{\n  \"model\": \"opus\"\n}\n";
 const std::string kUserUnit = ".config/systemd/user/vemloconfig-agent.service";
 
 struct PackageModeTest : ::testing::Test {
-    TempDir root;   // the package's files, as dpkg would place them
+    TempDir root;  // the package's files, as dpkg would place them
     TempDir home;
     TempDir tools;  // a fake systemctl that records its calls
 
@@ -27,8 +27,8 @@ struct PackageModeTest : ::testing::Test {
         ASSERT_TRUE(files::createDirectories(home.file(".claude")));
         ASSERT_TRUE(files::atomicWrite(home.file(".claude/settings.json"), kSettings));
         ASSERT_TRUE(files::createDirectories(tools.path()));
-        ASSERT_TRUE(files::atomicWrite(tools.file("systemctl"),
-                                       "#!/bin/sh\necho \"$*\" >> '" + tools.file("calls") + "'\n"));
+        ASSERT_TRUE(
+            files::atomicWrite(tools.file("systemctl"), "#!/bin/sh\necho \"$*\" >> '" + tools.file("calls") + "'\n"));
         ::chmod(tools.file("systemctl").c_str(), 0755);
         ASSERT_TRUE(files::atomicWrite(tools.file("vemloconfig-agent"), "#!/bin/sh\n"));
         ::setenv("HOME", home.path().c_str(), 1);
@@ -39,7 +39,9 @@ struct PackageModeTest : ::testing::Test {
 
     void package(bool agent, bool unit) {
         if (agent) place("usr/bin/vemloconfig-agent", "#!/bin/sh\n");
-        if (unit) place("usr/lib/systemd/user/vemloconfig-agent.service", "[Service]\nExecStart=/usr/bin/vemloconfig-agent\n");
+        if (unit)
+            place("usr/lib/systemd/user/vemloconfig-agent.service",
+                  "[Service]\nExecStart=/usr/bin/vemloconfig-agent\n");
     }
     void place(const std::string& relative, const std::string& text) {
         const std::string path = root.file(relative);
@@ -133,8 +135,9 @@ TEST_F(PackageModeTest, AnEarlierUserCopyGivesWayToThePackage) {
     EXPECT_FALSE(files::exists(home.file(".local/bin/vemloconfig-agent")));
     EXPECT_EQ(read(".claude/settings.json").find(home.file(".local/bin")), std::string::npos) << "hooks moved over";
     EXPECT_NE(read(".claude/settings.json").find(root.file("usr/bin/vemloconfig-agent hook Stop")), std::string::npos);
-    EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
-                       "--user daemon-reload\n--user enable --now vemloconfig-agent.service\n");
+    EXPECT_EQ(calls(),
+              "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
+              "--user daemon-reload\n--user enable --now vemloconfig-agent.service\n");
 }
 
 }  // namespace

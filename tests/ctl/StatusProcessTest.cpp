@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -33,10 +33,13 @@ TEST_F(StatusProcessTest, ReportsARunningAgentWithTheKeyboardLinked) {
     AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_LEVER", "0"}});
     ProcessResult r;
     // The simulated keyboard links shortly after the agent starts.
-    ASSERT_TRUE(waitFor([&] {
-        r = vemloctl({"status"}, agent.socketPath());
-        return r.exitCode == 0;
-    }, 20s)) << r.out;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            r = vemloctl({"status"}, agent.socketPath());
+            return r.exitCode == 0;
+        },
+        20s))
+        << r.out;
     EXPECT_NE(r.out.find("Agent:      running (control socket " + agent.socketPath() + ")"), std::string::npos);
     EXPECT_NE(r.out.find("Keyboard:   linked (last status report "), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("Lever:      0 (automatic: tool requests are approved without asking)"), std::string::npos);
@@ -79,7 +82,7 @@ TEST_F(StatusProcessTest, SocketOfAnotherUser) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to give a socket to another user";
     const std::string socketPath = dir.file("agent.sock");
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
     ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
@@ -104,9 +107,13 @@ TEST(StatusReport, KeyboardLinkAndLedInWords) {
     };
     const double now = 1'800'000'000.0;
     const Case cases[] = {
-        {"FreshStatus", R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})", true,
+        {"FreshStatus",
+         R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})",
+         true,
          {"Keyboard:   linked (last status report 1.5 s ago)", "Last LED:   3 (running a tool), set 10 s ago"}},
-        {"StaleStatus", R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})", false,
+        {"StaleStatus",
+         R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})",
+         false,
          {"Keyboard:   not linked (last status report 5 min ago)", "Last LED:   5 (turn finished), set 2 h ago"}},
         {"NoFile", "", false, {"Keyboard:   not linked (no status report", "Last LED:   none sent yet"}},
         {"UnknownState", R"({"lightModeTs":1800000000,"stateValue":42})", true, {"Last LED:   42\n"}},

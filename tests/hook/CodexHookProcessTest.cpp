@@ -46,7 +46,12 @@ std::string boolean(bool value) { return value ? "true" : "false"; }
 
 Case stateCase(const char* name, const std::string& event, int lever, int value, const std::string& policyAfter,
                const std::string& input = kInput, const std::string& hookEvent = "\"X\"") {
-    return {name, event, lever, input, "{}", policyAfter,
+    return {name,
+            event,
+            lever,
+            input,
+            "{}",
+            policyAfter,
             R"({"agentEvent":")" + event + R"(","hookEvent":)" + hookEvent + R"(,"stateValue":)" +
                 std::to_string(value) + R"(,"agentReply":)" + boolean(lever != kNoAgent) + R"(,"switchState":null})",
             ""};
@@ -55,7 +60,12 @@ Case stateCase(const char* name, const std::string& event, int lever, int value,
 Case permissionCase(const char* name, int lever, const std::string& policyAfter, const std::string& switchState,
                     const std::string& diagnostic) {
     const bool isAuto = diagnostic == "allow", reply = lever != kNoAgent;
-    return {name, "CodexPermissionRequest", lever, kInput, isAuto ? kAllow : kPassThrough, policyAfter,
+    return {name,
+            "CodexPermissionRequest",
+            lever,
+            kInput,
+            isAuto ? kAllow : kPassThrough,
+            policyAfter,
             R"({"agentEvent":"CodexPermissionRequest","hookEvent":"PermissionRequest","stateValue":1,"agentReply":)" +
                 boolean(reply) + R"(,"switchState":)" + switchState + R"(,"decision":")" +
                 (isAuto ? "allow" : "pass_through") + "\"}",

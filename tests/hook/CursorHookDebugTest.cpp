@@ -32,26 +32,25 @@ TEST_P(InferredCdPath, ReadsTheDirectoryACommandEnters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cursor, InferredCdPath,
-    testing::Values(CdCase{"and_and_with_blanks", "cd /Users/me/proj && swift build", "/Users/me/proj"},
-                    CdCase{"quoted_with_blank", "cd \"/Users/me/my proj\" && make", "/Users/me/my proj"},
-                    CdCase{"semicolon", "cd /srv/app; ls", "/srv/app"},
-                    CdCase{"pipe_after_blank", "cd /srv/app | cat", "/srv/app"},
-                    CdCase{"and_and_without_blanks", "cd /srv/app&&make", "/srv/app&&make"},
-                    CdCase{"unclosed_quote", "cd \"/Users/me/my proj && make", "\"/Users/me/my"},
-                    CdCase{"empty_quotes", "cd \"\"", ""},
-                    CdCase{"surrounding_white_space", " \n cd   /tmp/x \t\n", "/tmp/x"},
-                    CdCase{"stops_at_blank", "cd /a b", "/a"},
-                    CdCase{"stops_at_no_break_space", "cd /a\xC2\xA0" "b", "/a"},
-                    CdCase{"tilde_and_variables_as_written", "cd ~/$PROJ", "~/$PROJ"},
-                    CdCase{"relative", "cd build && ninja", "build"},
-                    CdCase{"bare_cd", "cd", std::nullopt},
-                    CdCase{"cd_and_blanks", "cd   ", std::nullopt},
-                    CdCase{"cd_then_separator", "cd ; ls", std::nullopt},
-                    CdCase{"tab_after_cd", "cd\t/tmp", std::nullopt},
-                    CdCase{"upper_case", "CD /tmp", std::nullopt},
-                    CdCase{"other_command", "ls -la /tmp", std::nullopt},
-                    CdCase{"cd_later_in_command", "make && cd /tmp", std::nullopt},
-                    CdCase{"no_preview", std::nullopt, std::nullopt}),
+    testing::Values(
+        CdCase{"and_and_with_blanks", "cd /Users/me/proj && swift build", "/Users/me/proj"},
+        CdCase{"quoted_with_blank", "cd \"/Users/me/my proj\" && make", "/Users/me/my proj"},
+        CdCase{"semicolon", "cd /srv/app; ls", "/srv/app"}, CdCase{"pipe_after_blank", "cd /srv/app | cat", "/srv/app"},
+        CdCase{"and_and_without_blanks", "cd /srv/app&&make", "/srv/app&&make"},
+        CdCase{"unclosed_quote", "cd \"/Users/me/my proj && make", "\"/Users/me/my"},
+        CdCase{"empty_quotes", "cd \"\"", ""}, CdCase{"surrounding_white_space", " \n cd   /tmp/x \t\n", "/tmp/x"},
+        CdCase{"stops_at_blank", "cd /a b", "/a"},
+        CdCase{"stops_at_no_break_space",
+               "cd /a\xC2\xA0"
+               "b",
+               "/a"},
+        CdCase{"tilde_and_variables_as_written", "cd ~/$PROJ", "~/$PROJ"},
+        CdCase{"relative", "cd build && ninja", "build"}, CdCase{"bare_cd", "cd", std::nullopt},
+        CdCase{"cd_and_blanks", "cd   ", std::nullopt}, CdCase{"cd_then_separator", "cd ; ls", std::nullopt},
+        CdCase{"tab_after_cd", "cd\t/tmp", std::nullopt}, CdCase{"upper_case", "CD /tmp", std::nullopt},
+        CdCase{"other_command", "ls -la /tmp", std::nullopt},
+        CdCase{"cd_later_in_command", "make && cd /tmp", std::nullopt},
+        CdCase{"no_preview", std::nullopt, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
@@ -94,22 +93,21 @@ TEST_P(CursorRelatedEnv, KeepsTheFirstMatchingNamesInOrder) {
     EXPECT_EQ(names, GetParam().expectedNames);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cursor, CursorRelatedEnv,
-    testing::Values(EnvCase{"forty_cursor_names", fortyCursorNames(), firstCursorNames(32)},
-                    EnvCase{"term_forms",
-                            {{"TERM_PROGRAM", "vscode"},
-                             {"term", "dumb"},
-                             {"PATH", "/bin"},
-                             {"TERM", "xterm"},
-                             {"TERMINAL", "x"},
-                             {"vscode_ipc", "/s"},
-                             {"VSCODE_PID", "1"},
-                             {"VSCODE", "no underscore"},
-                             {"my_cursor_dir", "/c"}},
-                            {"TERM", "VSCODE_PID", "my_cursor_dir", "term", "vscode_ipc"}},
-                    EnvCase{"nothing_related", {{"HOME", "/root"}, {"SHELL", "/bin/sh"}}, {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cursor, CursorRelatedEnv,
+                         testing::Values(EnvCase{"forty_cursor_names", fortyCursorNames(), firstCursorNames(32)},
+                                         EnvCase{"term_forms",
+                                                 {{"TERM_PROGRAM", "vscode"},
+                                                  {"term", "dumb"},
+                                                  {"PATH", "/bin"},
+                                                  {"TERM", "xterm"},
+                                                  {"TERMINAL", "x"},
+                                                  {"vscode_ipc", "/s"},
+                                                  {"VSCODE_PID", "1"},
+                                                  {"VSCODE", "no underscore"},
+                                                  {"my_cursor_dir", "/c"}},
+                                                 {"TERM", "VSCODE_PID", "my_cursor_dir", "term", "vscode_ipc"}},
+                                         EnvCase{"nothing_related", {{"HOME", "/root"}, {"SHELL", "/bin/sh"}}, {}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CursorRelatedEnv, RedactsValuesOfNamesThatSuggestASecret) {
     const Json env = cursorRelatedEnvForLog({{"CURSOR_API_KEY", "sk-1"},
@@ -159,21 +157,20 @@ std::string fifteenStrings() {
 
 INSTANTIATE_TEST_SUITE_P(
     Cursor, CursorStdinFields,
-    testing::Values(
-        StdinCase{"empty", "", R"({"parse":"empty_or_invalid_json"})"},
-        StdinCase{"array", "[{\"cwd\":\"/a\"}]", R"({"parse":"empty_or_invalid_json"})"},
-        StdinCase{"broken", "{\"cwd\":", R"({"parse":"empty_or_invalid_json"})"},
-        StdinCase{"empty_object", "{}", R"({"note":"no_whitelisted_keys_in_stdin"})"},
-        StdinCase{"no_listed_keys", R"({"command":"ls","hook_event_name":"x"})",
-                  R"({"note":"no_whitelisted_keys_in_stdin"})"},
-        StdinCase{"list_order_not_input_order", R"({"cwd":"/w","other":1,"workspace_folders":["/a","/b"]})",
-                  R"({"workspace_folders":"/a, /b","cwd":"/w"})"},
-        StdinCase{"numbers_and_long_strings",
-                  R"({"sessionId":")" + std::string(300, 's') + R"(","version":3})",
-                  R"({"version":"3","sessionId":")" + std::string(220, 's') + R"("})"},
-        StdinCase{"booleans_as_numbers", R"({"shell":true,"root":false})", R"({"root":"0","shell":"1"})"},
-        StdinCase{"array_of_fifteen_strings", "{\"workspaceFolders\":" + fifteenStrings() + "}",
-                  R"({"workspaceFolders":"s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11"})"}),
+    testing::Values(StdinCase{"empty", "", R"({"parse":"empty_or_invalid_json"})"},
+                    StdinCase{"array", "[{\"cwd\":\"/a\"}]", R"({"parse":"empty_or_invalid_json"})"},
+                    StdinCase{"broken", "{\"cwd\":", R"({"parse":"empty_or_invalid_json"})"},
+                    StdinCase{"empty_object", "{}", R"({"note":"no_whitelisted_keys_in_stdin"})"},
+                    StdinCase{"no_listed_keys", R"({"command":"ls","hook_event_name":"x"})",
+                              R"({"note":"no_whitelisted_keys_in_stdin"})"},
+                    StdinCase{"list_order_not_input_order", R"({"cwd":"/w","other":1,"workspace_folders":["/a","/b"]})",
+                              R"({"workspace_folders":"/a, /b","cwd":"/w"})"},
+                    StdinCase{"numbers_and_long_strings",
+                              R"({"sessionId":")" + std::string(300, 's') + R"(","version":3})",
+                              R"({"version":"3","sessionId":")" + std::string(220, 's') + R"("})"},
+                    StdinCase{"booleans_as_numbers", R"({"shell":true,"root":false})", R"({"root":"0","shell":"1"})"},
+                    StdinCase{"array_of_fifteen_strings", "{\"workspaceFolders\":" + fifteenStrings() + "}",
+                              R"({"workspaceFolders":"s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11"})"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 std::vector<std::string> keysOf(const Json& object) {
@@ -191,13 +188,14 @@ TEST(CursorHookDebug, AddsTheProjectCliJsonOfTheDirectoryEntered) {
 
     const Json debug = buildCursorHookDebug(stdinData, "cd " + project.path() + "/ && swift build", home.path());
     EXPECT_EQ(keysOf(debug), (std::vector<std::string>{"userCliConfig", "userPermissionsJson", "note", "stdinFields",
-                                                        "processEnvCursorVscode", "inferredCdPath",
-                                                        "projectCliJsonPath", "projectCliJsonExists"}));
+                                                       "processEnvCursorVscode", "inferredCdPath", "projectCliJsonPath",
+                                                       "projectCliJsonExists"}));
     EXPECT_EQ(debug["userCliConfig"], CursorCliLeverSync::diagnosticSnapshotForLog(home.path()));
     EXPECT_EQ(debug["userPermissionsJson"], CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(home.path()));
     const std::string note = debug["note"].get<std::string>();
-    EXPECT_TRUE(note.starts_with("IDE「Not in allowlist」用 ~/.cursor/permissions.json 的 terminalAllowlist，"
-                                 "与 userCliConfig（cli-config=CLI）分离；见 https://"))
+    EXPECT_TRUE(
+        note.starts_with("IDE「Not in allowlist」用 ~/.cursor/permissions.json 的 terminalAllowlist，"
+                         "与 userCliConfig（cli-config=CLI）分离；见 https://"))
         << note;
     EXPECT_TRUE(note.ends_with("/permissions")) << note;
     EXPECT_EQ(debug["stdinFields"], cursorStdinDebugFields(stdinData));
@@ -211,11 +209,11 @@ TEST(CursorHookDebug, AddsTheProjectCliJsonOfTheDirectoryEntered) {
 
 TEST(CursorHookDebug, WithoutACdOnlyTheFiveFixedMembers) {
     test::TempDir home;
-    for (const auto& preview : {std::optional<std::string>{}, std::optional<std::string>{"cd"},
-                                std::optional<std::string>{"git status"}}) {
+    for (const auto& preview :
+         {std::optional<std::string>{}, std::optional<std::string>{"cd"}, std::optional<std::string>{"git status"}}) {
         const Json debug = buildCursorHookDebug("", preview, home.path());
         EXPECT_EQ(keysOf(debug), (std::vector<std::string>{"userCliConfig", "userPermissionsJson", "note",
-                                                            "stdinFields", "processEnvCursorVscode"}));
+                                                           "stdinFields", "processEnvCursorVscode"}));
     }
 }
 

@@ -30,7 +30,8 @@ const std::string kInput =
 // The user's own files, deliberately not in the pretty, sorted form the relaxation writes, so only a
 // byte-for-byte restoration brings them back.
 const std::string kUserCliConfig =
-    "{\"permissions\": {\"deny\": [\"Shell(rm)\"], \"allow\": [\"Shell(ls)\", 3]},\n \"editor\": {\"vimMode\": true}}\n";
+    "{\"permissions\": {\"deny\": [\"Shell(rm)\"], \"allow\": [\"Shell(ls)\", 3]},\n \"editor\": {\"vimMode\": "
+    "true}}\n";
 const std::string kUserPermissions = R"({"mcpAllowlist":["srv:*"],"terminalAllowlist":["ls"]})";
 
 std::string answer(const std::string& permission) { return R"({"permission":")" + permission + "\"}\n"; }
@@ -68,8 +69,8 @@ enum class FilesAfter { relaxed, usersOwn, asBefore };
 struct CursorCase {
     const char* name;
     const char* event;
-    std::optional<int> lever;           // the real agent on the simulated keyboard at this lever
-    std::optional<std::string> reply;   // else a scripted peer with this reply; neither: no agent
+    std::optional<int> lever;          // the real agent on the simulated keyboard at this lever
+    std::optional<std::string> reply;  // else a scripted peer with this reply; neither: no agent
     bool startRelaxed;
     std::string permission;
     Json switchState;
@@ -94,8 +95,8 @@ TEST_P(CursorHookProcess, AnswersFromTheLeverAndFollowsItInBothFiles) {
     std::optional<AgentProcess> agent;
     std::optional<ScriptedPeer> peer;
     if (c.lever) {
-        agent.emplace(folder.path(), folder.path(), std::map<std::string, std::string>{
-                                                        {"VEMLO_SIM_LEVER", std::to_string(*c.lever)}});
+        agent.emplace(folder.path(), folder.path(),
+                      std::map<std::string, std::string>{{"VEMLO_SIM_LEVER", std::to_string(*c.lever)}});
         ASSERT_TRUE(agent->waitForLog("通知通道已订阅"));
     } else if (c.reply) {
         peer.emplace(folder.file("agent.sock"), [&](int fd) { ScriptedPeer::send(fd, *c.reply); });
@@ -134,30 +135,55 @@ TEST_P(CursorHookProcess, AnswersFromTheLeverAndFollowsItInBothFiles) {
     EXPECT_EQ(debug["userPermissionsJson"], CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(home.path()));
 
     switch (c.filesAfter) {
-        case FilesAfter::relaxed:
-            EXPECT_EQ(debug["userCliConfig"]["approvalMode"], "auto");
-            EXPECT_EQ(debug["userPermissionsJson"]["terminalAllowlistHasPrefix_cd"], true);
-            break;
-        case FilesAfter::usersOwn:
-            home.expectUsersOwn();
-            break;
-        case FilesAfter::asBefore:
-            EXPECT_EQ(home.read("cli-config.json"), cliBefore);
-            EXPECT_EQ(home.read("permissions.json"), permissionsBefore);
-            EXPECT_EQ(home.entries().size(), 4u) << "both snapshots kept for a later restoration";
-            break;
+    case FilesAfter::relaxed:
+        EXPECT_EQ(debug["userCliConfig"]["approvalMode"], "auto");
+        EXPECT_EQ(debug["userPermissionsJson"]["terminalAllowlistHasPrefix_cd"], true);
+        break;
+    case FilesAfter::usersOwn:
+        home.expectUsersOwn();
+        break;
+    case FilesAfter::asBefore:
+        EXPECT_EQ(home.read("cli-config.json"), cliBefore);
+        EXPECT_EQ(home.read("permissions.json"), permissionsBefore);
+        EXPECT_EQ(home.entries().size(), 4u) << "both snapshots kept for a later restoration";
+        break;
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, CursorHookProcess,
     testing::Values(
-        CursorCase{"LeverZeroAllowsAndRelaxes", "beforeShellExecution", 0, {}, false, "allow", 0, true, "allow",
+        CursorCase{"LeverZeroAllowsAndRelaxes",
+                   "beforeShellExecution",
+                   0,
+                   {},
+                   false,
+                   "allow",
+                   0,
+                   true,
+                   "allow",
                    FilesAfter::relaxed},
-        CursorCase{"LeverTwoDeniesAndRestores", "preToolUse", 2, {}, true, "deny", 2, true, "ask", FilesAfter::usersOwn},
-        CursorCase{"EmptyReplyDeniesAndKeepsFiles", "beforeMCPExecution", {}, "{}", true, "deny", nullptr, true,
-                   "no_switch_in_reply", FilesAfter::asBefore},
-        CursorCase{"NoAgentDeniesAndKeepsFiles", "preToolUse", {}, {}, true, "deny", nullptr, false, "no_agent_reply",
+        CursorCase{
+            "LeverTwoDeniesAndRestores", "preToolUse", 2, {}, true, "deny", 2, true, "ask", FilesAfter::usersOwn},
+        CursorCase{"EmptyReplyDeniesAndKeepsFiles",
+                   "beforeMCPExecution",
+                   {},
+                   "{}",
+                   true,
+                   "deny",
+                   nullptr,
+                   true,
+                   "no_switch_in_reply",
+                   FilesAfter::asBefore},
+        CursorCase{"NoAgentDeniesAndKeepsFiles",
+                   "preToolUse",
+                   {},
+                   {},
+                   true,
+                   "deny",
+                   nullptr,
+                   false,
+                   "no_agent_reply",
                    FilesAfter::asBefore}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -182,9 +208,8 @@ TEST(CursorHookConcurrency, RacingLeversNeverLoseTheUsersFiles) {
         std::vector<std::future<ProcessResult>> hooks;
         for (int i = 0; i < kHooks; ++i) {
             const std::string socket = i % 2 ? atOne.socketPath() : atZero.socketPath();
-            hooks.push_back(std::async(std::launch::async, [&, socket, i] {
-                return runHook(events[i % 3], socket, home.path(), kInput);
-            }));
+            hooks.push_back(std::async(std::launch::async,
+                                       [&, socket, i] { return runHook(events[i % 3], socket, home.path(), kInput); }));
         }
         for (int i = 0; i < kHooks; ++i) {
             const ProcessResult r = hooks[i].get();

@@ -20,7 +20,8 @@ const std::string kInput =
     R"({"session_id":"s-1","hook_event_name":"X","tool_name":"Bash","command":"ls","tool_input":{"command":"ls"},)"
     R"("cwd":"/tmp"})";
 const std::string kClaudeAllow =
-    R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})" "\n";
+    R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}})"
+    "\n";
 const std::string& kCodexAllow = kClaudeAllow;
 const std::string kCursorAllow = "{\"permission\":\"allow\"}\n";
 
@@ -54,8 +55,7 @@ struct FullHome : testing::Test {
         ASSERT_GE(fd, 0);
         const std::string block(4096, 'x');
         for (size_t size : {block.size(), size_t{1}})
-            while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) {
-            }
+            while (::write(fd, block.data(), size) == static_cast<ssize_t>(size)) {}
         ::close(fd);
     }
 };
@@ -126,10 +126,10 @@ TEST(HookLoad, TwoHundredHooksAtOnce) {
         " ]; do case $((i % 5)) in 0) e=PermissionRequest;; 1) e=beforeShellExecution;; "
         "2) e=CodexPermissionRequest;; 3) e=KimiPreToolUse;; 4) e=Stop;; esac; "
         "( \"$BIN\" hook $e <input >out.$i 2>/dev/null; echo $? >rc.$i ) & i=$((i+1)); done; wait";
-    const ProcessResult run = runProcess({"/bin/sh", "-c", "cd '" + work.path() + "' && " + script},
-                                         {{"BIN", VEMLO_AGENT_BINARY}, {"HOME", home.path()},
-                                          {"VEMLO_SOCKET", agent.socketPath()}},
-                                         "", std::chrono::milliseconds(180s));
+    const ProcessResult run =
+        runProcess({"/bin/sh", "-c", "cd '" + work.path() + "' && " + script},
+                   {{"BIN", VEMLO_AGENT_BINARY}, {"HOME", home.path()}, {"VEMLO_SOCKET", agent.socketPath()}}, "",
+                   std::chrono::milliseconds(180s));
     ASSERT_EQ(run.exitCode, 0);
 
     int permissionHooks = 0;

@@ -9,8 +9,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <unistd.h>
+#include <filesystem>
 
 namespace vemlo {
 namespace {
@@ -145,13 +145,33 @@ TEST_F(HookProcess, EverySharedStateEventReachesTheAgent) {
     AgentProcess agent(folder.path(), home.path());
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
     const std::vector<std::pair<std::string, int>> events = {
-        {"Notification", 0},     {"PostToolUse", 2},      {"PreToolUse", 3},       {"SessionStart", 4},
-        {"Stop", 5},             {"SubagentStop", 5},     {"TaskCompleted", 6},    {"UserPromptSubmit", 7},
-        {"SessionEnd", 8},       {"PreCompact", 0},       {"sessionStart", 4},     {"sessionEnd", 8},
-        {"postToolUse", 2},      {"stop", 5},             {"KimiNotification", 0}, {"KimiSessionStart", 4},
-        {"KimiSessionEnd", 8},   {"KimiPostToolUse", 2},  {"KimiUserPromptSubmit", 7}, {"KimiStop", 5},
-        {"CopilotSessionStart", 4}, {"CopilotUserPromptSubmitted", 7}, {"CopilotPreToolUse", 3},
-        {"CopilotPostToolUse", 2}, {"CopilotAgentStop", 5}, {"CopilotSessionEnd", 8}, {"CopilotNotification", 0},
+        {"Notification", 0},
+        {"PostToolUse", 2},
+        {"PreToolUse", 3},
+        {"SessionStart", 4},
+        {"Stop", 5},
+        {"SubagentStop", 5},
+        {"TaskCompleted", 6},
+        {"UserPromptSubmit", 7},
+        {"SessionEnd", 8},
+        {"PreCompact", 0},
+        {"sessionStart", 4},
+        {"sessionEnd", 8},
+        {"postToolUse", 2},
+        {"stop", 5},
+        {"KimiNotification", 0},
+        {"KimiSessionStart", 4},
+        {"KimiSessionEnd", 8},
+        {"KimiPostToolUse", 2},
+        {"KimiUserPromptSubmit", 7},
+        {"KimiStop", 5},
+        {"CopilotSessionStart", 4},
+        {"CopilotUserPromptSubmitted", 7},
+        {"CopilotPreToolUse", 3},
+        {"CopilotPostToolUse", 2},
+        {"CopilotAgentStop", 5},
+        {"CopilotSessionEnd", 8},
+        {"CopilotNotification", 0},
     };
     for (const auto& [event, state] : events) {
         const std::string sent = "→ LED 状态 " + std::to_string(state) + ": ";
@@ -170,8 +190,8 @@ TEST_F(HookProcess, UnknownEventsOnlyExplain) {
         auto r = runHook(event, folder.file("agent.sock"), home.path());
         EXPECT_EQ(r.exitCode, 0);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "[vemlo-hook] DEBUG: received event: '" + event + "'\n[vemlo-hook] unknown event: " + event +
-                             "\n");
+        EXPECT_EQ(r.err,
+                  "[vemlo-hook] DEBUG: received event: '" + event + "'\n[vemlo-hook] unknown event: " + event + "\n");
     }
 }
 
@@ -205,8 +225,9 @@ TEST_P(KimiPreToolUse, FollowsTheLeverOnDiskAndNeverAnswers) {
     ASSERT_TRUE(files::atomicWrite(sync::configPath(home.path()), kKimiConfig));
     ASSERT_TRUE(c.lever == 0 || files::atomicWrite(sync::snapshotPath(home.path()), kKimiOldSnapshot));
     std::optional<AgentProcess> agent;
-    if (c.lever) agent.emplace(folder.path(), home.path(), std::map<std::string, std::string>{
-                                                               {"VEMLO_SIM_LEVER", std::to_string(*c.lever)}});
+    if (c.lever)
+        agent.emplace(folder.path(), home.path(),
+                      std::map<std::string, std::string>{{"VEMLO_SIM_LEVER", std::to_string(*c.lever)}});
     ASSERT_TRUE(!agent || agent->waitForLog("通知通道已订阅"));
     // The hook inherits its working directory from here; its debug log must not go there.
     TempDir work;

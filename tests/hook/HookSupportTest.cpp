@@ -40,22 +40,19 @@ constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
 
 INSTANTIATE_TEST_SUITE_P(
     Table, IntValue,
-    testing::Values(IntCase{"Missing", std::nullopt, std::nullopt}, IntCase{"Integer", "7", 7},
-                    IntCase{"Negative", "-7", -7}, IntCase{"FloatTruncates", "2.9", 2},
-                    IntCase{"NegativeFloatTowardZero", "-2.9", -2}, IntCase{"True", "true", 1},
-                    IntCase{"False", "false", 0}, IntCase{"Null", "null", std::nullopt},
-                    IntCase{"PlusSign", R"("+7")", 7}, IntCase{"MinusSign", R"("-7")", -7},
-                    IntCase{"LeadingZeros", R"("007")", 7}, IntCase{"LeadingBlank", R"(" 7")", std::nullopt},
-                    IntCase{"TrailingBlank", R"("7 ")", std::nullopt}, IntCase{"Empty", R"("")", std::nullopt},
-                    IntCase{"SignOnly", R"("-")", std::nullopt}, IntCase{"TwoSigns", R"("+-7")", std::nullopt},
-                    IntCase{"Hex", R"("0x10")", std::nullopt}, IntCase{"DecimalText", R"("1.5")", std::nullopt},
-                    IntCase{"ArabicIndicDigit", R"("\u0663")", std::nullopt},
-                    IntCase{"TextMax", R"("9223372036854775807")", kMax},
-                    IntCase{"TextMin", R"("-9223372036854775808")", kMin},
-                    IntCase{"TextOverflow", R"("9223372036854775808")", std::nullopt},
-                    IntCase{"HugeUnsignedSaturates", "18446744073709551615", kMax},
-                    IntCase{"HugeFloatSaturates", "-1e300", kMin}, IntCase{"Array", "[0]", std::nullopt},
-                    IntCase{"Object", R"({"v":0})", std::nullopt}),
+    testing::Values(
+        IntCase{"Missing", std::nullopt, std::nullopt}, IntCase{"Integer", "7", 7}, IntCase{"Negative", "-7", -7},
+        IntCase{"FloatTruncates", "2.9", 2}, IntCase{"NegativeFloatTowardZero", "-2.9", -2}, IntCase{"True", "true", 1},
+        IntCase{"False", "false", 0}, IntCase{"Null", "null", std::nullopt}, IntCase{"PlusSign", R"("+7")", 7},
+        IntCase{"MinusSign", R"("-7")", -7}, IntCase{"LeadingZeros", R"("007")", 7},
+        IntCase{"LeadingBlank", R"(" 7")", std::nullopt}, IntCase{"TrailingBlank", R"("7 ")", std::nullopt},
+        IntCase{"Empty", R"("")", std::nullopt}, IntCase{"SignOnly", R"("-")", std::nullopt},
+        IntCase{"TwoSigns", R"("+-7")", std::nullopt}, IntCase{"Hex", R"("0x10")", std::nullopt},
+        IntCase{"DecimalText", R"("1.5")", std::nullopt}, IntCase{"ArabicIndicDigit", R"("\u0663")", std::nullopt},
+        IntCase{"TextMax", R"("9223372036854775807")", kMax}, IntCase{"TextMin", R"("-9223372036854775808")", kMin},
+        IntCase{"TextOverflow", R"("9223372036854775808")", std::nullopt},
+        IntCase{"HugeUnsignedSaturates", "18446744073709551615", kMax}, IntCase{"HugeFloatSaturates", "-1e300", kMin},
+        IntCase{"Array", "[0]", std::nullopt}, IntCase{"Object", R"({"v":0})", std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- parseStdinContext ----
@@ -77,8 +74,8 @@ TEST_P(StdinContext, Summarises) {
 std::string commandInput(const std::string& command) { return json::dumpCompact(Json{{"command", command}}); }
 
 std::string commandContext(const std::string& command, const std::string& preview) {
-    return json::dumpCompact(Json{{"stdinBytes", commandInput(command).size()}, {"parser", "Claude"},
-                                  {"commandPreview", preview}});
+    return json::dumpCompact(
+        Json{{"stdinBytes", commandInput(command).size()}, {"parser", "Claude"}, {"commandPreview", preview}});
 }
 
 // A command whose 120th character is `atCut`, followed by more text.
@@ -93,8 +90,11 @@ ContextCase longValuesCase() {
                                                      {"session_id", "0123456789abcdef0123456789abcdef0123"},
                                                      {"cwd", repeat("\u4e2d", 130)}});
     return {"LongValuesCut", input,
-            json::dumpCompact(Json{{"stdinBytes", input.size()}, {"parser", "Claude"}, {"commandPreview", repeat("c", 120)},
-                                   {"session_id_short", "0123456789abcdef"}, {"cwdPreview", repeat("\u4e2d", 120)}})};
+            json::dumpCompact(Json{{"stdinBytes", input.size()},
+                                   {"parser", "Claude"},
+                                   {"commandPreview", repeat("c", 120)},
+                                   {"session_id_short", "0123456789abcdef"},
+                                   {"cwdPreview", repeat("\u4e2d", 120)}})};
 }
 
 const std::string kFamily = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // three people joined by ZWJ
@@ -105,13 +105,13 @@ INSTANTIATE_TEST_SUITE_P(
         ContextCase{"Empty", "", R"({"stdinBytes":0,"parser":"Claude"})"},
         ContextCase{"Array", "[1,2]", R"({"stdinBytes":5,"parser":"Claude"})"},
         ContextCase{"NotJson", "{oops", R"({"stdinBytes":5,"parser":"Claude"})"},
-        ContextCase{"AllMembersInOrder",
-                    R"({"cwd":"/w","session_id":"s","hook_event_name":"E","name":"n","command":"ls","tool_name":"T","x":{"tool_name":"no"}})",
-                    R"({"stdinBytes":116,"parser":"Claude","tool_name":"T","commandPreview":"ls","hook_event_name":"E","session_id_short":"s","cwdPreview":"/w"})"},
+        ContextCase{
+            "AllMembersInOrder",
+            R"({"cwd":"/w","session_id":"s","hook_event_name":"E","name":"n","command":"ls","tool_name":"T","x":{"tool_name":"no"}})",
+            R"({"stdinBytes":116,"parser":"Claude","tool_name":"T","commandPreview":"ls","hook_event_name":"E","session_id_short":"s","cwdPreview":"/w"})"},
         ContextCase{"NameWhenToolNameIsNotText", R"({"tool_name":3,"name":"n","cwd":null})",
                     R"({"stdinBytes":37,"parser":"Claude","name":"n"})"},
-        longValuesCase(),
-        cutCase("ZwjSequenceStaysWhole", kFamily), cutCase("DecomposedAccentStaysWhole", "e\u0301"),
+        longValuesCase(), cutCase("ZwjSequenceStaysWhole", kFamily), cutCase("DecomposedAccentStaysWhole", "e\u0301"),
         cutCase("SkinToneStaysWhole", "\U0001F44D\U0001F3FD"), cutCase("FlagStaysWhole", "\U0001F1EF\U0001F1F5"),
         cutCase("HangulJamoStayWhole", "\u1100\u1161\u11A8"), cutCase("CrLfStaysWhole", "\r\n"),
         // The mark after the 120th ASCII letter belongs to it.
@@ -151,8 +151,7 @@ INSTANTIATE_TEST_SUITE_P(
                     StringifyCase{"IntegerNeverCut", "123456", 2, "123456"},
                     StringifyCase{"Float", "-3.5", 220, "-3.5"}, StringifyCase{"BooleanAsNumber", "true", 220, "1"},
                     StringifyCase{"FirstTwelveStrings", letters(15), 220, "a, b, c, d, e, f, g, h, i, j, k, l"},
-                    StringifyCase{"JoinedThenCut", letters(3), 4, "a, b"},
-                    StringifyCase{"EmptyArray", "[]", 220, ""},
+                    StringifyCase{"JoinedThenCut", letters(3), 4, "a, b"}, StringifyCase{"EmptyArray", "[]", 220, ""},
                     StringifyCase{"MixedArrayAsJson", R"(["a",1])", 220, R"(["a",1])"},
                     StringifyCase{"ObjectAsJsonCut", R"({"k":"v"})", 4, R"({"k")"},
                     StringifyCase{"Null", "null", 220, "null"},
@@ -219,7 +218,7 @@ TEST(AppendLine, CreatesNoDirectoryAndSkipsInvalidText) {
 }
 
 TEST(DiagnosticTimestamp, LocalWallClockWithoutZone) {
-    std::tm local {};
+    std::tm local{};
     local.tm_year = 2026 - 1900;
     local.tm_mon = 11;
     local.tm_mday = 4;

@@ -6,12 +6,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <filesystem>
 #include <functional>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace vemlo {
@@ -72,8 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
         LogTrap{"dangling_link", [](auto& log, auto&, auto& ghost) { fs::create_symlink(ghost, log); }, false},
         LogTrap{"link_to_stdout", [](auto& log, auto&, auto&) { fs::create_symlink("/dev/stdout", log); }, false},
         LogTrap{"fifo", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, false},
-        LogTrap{"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); },
-                true},
+        LogTrap{"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, true},
         LogTrap{"directory", [](auto& log, auto&, auto&) { fs::create_directory(log); }, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -111,9 +110,9 @@ TEST(HookWithoutHome, EveryPermissionHookStillAnswers) {
     for (const char* event : {"PermissionRequest", "CodexPermissionRequest", "preToolUse", "KimiPreToolUse"}) {
         SCOPED_TRACE(event);
         ProcessResult withHome = runHook(event, socket, home.path(), kInput);
-        ProcessResult without = runProcess({"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups",
-                                            VEMLO_AGENT_BINARY, "hook", event},
-                                           {{"HOME", ""}, {"VEMLO_SOCKET", socket}}, kInput);
+        ProcessResult without = runProcess(
+            {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", VEMLO_AGENT_BINARY, "hook", event},
+            {{"HOME", ""}, {"VEMLO_SOCKET", socket}}, kInput);
         EXPECT_EQ(without.exitCode, 0) << without.err;
         EXPECT_EQ(without.out, withHome.out);
     }

@@ -68,8 +68,7 @@ TEST(HostileStdin, IsReadBoundedAndSummarisedSafely) {
     const std::string name(kLimit - 16, 'x');  // makes the object below exactly kLimit bytes
     const std::string longString = "{\"tool_name\":\"" + name + "\"}";
     const std::vector<Case> cases = {
-        {"DeepToolInput", deepTool, false, summaryOf(deepTool.size()),
-         R"({"parse":"empty_or_invalid_json"})"},
+        {"DeepToolInput", deepTool, false, summaryOf(deepTool.size()), R"({"parse":"empty_or_invalid_json"})"},
         {"DeepCwd", deepCwd, false, summaryOf(deepCwd.size()), R"({"parse":"empty_or_invalid_json"})"},
         {"AtTheNestingBound", atBound, false, summaryOf(atBound.size(), R"(,"tool_name":"Bash")"),
          R"({"cwd":")" + std::string(220, '[') + "\"}"},  // rendered, then cut to 220 characters

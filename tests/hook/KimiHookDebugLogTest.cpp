@@ -9,13 +9,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <functional>
-#include <filesystem>
-#include <regex>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <sstream>
 #include <vector>
 
 namespace vemlo {
@@ -44,8 +44,7 @@ protected:
     fs::path previousDir = fs::current_path();
     const char* previousHomeValue = std::getenv("HOME");
     std::string previousHome = previousHomeValue ? previousHomeValue : "";
-    std::string logPath =
-        home.file("Library/Application Support/VemloConfig/diagnostics/kimi-hook-debug.log");
+    std::string logPath = home.file("Library/Application Support/VemloConfig/diagnostics/kimi-hook-debug.log");
 
     void SetUp() override {
         fs::current_path(workDir.path());
@@ -177,12 +176,13 @@ TEST(KimiConfigDiagnostic, SnapshotDescribesTheFileAndTheLeverSnapshot) {
         ASSERT_TRUE(files::atomicWrite(config, text));
     };
     Json missing = KimiConfigDiagnostic::leverSyncSnapshotForLog(home.path());
-    EXPECT_EQ(missing.dump(), Json({{"kimiConfigPath", config},
-                                    {"kimiConfigExists", false},
-                                    {"hookApprovalPolicy",
-                                     "dial_writes_default_yolo_on_PreToolUse_kimi_reload_to_apply_upstream_deny_only"},
-                                    {"leverSnapshotBakExists", false}})
-                                  .dump());
+    EXPECT_EQ(
+        missing.dump(),
+        Json({{"kimiConfigPath", config},
+              {"kimiConfigExists", false},
+              {"hookApprovalPolicy", "dial_writes_default_yolo_on_PreToolUse_kimi_reload_to_apply_upstream_deny_only"},
+              {"leverSnapshotBakExists", false}})
+            .dump());
 
     writeConfig("model = \"k2\"\n");
     Json noKey = KimiConfigDiagnostic::snapshotForLog(home.path());

@@ -20,9 +20,9 @@ const std::string kInput = R"({"session_id":"s-1","tool_name":"Bash","tool_input
 struct Assistant {
     const char* name;
     std::string event;
-    std::string ide;        // the record's "ide"
-    std::string hookEvent;  // the record's "hookEvent" and the name in the refusal note
-    std::string noteIde;    // the name the refusal note gives the assistant
+    std::string ide;                  // the record's "ide"
+    std::string hookEvent;            // the record's "hookEvent" and the name in the refusal note
+    std::string noteIde;              // the name the refusal note gives the assistant
     std::string allow, ask, noAgent;  // standard output at lever 0, at lever 2, without an agent
 };
 
@@ -97,8 +97,8 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
         const std::string& bytes;
         bool cut;
     };
-    for (const Input& in : {Input{"Deep", deep, false}, Input{"DeepCwd", deepCwd, false},
-                            Input{"Wide", wide, false}, Input{"Oversized", oversized, true}}) {
+    for (const Input& in : {Input{"Deep", deep, false}, Input{"DeepCwd", deepCwd, false}, Input{"Wide", wide, false},
+                            Input{"Oversized", oversized, true}}) {
         for (const Assistant& a : kAssistants) {
             TempDir home;
             const std::string where = std::string(a.name) + " / " + in.name;

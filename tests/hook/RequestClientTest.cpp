@@ -6,6 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -13,9 +16,6 @@
 #include <iostream>
 #include <limits>
 #include <memory>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 namespace vemlo {
 namespace {
@@ -57,10 +57,8 @@ INSTANTIATE_TEST_SUITE_P(
     Table, RequestClient,
     testing::Values(
         ReplyCase{"AgentReply", replies("{\"switchState\":0,\"lightMode\":2}\n"), R"({"switchState":0,"lightMode":2})"},
-        ReplyCase{"EmptyObject", replies("{}"), "{}"},
-        ReplyCase{"Array", replies("[]"), std::nullopt},
-        ReplyCase{"Scalar", replies("1"), std::nullopt},
-        ReplyCase{"NotJson", replies("ok\n"), std::nullopt},
+        ReplyCase{"EmptyObject", replies("{}"), "{}"}, ReplyCase{"Array", replies("[]"), std::nullopt},
+        ReplyCase{"Scalar", replies("1"), std::nullopt}, ReplyCase{"NotJson", replies("ok\n"), std::nullopt},
         // A NUL is not white space: the text is not one JSON value, so the lever is unknown.
         ReplyCase{"NulAfterTheValue", replies(std::string("{\"switchState\":0}\n\0", 19)), std::nullopt},
         ReplyCase{"ClosedWithoutReply", [](int) {}, std::nullopt},
@@ -94,7 +92,7 @@ TEST(RequestClientFailures, Reasons) {
     auto stale = [](uid_t owner) {
         return [owner](const std::string& path) {
             int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un addr {};
+            sockaddr_un addr{};
             addr.sun_family = AF_UNIX;
             std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
             EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
@@ -109,13 +107,16 @@ TEST(RequestClientFailures, Reasons) {
         {"ZeroTimeout", nothing, 0.0, "the time-out is not usable", std::nullopt},
         {"TinyTimeout", nothing, 1e-9, "the time-out is not usable", std::nullopt},
         {"NegativeTimeout", nothing, -1.0, "the time-out is not usable", std::nullopt},
-        {"EndlessTimeout", nothing, std::numeric_limits<double>::infinity(), "the time-out is not usable", std::nullopt},
+        {"EndlessTimeout", nothing, std::numeric_limits<double>::infinity(), "the time-out is not usable",
+         std::nullopt},
         {"NanTimeout", nothing, std::nan(""), "the time-out is not usable", std::nullopt},
         {"NoSocket", nothing, 60.0, "No such file or directory", std::nullopt},
         {"NobodyListens", stale(self), 60.0, "Connection refused", std::nullopt},
         {"ClosedWithoutReply", peer([](int) {}), 5.0, "the agent closed the connection without a reply", std::nullopt},
-        {"NeverAnswers", peer([](int fd) { ScriptedPeer::waitForClose(fd); }), 0.2, "no reply within 0.2 s", std::nullopt},
-        {"StaleSocketOfAnotherUser", stale(65534), 60.0, "Connection refused; it belongs to user id 65534", 65534, true},
+        {"NeverAnswers", peer([](int fd) { ScriptedPeer::waitForClose(fd); }), 0.2, "no reply within 0.2 s",
+         std::nullopt},
+        {"StaleSocketOfAnotherUser", stale(65534), 60.0, "Connection refused; it belongs to user id 65534", 65534,
+         true},
         {"AgentOfAnotherUser",
          [](const std::string& path) {
              auto foreign = std::make_shared<test::ForeignPeer>(path, 65534, "{\"switchState\":0}\n");

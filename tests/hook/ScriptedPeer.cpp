@@ -1,13 +1,13 @@
 #include "ScriptedPeer.h"
 
-#include <csignal>
 #include <fcntl.h>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
+#include <cstring>
 
 namespace vemlo::test {
 namespace {
@@ -21,7 +21,7 @@ bool readable(int fd, int timeoutMs = kDeadlineMs) {
 
 int boundSocket(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     ::unlink(path.c_str());
@@ -60,12 +60,13 @@ void ScriptedPeer::finish() {
     if (thread_.joinable()) thread_.join();
 }
 
-void ScriptedPeer::send(int fd, const std::string& bytes) { (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+void ScriptedPeer::send(int fd, const std::string& bytes) {
+    (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+}
 
 void ScriptedPeer::waitForClose(int fd) {
     char buf[512];
-    while (readable(fd) && ::read(fd, buf, sizeof buf) > 0) {
-    }
+    while (readable(fd) && ::read(fd, buf, sizeof buf) > 0) {}
 }
 
 ForeignPeer::ForeignPeer(const std::string& path, uid_t uid, const std::string& reply) {

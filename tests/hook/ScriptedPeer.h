@@ -1,8 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
 #include <functional>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 
 namespace vemlo::test {
@@ -18,7 +18,10 @@ public:
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
 
     // The bytes the client sent before the script ran; valid once the peer has finished.
-    const std::string& request() { finish(); return request_; }
+    const std::string& request() {
+        finish();
+        return request_;
+    }
     void finish();
 
     static void send(int fd, const std::string& bytes);

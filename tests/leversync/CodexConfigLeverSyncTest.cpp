@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <atomic>
 #include <filesystem>
-#include <fcntl.h>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -67,8 +67,11 @@ const std::vector<TextCase> kTextCases = {
     {"CrLfRewrittenDoublesLineEnds", "model = \"o3\"\r\napproval_policy = \"never\"\r\n[tui]\r\nx = 1\r\n", false,
      "model = \"o3\"\n\n" + s(kOnRequest) + "\n\n[tui]\n\nx = 1\n\n", true},
     {"CrLfWithTargetUntouched", s(kNever) + "\r\n[tui]\r\nx = 1\r\n", true, std::nullopt, true},
-    {"ControlNewlinesSplit", "a = 1\x0b" "b = 2\x0c" "approval_policy = 'x'\re = 5", true,
-     "a = 1\nb = 2\n" + s(kNever) + "\ne = 5", false},
+    {"ControlNewlinesSplit",
+     "a = 1\x0b"
+     "b = 2\x0c"
+     "approval_policy = 'x'\re = 5",
+     true, "a = 1\nb = 2\n" + s(kNever) + "\ne = 5", false},
     // Files the line edit would break: left as they are.
     {"UnicodeLineBreakInsideString", "model = \"o3\u2028mini\"\n", true, std::nullopt, true},
     {"NestedArrayLineIsNoHeader", "allowed = [\n  [\"a\", \"b\"],\n]\napproval_policy = \"on-request\"\n[tui]\n", true,

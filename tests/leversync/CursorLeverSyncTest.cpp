@@ -7,15 +7,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace vemlo {
@@ -33,10 +33,15 @@ struct Sync {
     void (*restore)(const std::string& home);
 };
 
-const Sync kCli{"CursorCliLeverSync", "cli-config", "cli-config.json", ".vemlo_had_no_cli_config",
+const Sync kCli{"CursorCliLeverSync",
+                "cli-config",
+                "cli-config.json",
+                ".vemlo_had_no_cli_config",
                 [](const std::string& home) { CursorCliLeverSync::applyRelaxed(home); },
                 [](const std::string& home) { CursorCliLeverSync::restoreIfNeeded(home); }};
-const Sync kPermissions{"CursorPermissionsJsonLeverSync", "permissions.json", "permissions.json",
+const Sync kPermissions{"CursorPermissionsJsonLeverSync",
+                        "permissions.json",
+                        "permissions.json",
                         ".vemlo_had_no_permissions_json",
                         [](const std::string& home) { CursorPermissionsJsonLeverSync::applyRelaxed(home); },
                         [](const std::string& home) { CursorPermissionsJsonLeverSync::restoreIfNeeded(home); }};
@@ -132,8 +137,8 @@ INSTANTIATE_TEST_SUITE_P(
                       "    \"permissions\": {\"allow\": [\"Shell(ls)\"], \"deny\": [\"Shell(rm)\"], \"ask\": [1]},\n"
                       "    \"editor\": {\"vimMode\": true, \"url\": \"https://a/b\"}\n}",
                       R"({"approvalMode":"auto","editor":{"vimMode":true,"url":"https://a/b"},)"
-                      R"J("permissions":{"allow":["Shell(ls)",)J" + kTenRules +
-                          R"J(],"ask":[1],"deny":["Shell(rm)"]},"version":3})J"},
+                      R"J("permissions":{"allow":["Shell(ls)",)J" +
+                          kTenRules + R"J(],"ask":[1],"deny":["Shell(rm)"]},"version":3})J"},
         RoundTripCase{"cli_mixed_allow_list_keeps_strings_only", &kCli,
                       R"J({"version":"2","permissions":{"allow":["Shell(*)",7,null,"Read(**/*)",{"x":1}]}})J",
                       R"J({"approvalMode":"auto","permissions":{"allow":["Shell(*)","Read(**/*)","Shell(cd)",)J"
@@ -277,8 +282,7 @@ const std::string kLongSandbox = R"({"sandbox":{"mode":")" + std::string(1000, '
 INSTANTIATE_TEST_SUITE_P(
     Cursor, LeverSyncDiagnostics,
     testing::Values(
-        DiagnosticCase{"cli_missing", &kCli, std::nullopt, "{}"},
-        DiagnosticCase{"cli_not_json", &kCli, "nope", "{}"},
+        DiagnosticCase{"cli_missing", &kCli, std::nullopt, "{}"}, DiagnosticCase{"cli_not_json", &kCli, "nope", "{}"},
         DiagnosticCase{"cli_no_permissions", &kCli, R"({"version":3,"approvalMode":"allowlist"})",
                        R"({"cliConfigVersion":3,"approvalMode":"allowlist"})"},
         DiagnosticCase{"cli_empty_permissions", &kCli, R"({"permissions":{}})",
@@ -344,8 +348,10 @@ TEST_P(LeverSyncConcurrency, RacingRelaxAndRestoreNeverLoseTheUsersFiles) {
             while (ready.load() < kThreads) std::this_thread::yield();
             for (int round = 0; round < kRounds; ++round) {
                 for (const Sync* sync : {&kCli, &kPermissions}) {
-                    if ((t + round) % 2 == 0) sync->apply(cursor.home.path());
-                    else sync->restore(cursor.home.path());
+                    if ((t + round) % 2 == 0)
+                        sync->apply(cursor.home.path());
+                    else
+                        sync->restore(cursor.home.path());
                 }
             }
         });

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -15,9 +17,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace vemlo {
@@ -31,10 +31,10 @@ enum class Trap { danglingLink, directory, linkToAnotherFile };
 
 struct Target {
     const char* name;
-    const char* folder;      // under home
-    const char* fileName;    // the assistant's file
-    const char* trappedName; // our snapshot or marker beside it
-    bool userFile;           // whether the assistant's file exists before the relaxation
+    const char* folder;       // under home
+    const char* fileName;     // the assistant's file
+    const char* trappedName;  // our snapshot or marker beside it
+    bool userFile;            // whether the assistant's file exists before the relaxation
     std::function<void(const std::string& home)> relax;
     std::function<void(const std::string& home)> restore;
     // Standard error of the relaxation over the trap; "{path}" stands for the assistant's file.
@@ -67,15 +67,13 @@ const std::vector<Target> kTargets = {
     {"kimi_snapshot", ".kimi", "config.toml", "config.toml.vemlo.lever0.bak", true,
      [](const std::string& h) { KimiConfigLeverSync::enableYoloInConfig(h); },
      [](const std::string& h) { KimiConfigLeverSync::disableDefaultYoloForManualDial(h); },
-     [](Trap trap) { return trap == Trap::danglingLink ? "KimiConfigLeverSync: 备份失败 File exists\n" : ""; },
-     true},
+     [](Trap trap) { return trap == Trap::danglingLink ? "KimiConfigLeverSync: 备份失败 File exists\n" : ""; }, true},
 };
 
 struct TrapCase {
     const Target* target;
     Trap trap;
 };
-
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -116,9 +114,15 @@ TEST_P(SnapshotTraps, ATrapAtOurNameNeverRelaxesWithoutACopyNorIsEverRead) {
     }
     ASSERT_TRUE(files::atomicWrite(other, precious));
     switch (trap) {
-    case Trap::danglingLink: fs::create_symlink(ghost, trapped); break;
-    case Trap::directory: fs::create_directory(trapped); break;
-    case Trap::linkToAnotherFile: fs::create_symlink(other, trapped); break;
+    case Trap::danglingLink:
+        fs::create_symlink(ghost, trapped);
+        break;
+    case Trap::directory:
+        fs::create_directory(trapped);
+        break;
+    case Trap::linkToAnotherFile:
+        fs::create_symlink(other, trapped);
+        break;
     }
 
     std::string err = run(t.relax);
@@ -151,9 +155,12 @@ std::vector<TrapCase> allTrapCases() {
 
 const char* trapName(Trap trap) {
     switch (trap) {
-    case Trap::danglingLink: return "dangling_link";
-    case Trap::directory: return "directory";
-    case Trap::linkToAnotherFile: return "link_to_another_file";
+    case Trap::danglingLink:
+        return "dangling_link";
+    case Trap::directory:
+        return "directory";
+    case Trap::linkToAnotherFile:
+        return "link_to_another_file";
     }
     return "";
 }
@@ -241,7 +248,7 @@ TEST(KillLoop, AKilledRewriteLeavesAtMostOneTemporaryFilePerTarget) {
             for (const std::string& name : temporaries())
                 if (name.starts_with(mine)) present = name;
             if (present && std::find(seen.begin(), seen.end(), *present) == seen.end()) seen.push_back(*present);
-            const bool done = round % 3 == 0 ? present.has_value()
+            const bool done = round % 3 == 0   ? present.has_value()
                               : round % 3 == 1 ? !seen.empty() && !present
                                                : seen.size() >= 2;
             if (done || std::chrono::steady_clock::now() > deadline) break;

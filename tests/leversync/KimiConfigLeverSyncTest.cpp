@@ -7,11 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <filesystem>
-#include <utility>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 namespace vemlo {
@@ -179,9 +179,8 @@ TEST_F(KimiFile, SnapshotIsTakenOnceAndDroppedOnManual) {
     EXPECT_FALSE(fs::exists(snapshot));
     // The blank line that the automatic sync put under its inserted line goes with the key line.
     EXPECT_EQ(files::readFile(config), std::string(sync::kManualTemplate) + "\nmodel = \"k3\"\n");
-    EXPECT_EQ(takeEventNames(),
-              (std::vector<std::string>{"kimi_lever_snapshot_removed_for_manual_clear",
-                                        "kimi_lever_sync_disable_manual"}));
+    EXPECT_EQ(takeEventNames(), (std::vector<std::string>{"kimi_lever_snapshot_removed_for_manual_clear",
+                                                          "kimi_lever_sync_disable_manual"}));
 
     EXPECT_EQ(disable(), kManualLines);
     EXPECT_EQ(takeEventNames(), std::vector<std::string>{"kimi_lever_sync_disable_manual"});

@@ -26,7 +26,8 @@ bool hasLine(const std::string& output, const std::string& line) {
     size_t pos = 0;
     for (const auto& line : lines) {
         auto found = log.find(line, pos);
-        if (found == std::string::npos) return ::testing::AssertionFailure() << "\"" << line << "\" not in order in:\n" << log;
+        if (found == std::string::npos)
+            return ::testing::AssertionFailure() << "\"" << line << "\" not in order in:\n" << log;
         pos = found + line.size();
     }
     return ::testing::AssertionSuccess();
@@ -44,9 +45,10 @@ protected:
         ASSERT_TRUE(peer->ready()) << peer->output();
     }
     void startAgent() {
-        agent = std::make_unique<AgentProcess>(folder.path(), home.path(),
-                                               std::map<std::string, std::string>{{"VEMLO_BLUETOOTH", "bluez"},
-                                                                                  {"DBUS_SYSTEM_BUS_ADDRESS", bus->address()}});
+        agent = std::make_unique<AgentProcess>(
+            folder.path(), home.path(),
+            std::map<std::string, std::string>{{"VEMLO_BLUETOOTH", "bluez"},
+                                               {"DBUS_SYSTEM_BUS_ADDRESS", bus->address()}});
         ASSERT_TRUE(agent->running());
     }
     // Bus, fake bluetoothd and agent, up to a connected keyboard.
@@ -59,7 +61,9 @@ protected:
     bool logReaches(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = 30s) {
         return waitFor([&] { return agent->countInLog(text) >= times; }, timeout);
     }
-    std::optional<std::string> request(const std::string& json) { return socketRequest(agent->socketPath(), json + "\n"); }
+    std::optional<std::string> request(const std::string& json) {
+        return socketRequest(agent->socketPath(), json + "\n");
+    }
 
     TempDir folder;
     TempDir home;
@@ -123,7 +127,8 @@ TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPath) {
         ASSERT_TRUE(waitFor([&] { return caseAgent.countInLog(path.agentLines.back()) > 0; }, 30s)) << caseAgent.log();
         EXPECT_TRUE(inOrder(caseAgent.log(), path.agentLines));
         for (const auto& line : path.peerLines)
-            EXPECT_TRUE(waitFor([&] { return hasLine(casePeer.output(), line); }, 10s)) << line << "\n" << casePeer.output();
+            EXPECT_TRUE(waitFor([&] { return hasLine(casePeer.output(), line); }, 10s)) << line << "\n"
+                                                                                        << casePeer.output();
         for (const auto& line : path.peerNever) EXPECT_FALSE(hasLine(casePeer.output(), line)) << line;
         EXPECT_EQ(caseAgent.countInLog("BlueZ 调用失败"), 0u) << caseAgent.log();
     }
@@ -150,30 +155,36 @@ struct Recovery {
 TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
     const std::string knownDevice = "直连已知设备: " + bluez::deviceIdentifier("C0:FF:EE:73:40:01").substr(0, 8) + "…";
     const Recovery cases[] = {
-        {"keyboard disconnects", {}, [this] { peer->send("disconnect"); },
+        {"keyboard disconnects",
+         {},
+         [this] { peer->send("disconnect"); },
          {"已断开，2s 后重连", knownDevice, "已连接: Vemlo K1", "命令通道就绪", kStatusLine}},
-        {"adapter powered off and on", {},
+        {"adapter powered off and on",
+         {},
          [this] {
              peer->send("power off");
              ASSERT_TRUE(logReaches("已断开，2s 后重连")) << agent->log();
              peer->send("power on");
          },
          {"已断开，2s 后重连", "蓝牙就绪", "已连接: Vemlo K1", "命令通道就绪", kStatusLine}},
-        {"adapter removed and added again", {},
+        {"adapter removed and added again",
+         {},
          [this] {
              peer->send("drop-adapter");
              ASSERT_TRUE(logReaches("已断开，2s 后重连")) << agent->log();
              peer->send("add-adapter");
          },
          {"已断开，2s 后重连", "蓝牙就绪", "发现: Vemlo K1", "已连接: Vemlo K1", kStatusLine}},
-        {"bluetoothd restarts", {"--start=known"},
+        {"bluetoothd restarts",
+         {"--start=known"},
          [this] {
              peer->kill();
              ASSERT_TRUE(logReaches("已断开，2s 后重连")) << agent->log();
              startPeer({"--start=known"});
          },
          {"已断开，2s 后重连", "蓝牙就绪", knownDevice, "已连接: Vemlo K1", "命令通道就绪", kStatusLine}},
-        {"system bus restarts", {"--start=known"},
+        {"system bus restarts",
+         {"--start=known"},
          [this] {
              bus->stop();
              // A stopping dbus-daemon drops its clients one at a time: when bluetoothd goes first, the
@@ -196,7 +207,8 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
 
         ASSERT_NO_FATAL_FAILURE(c.disrupt());
         ASSERT_TRUE(logReaches("已连接: Vemlo K1", 2)) << agent->log();
-        ASSERT_TRUE(waitFor([&] { return occurrences(agent->log().substr(before), kStatusLine) > 0; }, 30s)) << agent->log();
+        ASSERT_TRUE(waitFor([&] { return occurrences(agent->log().substr(before), kStatusLine) > 0; }, 30s))
+            << agent->log();
         EXPECT_TRUE(inOrder(agent->log().substr(before), c.linesAfter));
         EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":0,\"lightMode\":2}\n");
         EXPECT_EQ(agent->countInLog("BlueZ 调用失败"), 0u) << agent->log();
@@ -226,7 +238,8 @@ TEST_F(BluezAgentTest, FailedConnectIsLoggedOnceAndTriedAgain) {
     ASSERT_TRUE(logReaches("已断开，2s 后重连", 2)) << agent->log();
 
     // Never connected, so never known: the retry finds the keyboard by scanning again.
-    EXPECT_TRUE(inOrder(agent->log(), {"发现: Vemlo K1", "BlueZ 调用失败: Connect: org.bluez.Error.Failed: le-connection-abort-by-local",
+    EXPECT_TRUE(inOrder(agent->log(), {"发现: Vemlo K1",
+                                       "BlueZ 调用失败: Connect: org.bluez.Error.Failed: le-connection-abort-by-local",
                                        "已断开，2s 后重连", "发现: Vemlo K1", "已断开，2s 后重连"}));
     EXPECT_GE(peer->count("connect\n"), 2u);
     EXPECT_EQ(agent->countInLog("BlueZ 调用失败"), 1u) << agent->log();

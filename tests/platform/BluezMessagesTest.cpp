@@ -15,7 +15,8 @@ Uuid parseUuid(const std::string& text) {
     std::string digits;
     for (char c : text)
         if (c != '-') digits += c;
-    for (size_t i = 0; i < uuid.size(); ++i) uuid[i] = static_cast<uint8_t>(std::stoi(digits.substr(i * 2, 2), nullptr, 16));
+    for (size_t i = 0; i < uuid.size(); ++i)
+        uuid[i] = static_cast<uint8_t>(std::stoi(digits.substr(i * 2, 2), nullptr, 16));
     return uuid;
 }
 
@@ -39,7 +40,8 @@ TEST(DeviceIdentifierTest, IdentifierIsStablePerAddressAndCanonical) {
     EXPECT_EQ(id, "7019ADD9-32F5-577A-ADF9-D7E883B29F1F");
     EXPECT_EQ(deviceIdentifier("c0:ff:ee:73:40:01"), id);
     EXPECT_NE(deviceIdentifier("C0:FF:EE:73:40:02"), id);
-    EXPECT_TRUE(std::regex_match(id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-5[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+    EXPECT_TRUE(
+        std::regex_match(id, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-5[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
 }
 
 // A PropertiesChanged signal of a characteristic whose body the test writes.
@@ -160,7 +162,8 @@ TEST(BluezMessagesTest, ErrorRepliesDescribeThemselves) {
     auto call = methodCall("/org/bluez/hci0/dev_X", kDeviceInterface, "Connect");
     ASSERT_TRUE(call);
     dbus_message_set_serial(call.get(), 7);  // as if sent, so that replies can refer to it
-    auto failed = adoptMessage(dbus_message_new_error(call.get(), "org.bluez.Error.Failed", "le-connection-abort-by-local"));
+    auto failed =
+        adoptMessage(dbus_message_new_error(call.get(), "org.bluez.Error.Failed", "le-connection-abort-by-local"));
     auto bare = adoptMessage(dbus_message_new_error(call.get(), "org.bluez.Error.InProgress", nullptr));
     auto success = adoptMessage(dbus_message_new_method_return(call.get()));
 

@@ -39,15 +39,17 @@ struct Recorder : BluezObjectTree::Listener {
         EXPECT_FALSE(device.connected || device.servicesResolved) << device.path;
         removed.push_back(device.path);
     }
-    void valueArrived(const std::shared_ptr<BluezCharacteristic>& c, BluezPeripheral* device, std::vector<uint8_t> bytes,
-                      bool notified) override {
+    void valueArrived(const std::shared_ptr<BluezCharacteristic>& c, BluezPeripheral* device,
+                      std::vector<uint8_t> bytes, bool notified) override {
         values.push_back({c->path, device ? device->path : "", std::move(bytes), notified});
     }
 };
 
 struct Tree {
     Recorder recorder;
-    BluezObjectTree tree{recorder, [](const std::string& path) { return std::make_shared<BluezPeripheral>(std::weak_ptr<PeripheralOperations>(), path); }};
+    BluezObjectTree tree{recorder, [](const std::string& path) {
+                             return std::make_shared<BluezPeripheral>(std::weak_ptr<PeripheralOperations>(), path);
+                         }};
 };
 
 ManagedObject adapter(const std::string& path, bool powered) {
@@ -60,14 +62,20 @@ ManagedObject device(Properties properties) { return {kDevice, {{kDeviceInterfac
 std::vector<ManagedObject> keyboard() {
     return {
         adapter(kAdapter, true),
-        device({{"Address", std::string("C0:FF:EE:73:40:01")}, {"Name", std::string("Vemlo K1")},
-                {"UUIDs", std::vector<std::string>{"7340"}}, {"Connected", true}, {"ServicesResolved", true}}),
+        device({{"Address", std::string("C0:FF:EE:73:40:01")},
+                {"Name", std::string("Vemlo K1")},
+                {"UUIDs", std::vector<std::string>{"7340"}},
+                {"Connected", true},
+                {"ServicesResolved", true}}),
         {kService, {{kGattServiceInterface, {{"UUID", std::string("7340")}, {"Device", kDevice}}}}},
-        {kNotify, {{kGattCharacteristicInterface,
-                    {{"UUID", std::string("7344")}, {"Flags", std::vector<std::string>{"notify"}},
-                     {"Value", std::vector<uint8_t>{1, 2}}}}}},
-        {kCommand, {{kGattCharacteristicInterface,
-                     {{"UUID", std::string("7343")}, {"Flags", std::vector<std::string>{"write-without-response", "write"}}}}}},
+        {kNotify,
+         {{kGattCharacteristicInterface,
+           {{"UUID", std::string("7344")},
+            {"Flags", std::vector<std::string>{"notify"}},
+            {"Value", std::vector<uint8_t>{1, 2}}}}}},
+        {kCommand,
+         {{kGattCharacteristicInterface,
+           {{"UUID", std::string("7343")}, {"Flags", std::vector<std::string>{"write-without-response", "write"}}}}}},
     };
 }
 
@@ -143,7 +151,8 @@ TEST(BluezObjectTree, ThePoweredAdapterFirstElseTheFirstListed) {
     };
     for (const auto& c : cases) {
         Tree t;
-        for (const auto& [path, powered] : c.adapters) t.tree.apply(adapter(path, powered), BluezObjectTree::Source::added);
+        for (const auto& [path, powered] : c.adapters)
+            t.tree.apply(adapter(path, powered), BluezObjectTree::Source::added);
         ASSERT_NE(t.tree.currentAdapter(), nullptr);
         EXPECT_EQ(*t.tree.currentAdapter(), c.expected);
     }
@@ -167,7 +176,7 @@ TEST(BluezObjectTree, DeviceChangesAndWhatCountsAsAnAdvertisement) {
     t.tree.apply(device({{"RSSI", int64_t{-50}}}), S::snapshot);
 
     const std::vector<std::pair<std::optional<bool>, bool>> expected = {
-        {std::nullopt, false}, {true, false}, {std::nullopt, true}, {false, false},
+        {std::nullopt, false}, {true, false},        {std::nullopt, true}, {false, false},
         {std::nullopt, false}, {std::nullopt, true}, {std::nullopt, true},
     };
     ASSERT_EQ(t.recorder.updates.size(), expected.size());
@@ -190,7 +199,8 @@ TEST(BluezObjectTree, NotificationsAreTheChangedValuesOfKnownCharacteristics) {
     t.tree.applySnapshot(keyboard());
     t.recorder.values.clear();
     t.tree.applyChange(kNotify, {kGattCharacteristicInterface, {{"Value", std::vector<uint8_t>{0xAA, 0xBB}}}, {}});
-    t.tree.applyChange(kService + "/char0099", {kGattCharacteristicInterface, {{"Value", std::vector<uint8_t>{1}}}, {}});
+    t.tree.applyChange(kService + "/char0099",
+                       {kGattCharacteristicInterface, {{"Value", std::vector<uint8_t>{1}}}, {}});
     t.tree.applyChange(kNotify, {kGattCharacteristicInterface, {{"Value", std::string("not bytes")}}, {}});
     ASSERT_EQ(t.recorder.values.size(), 1u);
     EXPECT_EQ(t.recorder.values[0].bytes, (std::vector<uint8_t>{0xAA, 0xBB}));

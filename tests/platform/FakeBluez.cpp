@@ -3,15 +3,15 @@
 #include "platform/Files.h"
 #include "support/Process.h"
 
-#include <atomic>
-#include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
 
 namespace vemlo::test {
 namespace {
@@ -40,7 +40,8 @@ std::string PrivateBus::daemonPath() {
     return "";
 }
 
-PrivateBus::PrivateBus(std::string folder) : folder_(std::move(folder)), address_("unix:path=" + folder_ + "/system_bus") {}
+PrivateBus::PrivateBus(std::string folder)
+    : folder_(std::move(folder)), address_("unix:path=" + folder_ + "/system_bus") {}
 
 PrivateBus::~PrivateBus() { stop(); }
 
@@ -52,14 +53,16 @@ bool PrivateBus::start() {
                        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                        "<busconfig>\n"
-                       "  <listen>" + address_ + "</listen>\n"
-                       "  <auth>EXTERNAL</auth>\n"
-                       "  <policy context=\"default\">\n"
-                       "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                       "    <allow eavesdrop=\"true\"/>\n"
-                       "    <allow own=\"*\"/>\n"
-                       "  </policy>\n"
-                       "</busconfig>\n");
+                       "  <listen>" +
+                           address_ +
+                           "</listen>\n"
+                           "  <auth>EXTERNAL</auth>\n"
+                           "  <policy context=\"default\">\n"
+                           "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                           "    <allow eavesdrop=\"true\"/>\n"
+                           "    <allow own=\"*\"/>\n"
+                           "  </policy>\n"
+                           "</busconfig>\n");
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) return false;
     posix_spawn_file_actions_t actions;
@@ -69,7 +72,8 @@ bool PrivateBus::start() {
     // Its complaints (an fd limit it may not raise, say) are kept beside the test's files.
     const std::string errors = folder_ + "/bus.err";
     posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_ = spawnProcess({daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, {}, &actions);
+    pid_ =
+        spawnProcess({daemon, "--config-file=" + config, "--nofork", "--nopidfile", "--print-address=1"}, {}, &actions);
     posix_spawn_file_actions_destroy(&actions);
     ::close(out[1]);
     // The daemon prints its address once it listens.
@@ -93,7 +97,8 @@ bool PrivateBus::start() {
 
 void PrivateBus::stop() { endProcess(pid_, SIGTERM); }
 
-FakeBluezPeer::FakeBluezPeer(const std::string& folder, const std::string& busAddress, const std::vector<std::string>& args) {
+FakeBluezPeer::FakeBluezPeer(const std::string& folder, const std::string& busAddress,
+                             const std::vector<std::string>& args) {
     static std::atomic<int> serial{0};
     outputPath_ = folder + "/peer-" + std::to_string(++serial) + ".out";
     int in[2];
@@ -114,10 +119,12 @@ FakeBluezPeer::FakeBluezPeer(const std::string& folder, const std::string& busAd
 FakeBluezPeer::~FakeBluezPeer() {
     if (input_ >= 0) ::close(input_);
     // With its input closed it ends by itself; a stuck one is ended.
-    if (pid_ > 0 && !test::waitFor([this] {
-            int status = 0;
-            return ::waitpid(pid_, &status, WNOHANG) == pid_;
-        }, 5s))
+    if (pid_ > 0 && !test::waitFor(
+                        [this] {
+                            int status = 0;
+                            return ::waitpid(pid_, &status, WNOHANG) == pid_;
+                        },
+                        5s))
         endProcess(pid_, SIGKILL);
 }
 

@@ -4,17 +4,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdlib>
-#include <fcntl.h>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 namespace vemlo {
@@ -291,23 +291,23 @@ TEST_P(Passwd, HomeOfTheLineOfTheUid) {
     EXPECT_EQ(files::homeFromPasswd(GetParam().text, GetParam().uid), GetParam().home);
 }
 
-const std::string kPasswd = "root:x:0:0:root:/root:/bin/bash\n"
-                            "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
-                            "ann:x:1000:1000:Ann,,,:/home/ann:/bin/bash\n";
+const std::string kPasswd =
+    "root:x:0:0:root:/root:/bin/bash\n"
+    "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
+    "ann:x:1000:1000:Ann,,,:/home/ann:/bin/bash\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Files, Passwd,
-    testing::Values(PasswdCase{"first_line", kPasswd, 0, "/root"}, PasswdCase{"last_line", kPasswd, 1000, "/home/ann"},
-                    PasswdCase{"uid_missing", kPasswd, 1001, ""},
-                    PasswdCase{"uid_prefix_is_not_the_uid", "a:x:10:10::/a:/bin/sh\nb:x:100:100::/b:/bin/sh", 100,
-                               "/b"},
-                    PasswdCase{"no_final_line_feed_and_no_shell", "ann:x:1000:1000::/home/ann", 1000, "/home/ann"},
-                    PasswdCase{"relative_home", "ann:x:1000:1000::home/ann:/bin/sh\n", 1000, ""},
-                    PasswdCase{"empty_home", "ann:x:1000:1000:::/bin/sh\n", 1000, ""},
-                    PasswdCase{"short_and_garbled_lines_skipped",
-                               "\n+::::::\nann:x:1000\nbob:x:1000x:1:::\nann:x:1000:1000::/home/ann:/bin/sh\n", 1000,
-                               "/home/ann"},
-                    PasswdCase{"empty_file", "", 0, ""}),
+    testing::Values(
+        PasswdCase{"first_line", kPasswd, 0, "/root"}, PasswdCase{"last_line", kPasswd, 1000, "/home/ann"},
+        PasswdCase{"uid_missing", kPasswd, 1001, ""},
+        PasswdCase{"uid_prefix_is_not_the_uid", "a:x:10:10::/a:/bin/sh\nb:x:100:100::/b:/bin/sh", 100, "/b"},
+        PasswdCase{"no_final_line_feed_and_no_shell", "ann:x:1000:1000::/home/ann", 1000, "/home/ann"},
+        PasswdCase{"relative_home", "ann:x:1000:1000::home/ann:/bin/sh\n", 1000, ""},
+        PasswdCase{"empty_home", "ann:x:1000:1000:::/bin/sh\n", 1000, ""},
+        PasswdCase{"short_and_garbled_lines_skipped",
+                   "\n+::::::\nann:x:1000\nbob:x:1000x:1:::\nann:x:1000:1000::/home/ann:/bin/sh\n", 1000, "/home/ann"},
+        PasswdCase{"empty_file", "", 0, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Files, HomeIsHomeWhenSetElseThePasswordFile) {

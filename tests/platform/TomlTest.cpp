@@ -16,11 +16,11 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"", true},
         {"a = 1\r\n[t]\r\nb = 'x'\r\n", true},
         {"s = \"\"\"\n[not a header]\n\"\"\"\n", true},
-        {"a = 1\na = 2\n", false},             // defined twice
-        {"hooks = []\n[[hooks]]\n", false},    // a static array cannot be extended
+        {"a = 1\na = 2\n", false},           // defined twice
+        {"hooks = []\n[[hooks]]\n", false},  // a static array cannot be extended
         {"a = \"open\n", false},
-        {"a = 1\rb = 2\n", false},             // a bare carriage return
-        {"a = \"\xff\"\n", false},             // not UTF-8
+        {"a = 1\rb = 2\n", false},  // a bare carriage return
+        {"a = \"\xff\"\n", false},  // not UTF-8
         {"a = \"x\" b = 2\n", false},
         {"[" + std::string(200, 'k') + "]\n", true},
         // Where toml++ 3.3.0 asks whether a character is white space, which it cannot answer for
@@ -36,7 +36,14 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"# \u3042\uE000\n", false},
         // Every dotted part is a table toml++ recurses through; the reader declines long before.
         {"[a" + std::string(300, '.') + "]\n", false},
-        {"[" + [] { std::string k = "a"; for (int i = 0; i < 5000; ++i) k += ".a"; return k; }() + "]\n", false},
+        {"[" +
+             [] {
+                 std::string k = "a";
+                 for (int i = 0; i < 5000; ++i) k += ".a";
+                 return k;
+             }() +
+             "]\n",
+         false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parses(c.text), c.toml) << c.text.substr(0, 60);
@@ -51,33 +58,35 @@ TEST(Toml, ErrorsNameTheLine) {
 }
 
 TEST(Toml, HeaderLinesAreTheHeadersOnly) {
-    const std::string text = "a.b = 1\n"               // 0: a dotted key makes a table, no header
-                             "s = '''\n[x]\n'''\n"     // 1-3: a header-like line inside a string
-                             "arr = [\n  [1],\n]\n"    // 4-6: and inside an array
-                             "  [t.u]  # comment\n"    // 7: makes t implicitly
-                             "v = { w.z = 1 }\n"       // 8
-                             "[t]\n"                   // 9: t declared after all
-                             "[[h]]\n"                 // 10
-                             "k.l = 2\n"               // 11
-                             "[h.sub]\n"               // 12
-                             "[[h]]\r\n";              // 13
+    const std::string text =
+        "a.b = 1\n"             // 0: a dotted key makes a table, no header
+        "s = '''\n[x]\n'''\n"   // 1-3: a header-like line inside a string
+        "arr = [\n  [1],\n]\n"  // 4-6: and inside an array
+        "  [t.u]  # comment\n"  // 7: makes t implicitly
+        "v = { w.z = 1 }\n"     // 8
+        "[t]\n"                 // 9: t declared after all
+        "[[h]]\n"               // 10
+        "k.l = 2\n"             // 11
+        "[h.sub]\n"             // 12
+        "[[h]]\r\n";            // 13
     const Document doc(text);
     ASSERT_TRUE(doc.ok()) << doc.error();
     EXPECT_EQ(doc.headerLines(), (std::vector<size_t>{7, 9, 10, 12, 13}));
 }
 
 TEST(Toml, TopLevelKeysByShape) {
-    const std::string text = "empty = []\n"
-                             "spread = [\n]\n"
-                             "inline = [{ e = 1 }]\n"
-                             "dotted.x = 1\n"
-                             "[table.sub]\n"
-                             "[[hooks]]\n"
-                             "event = \"Stop\"\n"
-                             "command = 'say done'\n"
-                             "timeout = 10\n"
-                             "n.event = \"nested, not its own\"\n"
-                             "[[hooks]]\n";
+    const std::string text =
+        "empty = []\n"
+        "spread = [\n]\n"
+        "inline = [{ e = 1 }]\n"
+        "dotted.x = 1\n"
+        "[table.sub]\n"
+        "[[hooks]]\n"
+        "event = \"Stop\"\n"
+        "command = 'say done'\n"
+        "timeout = 10\n"
+        "n.event = \"nested, not its own\"\n"
+        "[[hooks]]\n";
     const Document doc(text);
     ASSERT_TRUE(doc.ok()) << doc.error();
     using K = TopLevel::Kind;
@@ -87,8 +96,8 @@ TEST(Toml, TopLevelKeysByShape) {
         size_t firstLine, lastLine;
         bool emptyArray;
     } cases[] = {
-        {"missing", K::absent, 0, 0, false},  {"empty", K::value, 0, 0, true},
-        {"spread", K::value, 1, 2, true},     {"inline", K::value, 3, 3, false},
+        {"missing", K::absent, 0, 0, false},     {"empty", K::value, 0, 0, true},
+        {"spread", K::value, 1, 2, true},        {"inline", K::value, 3, 3, false},
         {"dotted", K::dottedTable, 4, 4, false}, {"table", K::headerTable, 5, 5, false},
     };
     for (const auto& c : cases) {

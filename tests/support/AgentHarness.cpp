@@ -36,7 +36,8 @@ void AgentHarness::connect(const std::shared_ptr<FakePeripheral>& keyboard) {
 
 std::vector<uint8_t> statusFrame(uint8_t battery, int8_t signal, uint8_t fwMain, uint8_t fwSub, uint8_t workMode,
                                  uint8_t lightMode, uint8_t lever) {
-    return {0xAA, 0xBB, 0x00, battery, static_cast<uint8_t>(signal), fwMain, fwSub, workMode, lightMode, lever, 0xCC, 0xDD};
+    return {0xAA,      0xBB,  0x00, battery, static_cast<uint8_t>(signal), fwMain, fwSub, workMode,
+            lightMode, lever, 0xCC, 0xDD};
 }
 
 void AgentHarness::sendStatus(const std::shared_ptr<FakePeripheral>& keyboard, uint8_t lever, uint8_t light,

@@ -3,7 +3,8 @@
 namespace vemlo::test {
 
 FakePeripheral::FakePeripheral(std::string identifier, std::optional<std::string> name,
-                               std::vector<std::shared_ptr<BasicCharacteristic>> characteristics, std::string serviceUuid)
+                               std::vector<std::shared_ptr<BasicCharacteristic>> characteristics,
+                               std::string serviceUuid)
     : identifier_(std::move(identifier)), name_(std::move(name)), characteristics_(std::move(characteristics)) {
     std::vector<std::shared_ptr<Characteristic>> list(characteristics_.begin(), characteristics_.end());
     service_ = std::make_shared<BasicService>(std::move(serviceUuid), std::move(list));
@@ -84,7 +85,9 @@ void FakeCentral::stopScan() {
     scanning = false;
 }
 
-void FakeCentral::connect(std::shared_ptr<Peripheral> peripheral) { calls.push_back("connect:" + peripheral->identifier()); }
+void FakeCentral::connect(std::shared_ptr<Peripheral> peripheral) {
+    calls.push_back("connect:" + peripheral->identifier());
+}
 
 void FakeCentral::setState(CentralState state) {
     state_ = state;
@@ -95,8 +98,12 @@ void FakeCentral::discover(std::shared_ptr<FakePeripheral> peripheral, std::opti
     delegate_.didDiscover(std::move(peripheral), advertisedLocalName);
 }
 
-void FakeCentral::completeConnect(std::shared_ptr<FakePeripheral> peripheral) { delegate_.didConnect(std::move(peripheral)); }
+void FakeCentral::completeConnect(std::shared_ptr<FakePeripheral> peripheral) {
+    delegate_.didConnect(std::move(peripheral));
+}
 
-void FakeCentral::disconnect(std::shared_ptr<FakePeripheral> peripheral) { delegate_.didDisconnect(std::move(peripheral)); }
+void FakeCentral::disconnect(std::shared_ptr<FakePeripheral> peripheral) {
+    delegate_.didDisconnect(std::move(peripheral));
+}
 
 }  // namespace vemlo::test

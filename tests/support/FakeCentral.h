@@ -63,7 +63,8 @@ public:
 
     CentralState state() const override { return state_; }
     std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) override;
-    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>& serviceUuids) override;
+    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
+        const std::vector<std::string>& serviceUuids) override;
     void scanForPeripherals(const std::vector<std::string>& serviceUuids) override;
     void stopScan() override;
     void connect(std::shared_ptr<Peripheral> peripheral) override;
@@ -74,7 +75,8 @@ public:
 
     // Drivers.
     void setState(CentralState state);
-    void discover(std::shared_ptr<FakePeripheral> peripheral, std::optional<std::string> advertisedLocalName = std::nullopt);
+    void discover(std::shared_ptr<FakePeripheral> peripheral,
+                  std::optional<std::string> advertisedLocalName = std::nullopt);
     void completeConnect(std::shared_ptr<FakePeripheral> peripheral);
     void disconnect(std::shared_ptr<FakePeripheral> peripheral);
 

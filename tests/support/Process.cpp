@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -15,6 +12,9 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 extern char** environ;
 
@@ -163,7 +163,7 @@ std::optional<std::string> socketRequest(const std::string& socketPath, const st
                                          std::chrono::milliseconds timeout) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return std::nullopt;
-    sockaddr_un addr {};
+    sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
@@ -190,8 +190,8 @@ std::optional<std::string> socketRequest(const std::string& socketPath, const st
     return reply;
 }
 
-AgentProcess::AgentProcess(const std::string& folder, const std::string& home, const std::map<std::string, std::string>& env,
-                           const std::vector<std::string>& extraArgs)
+AgentProcess::AgentProcess(const std::string& folder, const std::string& home,
+                           const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs)
     : socketPath_(folder + "/agent.sock"), home_(home), logPath_(folder + "/agent.log") {
     std::map<std::string, std::string> all = env;
     all.emplace("HOME", home);

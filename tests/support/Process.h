@@ -2,12 +2,12 @@
 
 #include "platform/Json.h"
 
+#include <spawn.h>
 #include <chrono>
 #include <map>
-#include <thread>
 #include <optional>
-#include <spawn.h>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace vemlo::test {
@@ -52,7 +52,8 @@ template <typename F>
 bool waitFor(F condition, std::chrono::milliseconds timeout = 10s);
 
 // One request over a fresh connection to a Unix socket: writes `request` (an empty one just ends
-// the sending side), reads until the peer closes. Absent when the connection fails; empty text when the peer closed without replying.
+// the sending side), reads until the peer closes. Absent when the connection fails; empty text when the peer closed
+// without replying.
 std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
                                          std::chrono::milliseconds timeout = 10s);
 

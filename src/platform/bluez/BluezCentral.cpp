@@ -172,11 +172,11 @@ void BluezCentral::Core::valueArrived(const std::shared_ptr<BluezCharacteristic>
     }
     // The value is set when the callback runs, so each callback sees its own value even when
     // notifications arrive faster than the main queue runs.
-    deliverToDevice(*device, [characteristic, bytes = std::move(value)](BluezPeripheral& peripheral,
-                                                                        PeripheralDelegate& delegate) {
-        characteristic->currentValue = bytes;
-        delegate.didUpdateValue(peripheral, *characteristic);
-    });
+    deliverToDevice(
+        *device, [characteristic, bytes = std::move(value)](BluezPeripheral& peripheral, PeripheralDelegate& delegate) {
+            characteristic->currentValue = bytes;
+            delegate.didUpdateValue(peripheral, *characteristic);
+        });
 }
 
 void BluezCentral::Core::dropAll() {
@@ -188,7 +188,8 @@ void BluezCentral::Core::dropAll() {
 
 template <typename F>
 void BluezCentral::Core::deliverToDevice(BluezPeripheral& device, F task) {
-    deliver([device = device.shared_from_this(), generation = device.linkGeneration, task = std::move(task)](Core&) mutable {
+    deliver([device = device.shared_from_this(), generation = device.linkGeneration,
+             task = std::move(task)](Core&) mutable {
         if (device->linkGeneration != generation || device->link != Link::connected || !device->delegate) return;
         task(*device, *device->delegate);
     });
@@ -296,8 +297,8 @@ void BluezCentral::Core::setNotify(BluezPeripheral& device, bool enabled, Charac
     callLogged(methodCall(target->path, kGattCharacteristicInterface, method), method);
 }
 
-void BluezCentral::Core::write(BluezPeripheral& device, const std::vector<uint8_t>& bytes, Characteristic& characteristic,
-                               WriteType type) {
+void BluezCentral::Core::write(BluezPeripheral& device, const std::vector<uint8_t>& bytes,
+                               Characteristic& characteristic, WriteType type) {
     auto* target = dynamic_cast<BluezCharacteristic*>(&characteristic);
     if (device.link != Link::connected || !target) return;
     callLogged(writeValueCall(target->path, bytes, type == WriteType::withoutResponse), "WriteValue");
@@ -368,7 +369,8 @@ void BluezCentral::Core::announce(BluezPeripheral& device) {
     });
 }
 
-std::vector<std::shared_ptr<Peripheral>> BluezCentral::Core::retrievePeripherals(const std::vector<std::string>& identifiers) {
+std::vector<std::shared_ptr<Peripheral>> BluezCentral::Core::retrievePeripherals(
+    const std::vector<std::string>& identifiers) {
     std::vector<std::shared_ptr<Peripheral>> found;
     for (const auto& device : tree_.orderedDevices())
         if (std::find(identifiers.begin(), identifiers.end(), device->identifierText) != identifiers.end())
@@ -423,7 +425,8 @@ BluezCentral::BluezCentral(MainQueue& queue, CentralDelegate& delegate, Options 
             if (auto core = weak.lock()) core->handleSignal(message);
         });
     };
-    bus_ = std::make_unique<bluez::DBusThread>(options.busAddress, kMatchRules, std::move(handlers), options.busRetryInterval);
+    bus_ = std::make_unique<bluez::DBusThread>(options.busAddress, kMatchRules, std::move(handlers),
+                                               options.busRetryInterval);
     core_->setBus(bus_.get());
 }
 
@@ -435,15 +438,19 @@ BluezCentral::~BluezCentral() {
 
 CentralState BluezCentral::state() const { return core_->exposedState(); }
 
-std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrievePeripherals(const std::vector<std::string>& identifiers) {
+std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrievePeripherals(
+    const std::vector<std::string>& identifiers) {
     return core_->retrievePeripherals(identifiers);
 }
 
-std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrieveConnectedPeripherals(const std::vector<std::string>& serviceUuids) {
+std::vector<std::shared_ptr<Peripheral>> BluezCentral::retrieveConnectedPeripherals(
+    const std::vector<std::string>& serviceUuids) {
     return core_->retrieveConnectedPeripherals(serviceUuids);
 }
 
-void BluezCentral::scanForPeripherals(const std::vector<std::string>& serviceUuids) { core_->scanForPeripherals(serviceUuids); }
+void BluezCentral::scanForPeripherals(const std::vector<std::string>& serviceUuids) {
+    core_->scanForPeripherals(serviceUuids);
+}
 
 void BluezCentral::stopScan() { core_->stopScan(); }
 

@@ -33,7 +33,9 @@ public:
           delegate_(delegate),
           log_(std::move(log)),
           retryInterval_(retryInterval),
-          tree_(*this, [this](const std::string& path) { return std::make_shared<bluez::BluezPeripheral>(weak_from_this(), path); }) {}
+          tree_(*this, [this](const std::string& path) {
+              return std::make_shared<bluez::BluezPeripheral>(weak_from_this(), path);
+          }) {}
 
     void setBus(bluez::DBusThread* bus) { bus_ = bus; }
 
@@ -88,7 +90,8 @@ private:
 
     void linkDown(bluez::BluezPeripheral& device);
     void issueConnect(bluez::BluezPeripheral& device);
-    void connectReplied(const std::shared_ptr<bluez::BluezPeripheral>& device, uint64_t attempt, const bluez::MessagePtr& reply);
+    void connectReplied(const std::shared_ptr<bluez::BluezPeripheral>& device, uint64_t attempt,
+                        const bluez::MessagePtr& reply);
     void deliverConnect(bluez::BluezPeripheral& device);
     void deliverServices(bluez::BluezPeripheral& device);
     void announce(bluez::BluezPeripheral& device);

@@ -5,7 +5,9 @@
 namespace vemlo::bluez {
 namespace {
 
-bool isString(int type) { return type == DBUS_TYPE_STRING || type == DBUS_TYPE_OBJECT_PATH || type == DBUS_TYPE_SIGNATURE; }
+bool isString(int type) {
+    return type == DBUS_TYPE_STRING || type == DBUS_TYPE_OBJECT_PATH || type == DBUS_TYPE_SIGNATURE;
+}
 
 std::string readString(DBusMessageIter* it) {
     const char* text = nullptr;
@@ -73,7 +75,8 @@ PropertyValue readVariant(DBusMessageIter* variant) {
 
 // a{sv}
 std::optional<Properties> readProperties(DBusMessageIter* it) {
-    if (dbus_message_iter_get_arg_type(it) != DBUS_TYPE_ARRAY || dbus_message_iter_get_element_type(it) != DBUS_TYPE_DICT_ENTRY)
+    if (dbus_message_iter_get_arg_type(it) != DBUS_TYPE_ARRAY ||
+        dbus_message_iter_get_element_type(it) != DBUS_TYPE_DICT_ENTRY)
         return std::nullopt;
     Properties properties;
     DBusMessageIter entries;
@@ -92,7 +95,8 @@ std::optional<Properties> readProperties(DBusMessageIter* it) {
 
 // a{sa{sv}}
 std::optional<Interfaces> readInterfaces(DBusMessageIter* it) {
-    if (dbus_message_iter_get_arg_type(it) != DBUS_TYPE_ARRAY || dbus_message_iter_get_element_type(it) != DBUS_TYPE_DICT_ENTRY)
+    if (dbus_message_iter_get_arg_type(it) != DBUS_TYPE_ARRAY ||
+        dbus_message_iter_get_element_type(it) != DBUS_TYPE_DICT_ENTRY)
         return std::nullopt;
     Interfaces interfaces;
     DBusMessageIter entries;
@@ -116,7 +120,8 @@ std::optional<std::vector<std::string>> readStrings(DBusMessageIter* it) {
     std::vector<std::string> strings;
     DBusMessageIter items;
     dbus_message_iter_recurse(it, &items);
-    for (; isString(dbus_message_iter_get_arg_type(&items)); dbus_message_iter_next(&items)) strings.push_back(readString(&items));
+    for (; isString(dbus_message_iter_get_arg_type(&items)); dbus_message_iter_next(&items))
+        strings.push_back(readString(&items));
     return strings;
 }
 
@@ -192,7 +197,8 @@ std::optional<InterfacesRemoved> parseInterfacesRemoved(DBusMessage* signal) {
 
 std::optional<PropertiesChanged> parsePropertiesChanged(DBusMessage* signal) {
     DBusMessageIter it;
-    if (!dbus_message_iter_init(signal, &it) || dbus_message_iter_get_arg_type(&it) != DBUS_TYPE_STRING) return std::nullopt;
+    if (!dbus_message_iter_init(signal, &it) || dbus_message_iter_get_arg_type(&it) != DBUS_TYPE_STRING)
+        return std::nullopt;
     PropertiesChanged change;
     change.interface = readString(&it);
     if (!dbus_message_iter_next(&it)) return std::nullopt;
@@ -219,7 +225,9 @@ std::optional<NameOwnerChanged> parseNameOwnerChanged(DBusMessage* signal) {
     return NameOwnerChanged{name, oldOwner, newOwner};
 }
 
-std::optional<bool> boolProperty(const Properties& properties, const std::string& key) { return property<bool>(properties, key); }
+std::optional<bool> boolProperty(const Properties& properties, const std::string& key) {
+    return property<bool>(properties, key);
+}
 
 std::optional<std::string> stringProperty(const Properties& properties, const std::string& key) {
     return property<std::string>(properties, key);
@@ -287,7 +295,8 @@ MessagePtr discoveryFilterCall(const std::string& adapterPath, const std::vector
     return message;
 }
 
-MessagePtr writeValueCall(const std::string& characteristicPath, const std::vector<uint8_t>& bytes, bool withoutResponse) {
+MessagePtr writeValueCall(const std::string& characteristicPath, const std::vector<uint8_t>& bytes,
+                          bool withoutResponse) {
     auto message = methodCall(characteristicPath, kGattCharacteristicInterface, "WriteValue");
     if (!message) return nullptr;
     DBusMessageIter it, array, dict;

@@ -28,7 +28,8 @@ inline constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Proper
 
 // The property types BlueZ uses for what the central reads. Anything else (dictionaries, other
 // arrays) decodes to monostate, so a property of an unexpected type reads as missing.
-using PropertyValue = std::variant<std::monostate, bool, int64_t, std::string, std::vector<std::string>, std::vector<uint8_t>>;
+using PropertyValue =
+    std::variant<std::monostate, bool, int64_t, std::string, std::vector<std::string>, std::vector<uint8_t>>;
 using Properties = std::map<std::string, PropertyValue>;
 using Interfaces = std::map<std::string, Properties>;
 
@@ -78,6 +79,7 @@ std::string errorName(DBusMessage* reply);
 MessagePtr methodCall(const std::string& path, const char* interface, const char* method);
 MessagePtr getManagedObjectsCall();
 MessagePtr discoveryFilterCall(const std::string& adapterPath, const std::vector<std::string>& serviceUuids);
-MessagePtr writeValueCall(const std::string& characteristicPath, const std::vector<uint8_t>& bytes, bool withoutResponse);
+MessagePtr writeValueCall(const std::string& characteristicPath, const std::vector<uint8_t>& bytes,
+                          bool withoutResponse);
 
 }  // namespace vemlo::bluez

@@ -18,11 +18,16 @@ constexpr std::array<std::string_view, 8> kAdvertisementProperties = {
 uint32_t propertiesFromFlags(const std::vector<std::string>& flags) {
     uint32_t properties = 0;
     for (const auto& flag : flags) {
-        if (flag == "read") properties |= kPropertyRead;
-        else if (flag == "write-without-response") properties |= kPropertyWriteWithoutResponse;
-        else if (flag == "write") properties |= kPropertyWrite;
-        else if (flag == "notify") properties |= kPropertyNotify;
-        else if (flag == "indicate") properties |= kPropertyIndicate;
+        if (flag == "read")
+            properties |= kPropertyRead;
+        else if (flag == "write-without-response")
+            properties |= kPropertyWriteWithoutResponse;
+        else if (flag == "write")
+            properties |= kPropertyWrite;
+        else if (flag == "notify")
+            properties |= kPropertyNotify;
+        else if (flag == "indicate")
+            properties |= kPropertyIndicate;
     }
     return properties;
 }
@@ -176,8 +181,8 @@ void BluezObjectTree::updateCharacteristic(const std::shared_ptr<BluezCharacteri
     if (!value) return;
     auto service = services_.find(characteristic->servicePath);
     auto device = service == services_.end() ? devices_.end() : devices_.find(service->second->devicePath);
-    listener_.valueArrived(characteristic, device == devices_.end() ? nullptr : device->second.get(),
-                           std::move(*value), notified);
+    listener_.valueArrived(characteristic, device == devices_.end() ? nullptr : device->second.get(), std::move(*value),
+                           notified);
 }
 
 void BluezObjectTree::removeDevice(const std::string& path) {

@@ -2,11 +2,11 @@
 
 #include <dbus/dbus.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 namespace vemlo::bluez {
 
@@ -136,8 +136,9 @@ bool DBusThread::connect() {
     // libdbus ends the whole process when a bus connection drops unless told otherwise.
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
     connection_ = connection;
-    if (!dbus_connection_set_watch_functions(connection, DBusThreadCallbacks::addWatch, DBusThreadCallbacks::removeWatch,
-                                             DBusThreadCallbacks::toggleWatch, this, nullptr) ||
+    if (!dbus_connection_set_watch_functions(connection, DBusThreadCallbacks::addWatch,
+                                             DBusThreadCallbacks::removeWatch, DBusThreadCallbacks::toggleWatch, this,
+                                             nullptr) ||
         !dbus_connection_set_timeout_functions(connection, DBusThreadCallbacks::addTimeout,
                                                DBusThreadCallbacks::removeTimeout, DBusThreadCallbacks::toggleTimeout,
                                                this, nullptr) ||
@@ -177,8 +178,7 @@ void DBusThread::waitForWake(std::chrono::milliseconds timeout) {
 }
 
 void DBusThread::dispatchAll() {
-    while (connection_ && dbus_connection_dispatch(connection_) == DBUS_DISPATCH_DATA_REMAINS) {
-    }
+    while (connection_ && dbus_connection_dispatch(connection_) == DBUS_DISPATCH_DATA_REMAINS) {}
 }
 
 void DBusThread::pollOnce() {
@@ -229,7 +229,8 @@ void DBusThread::pollOnce() {
     for (const auto& entry : timeouts_)
         if (dbus_timeout_get_enabled(entry.timeout) && entry.deadline <= after) expired.push_back(entry.timeout);
     for (DBusTimeout* timeout : expired) {
-        auto it = std::find_if(timeouts_.begin(), timeouts_.end(), [timeout](const auto& e) { return e.timeout == timeout; });
+        auto it =
+            std::find_if(timeouts_.begin(), timeouts_.end(), [timeout](const auto& e) { return e.timeout == timeout; });
         if (it == timeouts_.end()) continue;
         it->deadline = DBusThreadCallbacks::deadlineOf(timeout);
         dbus_timeout_handle(timeout);

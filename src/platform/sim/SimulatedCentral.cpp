@@ -46,7 +46,8 @@ public:
         : queue_(queue), alive_(std::move(alive)), options_(std::move(options)), lever_(options_.lever) {
         command_ = std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7343), kPropertyWriteWithoutResponse);
         notify_ = std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7344), kPropertyNotify);
-        service_ = std::make_shared<BasicService>(bluetoothUuid(0x7340), std::vector<std::shared_ptr<Characteristic>>{command_, notify_});
+        service_ = std::make_shared<BasicService>(bluetoothUuid(0x7340),
+                                                  std::vector<std::shared_ptr<Characteristic>>{command_, notify_});
     }
 
     std::string identifier() const override { return "5E1A0C3B-7340-4D0E-9A5B-564D4C4F5349"; }
@@ -138,14 +139,16 @@ SimulatedCentral::SimulatedCentral(MainQueue& queue, CentralDelegate& delegate, 
 
 SimulatedCentral::~SimulatedCentral() { alive_.reset(); }
 
-std::vector<std::shared_ptr<Peripheral>> SimulatedCentral::retrievePeripherals(const std::vector<std::string>& identifiers) {
+std::vector<std::shared_ptr<Peripheral>> SimulatedCentral::retrievePeripherals(
+    const std::vector<std::string>& identifiers) {
     for (const auto& id : identifiers)
         if (id == keyboard_->identifier()) return {keyboard_};
     return {};
 }
 
 // The simulated keyboard is never connected by the system, so the agent finds it by scanning.
-std::vector<std::shared_ptr<Peripheral>> SimulatedCentral::retrieveConnectedPeripherals(const std::vector<std::string>&) {
+std::vector<std::shared_ptr<Peripheral>> SimulatedCentral::retrieveConnectedPeripherals(
+    const std::vector<std::string>&) {
     return {};
 }
 

@@ -28,7 +28,8 @@ public:
 
     CentralState state() const override { return CentralState::poweredOn; }
     std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) override;
-    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>& serviceUuids) override;
+    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
+        const std::vector<std::string>& serviceUuids) override;
     void scanForPeripherals(const std::vector<std::string>& serviceUuids) override;
     void stopScan() override { scanning_ = false; }
     void connect(std::shared_ptr<Peripheral> peripheral) override;
