@@ -118,9 +118,16 @@ Json buildCursorHookDebug(std::string_view stdinData, const std::optional<std::s
 }
 
 Json cursorStdinDebugFields(std::string_view stdinData) {
-    const auto input = json::parseObjectMembers(stdinData, [](std::string_view key) {
-        return std::find(cursorStdinLogKeys.begin(), cursorStdinLogKeys.end(), key) != cursorStdinLogKeys.end();
-    });
+    // Each member is shown cut to 220 characters, which its first values always fill: every value
+    // adds at least one character of its own to the compact form. Building no more than those keeps
+    // a huge value under a whitelisted key from costing more than its parsing.
+    constexpr size_t kValuesShown = 4096;
+    const auto input = json::parseObjectMembers(
+        stdinData,
+        [](std::string_view key) {
+            return std::find(cursorStdinLogKeys.begin(), cursorStdinLogKeys.end(), key) != cursorStdinLogKeys.end();
+        },
+        /*containersAsNull=*/false, kValuesShown);
     if (!input) return Json{{"parse", "empty_or_invalid_json"}};
     Json out = Json::object();
     for (std::string_view key : cursorStdinLogKeys)

@@ -99,6 +99,19 @@ bool holdsUnicodeLineBreak(std::string_view utf8) {
     return false;
 }
 
+// The index in splitLines of the line `lineFeedLine` counts when lines end at line feeds only. A
+// text that parses holds no newline but LF and CR LF (lone CR, VT and FF are not TOML, and Unicode
+// line breaks are refused before), and each CR LF is one line more for splitLines.
+size_t splitIndexOfLine(std::string_view text, size_t lineFeedLine) {
+    size_t index = 0;
+    for (size_t at = 0; at < text.size() && lineFeedLine > 0; ++at) {
+        if (text[at] != '\n') continue;
+        index += at > 0 && text[at - 1] == '\r' ? 2 : 1;
+        --lineFeedLine;
+    }
+    return index;
+}
+
 std::string joinLines(const std::vector<std::string_view>& lines) {
     std::string out;
     for (size_t i = 0; i < lines.size(); ++i) {
@@ -129,11 +142,18 @@ std::optional<std::string> editLines(std::string_view text, bool switchStateAuto
 
     const std::string target = targetLine(switchStateAuto);
     std::vector<std::string_view> lines = splitLines(text);
+    const toml::Document document(text);
     size_t headerIndex = lines.size();
-    for (size_t i = 0; i < lines.size(); ++i) {
-        if (isTableHeader(lines[i])) {
-            headerIndex = i;
-            break;
+    if (document.ok()) {
+        // The parser knows which lines are headers: a line of a multi-line string that starts with
+        // "[" is none, and the target inserted above it would land inside the user's string.
+        if (!document.headerLines().empty()) headerIndex = splitIndexOfLine(text, document.headerLines().front());
+    } else {
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (isTableHeader(lines[i])) {
+                headerIndex = i;
+                break;
+            }
         }
     }
     for (size_t i = 0; i < headerIndex; ++i) {
@@ -151,7 +171,7 @@ std::optional<std::string> editLines(std::string_view text, bool switchStateAuto
     // would be defined twice). Such a file keeps its policy rather than be broken.
     for (size_t i = 0; i < headerIndex; ++i)
         if (matches(*quotedKey, lines[i])) return std::nullopt;
-    if (headerIndex < lines.size() && !matches(*headerShape, lines[headerIndex])) return std::nullopt;
+    if (!document.ok() && headerIndex < lines.size() && !matches(*headerShape, lines[headerIndex])) return std::nullopt;
     lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(headerIndex), target);
     return joinLines(lines);
 }

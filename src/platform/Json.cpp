@@ -57,8 +57,12 @@ public:
     // With `wanted`, members of a top-level object whose key it refuses are checked but not built.
     // With `containersAsNull` as well, a wanted member whose value is an array or object is checked
     // but kept as null.
-    explicit TreeBuilder(const std::function<bool(std::string_view)>* wanted = nullptr, bool containersAsNull = false)
-        : wanted_(wanted), containersAsNull_(containersAsNull) {}
+    // With `maxValuesPerMember` (0: no bound), a wanted member keeps its first values that many (the
+    // member's own value, then the scalars and containers inside it, in text order); the rest is
+    // checked but not built.
+    explicit TreeBuilder(const std::function<bool(std::string_view)>* wanted = nullptr, bool containersAsNull = false,
+                         size_t maxValuesPerMember = 0)
+        : wanted_(wanted), containersAsNull_(containersAsNull), maxValuesPerMember_(maxValuesPerMember) {}
 
     bool null() { return skipped(false) || put(Json(nullptr)); }
     bool boolean(bool value) { return skipped(false) || put(Json(value)); }
@@ -67,8 +71,12 @@ public:
     bool number_float(Json::number_float_t value, const Json::string_t&) { return skipped(false) || put(Json(value)); }
     bool string(Json::string_t& value) { return skipped(false) || put(Json(std::move(value))); }
     bool binary(Json::binary_t&) { return false; }
-    bool start_object(std::size_t) { return opensSkipped() || opensAsNull() || open(Json::object()); }
-    bool start_array(std::size_t) { return opensSkipped() || opensAsNull() || open(Json::array()); }
+    bool start_object(std::size_t) {
+        return opensSkipped() || opensAsNull() || opensOverBudget() || open(Json::object());
+    }
+    bool start_array(std::size_t) {
+        return opensSkipped() || opensAsNull() || opensOverBudget() || open(Json::array());
+    }
     bool end_object() { return skipped(true) || close(); }
     bool end_array() { return skipped(true) || close(); }
     bool key(Json::string_t& name) {
@@ -78,6 +86,7 @@ public:
             skipDepth_ = 0;
             return true;
         }
+        if (open_.size() == 1) valuesInMember_ = 0;
         key_ = std::move(name);
         return true;
     }
@@ -106,6 +115,8 @@ private:
     std::string key_;
     const std::function<bool(std::string_view)>* wanted_;
     bool containersAsNull_;
+    size_t maxValuesPerMember_;
+    size_t valuesInMember_ = 0;  // values built so far in the current top-level member
     bool skipping_ = false;  // inside a member value that is not built
     size_t skipDepth_ = 0;   // containers open inside that value
 
@@ -124,6 +135,19 @@ private:
     bool opensAsNull() {
         if (!containersAsNull_ || open_.size() != 1 || !open_[0].value->is_object()) return false;
         if (!place(Json(nullptr))) return false;
+        skipping_ = true;
+        skipDepth_ = 1;
+        return true;
+    }
+
+    // Whether the member's budget is spent: counts the value about to be built inside a top-level
+    // member, and says so once the bound is passed.
+    bool overBudget() {
+        if (maxValuesPerMember_ == 0 || open_.empty() || !open_[0].value->is_object()) return false;
+        return ++valuesInMember_ > maxValuesPerMember_;
+    }
+    bool opensOverBudget() {
+        if (!overBudget()) return false;
         skipping_ = true;
         skipDepth_ = 1;
         return true;
@@ -164,7 +188,7 @@ private:
         return &earlier;
     }
 
-    bool put(Json&& value) { return place(std::move(value)) != nullptr; }
+    bool put(Json&& value) { return overBudget() || place(std::move(value)) != nullptr; }
 
     bool open(Json&& container) {
         if (open_.size() >= kMaxNesting) return false;
@@ -197,10 +221,10 @@ std::optional<Json> parse(std::string_view text) {
 }
 
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                       bool containersAsNull) {
+                                       bool containersAsNull, size_t maxValuesPerMember) {
     if (!withinBounds(text)) return std::nullopt;
     try {
-        TreeBuilder builder(&wanted, containersAsNull);
+        TreeBuilder builder(&wanted, containersAsNull, maxValuesPerMember);
         if (!Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
                              /*strict=*/true) ||
             !builder.result.is_object())

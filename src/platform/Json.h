@@ -33,8 +33,11 @@ std::optional<Json> parseObject(std::string_view text);
 // parseObject, keeping only the top-level members whose key `wanted` accepts: the others are checked
 // as parse checks them but never built, so a reader of a few members pays little for a large text.
 // With `containersAsNull`, a wanted member whose value is an array or an object is kept as null.
+// With `maxValuesPerMember` above 0, a wanted member keeps only its first that many values (its own
+// value and the values nested in it, in text order); later elements and members inside it are
+// checked but dropped, so a reader that only shows a member's start never builds a huge value.
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                       bool containersAsNull = false);
+                                       bool containersAsNull = false, size_t maxValuesPerMember = 0);
 
 // Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
 std::string dumpCompact(const Json& value);

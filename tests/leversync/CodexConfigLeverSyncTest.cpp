@@ -75,7 +75,9 @@ const std::vector<TextCase> kTextCases = {
     // Files the line edit would break: left as they are.
     {"UnicodeLineBreakInsideString", "model = \"o3\u2028mini\"\n", true, std::nullopt, true},
     {"NestedArrayLineIsNoHeader", "allowed = [\n  [\"a\", \"b\"],\n]\napproval_policy = \"on-request\"\n[tui]\n", true,
-     std::nullopt, true},
+     "allowed = [\n  [\"a\", \"b\"],\n]\n" + s(kNever) + "\n[tui]\n", true},
+    {"MultiLineStringLineIsNoHeader", "a = \"\"\"\n[x]\n\"\"\"\n[t]\n", true,
+     "a = \"\"\"\n[x]\n\"\"\"\n" + s(kNever) + "\n[t]\n", true},
     {"QuotedKeyNotDefinedTwice", "\"approval_policy\" = \"on-request\"\n[tui]\n", true, std::nullopt, true},
     {"DottedKeyNotDefinedTwice", "approval_policy.note = 1\n", true, std::nullopt, true},
     {"InvalidUtf8Untouched", "model = \"\xff\"\napproval_policy = \"on-request\"\n", true, std::nullopt, false},

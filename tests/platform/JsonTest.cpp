@@ -90,6 +90,23 @@ TEST(JsonParse, MembersAreBuiltOnlyWhenWantedButAllAreChecked) {
     EXPECT_EQ(json::dumpCompact(*json::parseObjectMembers(R"({"a":"s","c":[{"a":1}],"b":[],"a":{"x":[2]}})", wanted,
                                                           /*containersAsNull=*/true)),
               R"({"a":null,"c":null})");
+    // A bound on each wanted member's values: the first ones in text order, nesting included; the
+    // rest is still checked, and each member has a bound of its own.
+    const struct {
+        const char* name;
+        std::string text;
+        std::optional<std::string> kept;
+    } bounded[] = {
+        {"ScalarsAndShortContainersWhole", R"({"a":1,"c":[1,2]})", R"({"a":1,"c":[1,2]})"},
+        {"LongArrayCut", R"({"a":[1,2,3,4,5]})", R"({"a":[1,2]})"},
+        {"NestedValuesCount", R"({"a":{"x":[1,2],"y":3},"b":[9],"c":[[1],[2]]})", R"({"a":{"x":[1]},"c":[[1]]})"},
+        {"CutPartMustStillBeValid", R"({"a":[1,2,3,}]})", std::nullopt},
+        {"CutPartMayNotHideANul", std::string("{\"a\":[1,2,\"\0\"]}", 15), std::nullopt},
+    };
+    for (const auto& c : bounded) {
+        const auto kept = json::parseObjectMembers(c.text, wanted, /*containersAsNull=*/false, 3);
+        EXPECT_EQ(kept ? std::optional(json::dumpCompact(*kept)) : std::nullopt, c.kept) << c.name;
+    }
 }
 
 }  // namespace
