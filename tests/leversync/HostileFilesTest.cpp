@@ -221,7 +221,7 @@ TEST(KillLoop, AKilledRewriteLeavesAtMostOneTemporaryFilePerTarget) {
     const std::string config = CodexConfigLeverSync::configPath(home.path());
     fs::create_directories(home.file(".codex"));
     std::string big = "approval_policy = \"on-request\"\n";
-    while (big.size() < (size_t{4} << 20)) big += "# padding so that each rewrite takes a while to write\n";
+    while (big.size() < (size_t{1} << 20)) big += "# padding so that each rewrite takes a while to write\n";
     const std::string bigNever = "approval_policy = \"never\"" + big.substr(big.find('\n'));
     ASSERT_TRUE(files::atomicWrite(config, big));
     const auto temporaries = [&] {
