@@ -6,215 +6,111 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <optional>
-#include <ostream>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace vemlo::HookSupport {
 namespace {
 
-struct CdCase {
-    const char* name;
-    std::optional<std::string> command;
-    std::optional<std::string> expected;
-};
-
-void PrintTo(const CdCase& c, std::ostream* os) { *os << c.name; }
-
-class InferredCdPath : public testing::TestWithParam<CdCase> {};
-
-TEST_P(InferredCdPath, ReadsTheDirectoryACommandEnters) {
-    EXPECT_EQ(inferredCdPathFromShellCommand(GetParam().command), GetParam().expected);
+// The exact directory for the forms a shell command takes; the fuzz seeds cover the rest by property.
+TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
+    const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+        {"cd /Users/me/proj && swift build", "/Users/me/proj"},
+        {"cd \"/Users/me/my proj\" && make", "/Users/me/my proj"},
+        {"cd /srv/app; ls", "/srv/app"},
+        {"cd /srv/app | cat", "/srv/app"},
+        {"cd \"/Users/me/my proj && make", "\"/Users/me/my"},
+        {" \n cd   /tmp/x \t\n", "/tmp/x"},
+        {"cd /a b", "/a"},
+        {"cd ; ls", std::nullopt},
+        {"make && cd /tmp", std::nullopt},
+        {std::nullopt, std::nullopt},
+    };
+    for (const auto& [command, expected] : cases)
+        EXPECT_EQ(inferredCdPathFromShellCommand(command), expected) << command.value_or("<none>");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cursor, InferredCdPath,
-    testing::Values(
-        CdCase{"and_and_with_blanks", "cd /Users/me/proj && swift build", "/Users/me/proj"},
-        CdCase{"quoted_with_blank", "cd \"/Users/me/my proj\" && make", "/Users/me/my proj"},
-        CdCase{"semicolon", "cd /srv/app; ls", "/srv/app"}, CdCase{"pipe_after_blank", "cd /srv/app | cat", "/srv/app"},
-        CdCase{"and_and_without_blanks", "cd /srv/app&&make", "/srv/app&&make"},
-        CdCase{"unclosed_quote", "cd \"/Users/me/my proj && make", "\"/Users/me/my"},
-        CdCase{"empty_quotes", "cd \"\"", ""}, CdCase{"surrounding_white_space", " \n cd   /tmp/x \t\n", "/tmp/x"},
-        CdCase{"stops_at_blank", "cd /a b", "/a"},
-        CdCase{"stops_at_no_break_space",
-               "cd /a\xC2\xA0"
-               "b",
-               "/a"},
-        CdCase{"tilde_and_variables_as_written", "cd ~/$PROJ", "~/$PROJ"},
-        CdCase{"relative", "cd build && ninja", "build"}, CdCase{"bare_cd", "cd", std::nullopt},
-        CdCase{"cd_and_blanks", "cd   ", std::nullopt}, CdCase{"cd_then_separator", "cd ; ls", std::nullopt},
-        CdCase{"tab_after_cd", "cd\t/tmp", std::nullopt}, CdCase{"upper_case", "CD /tmp", std::nullopt},
-        CdCase{"other_command", "ls -la /tmp", std::nullopt},
-        CdCase{"cd_later_in_command", "make && cd /tmp", std::nullopt},
-        CdCase{"no_preview", std::nullopt, std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-using Environment = std::vector<std::pair<std::string, std::string>>;
-
-struct EnvCase {
-    const char* name;
-    Environment environment;
-    std::vector<std::string> expectedNames;
-};
-
-Environment fortyCursorNames() {
-    Environment out;
-    for (int i = 39; i >= 0; --i) {  // unsorted on purpose
-        char name[32];
-        std::snprintf(name, sizeof name, "CURSOR_ITEM_%02d", i);
-        out.emplace_back(name, "v");
-    }
-    out.emplace_back("TERM", "xterm");  // sorts after every CURSOR_ name, so the limit drops it
-    return out;
-}
-
-std::vector<std::string> firstCursorNames(int count) {
-    std::vector<std::string> out;
-    for (int i = 0; i < count; ++i) {
-        char name[32];
-        std::snprintf(name, sizeof name, "CURSOR_ITEM_%02d", i);
-        out.push_back(name);
-    }
-    return out;
-}
-
-void PrintTo(const EnvCase& c, std::ostream* os) { *os << c.name; }
-
-class CursorRelatedEnv : public testing::TestWithParam<EnvCase> {};
-
-TEST_P(CursorRelatedEnv, KeepsTheFirstMatchingNamesInOrder) {
-    const Json env = cursorRelatedEnvForLog(GetParam().environment);
-    std::vector<std::string> names;
-    for (const auto& [key, value] : env.items()) names.push_back(key);
-    EXPECT_EQ(names, GetParam().expectedNames);
-}
-
-INSTANTIATE_TEST_SUITE_P(Cursor, CursorRelatedEnv,
-                         testing::Values(EnvCase{"forty_cursor_names", fortyCursorNames(), firstCursorNames(32)},
-                                         EnvCase{"term_forms",
-                                                 {{"TERM_PROGRAM", "vscode"},
-                                                  {"term", "dumb"},
-                                                  {"PATH", "/bin"},
-                                                  {"TERM", "xterm"},
-                                                  {"TERMINAL", "x"},
-                                                  {"vscode_ipc", "/s"},
-                                                  {"VSCODE_PID", "1"},
-                                                  {"VSCODE", "no underscore"},
-                                                  {"my_cursor_dir", "/c"}},
-                                                 {"TERM", "VSCODE_PID", "my_cursor_dir", "term", "vscode_ipc"}},
-                                         EnvCase{"nothing_related", {{"HOME", "/root"}, {"SHELL", "/bin/sh"}}, {}}),
-                         [](const auto& info) { return std::string(info.param.name); });
-
-TEST(CursorRelatedEnv, RedactsValuesOfNamesThatSuggestASecret) {
-    const Json env = cursorRelatedEnvForLog({{"CURSOR_API_KEY", "sk-1"},
-                                             {"cursor_session_token", "t"},
-                                             {"CURSOR_SECRETS_DIR", "/s"},
-                                             {"CURSOR_Password", "p"},
-                                             {"VSCODE_GIT_ASKPASS_AUTH", "a"},
-                                             {"CURSOR_CREDENTIALS", "c"},
-                                             {"CURSOR_TRACE_ID", "visible"},
-                                             {"TERM", "xterm"}});
+TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
+    std::string combining;  // "e" + COMBINING ACUTE ACCENT: one character, three bytes
+    for (int i = 0; i < 250; ++i) combining += "e\xCC\x81";
+    const Json env = cursorRelatedEnvForLog({{"TERM_PROGRAM", "vscode"},      {"term", "dumb"},
+                                             {"PATH", "/bin"},                {"TERM", "xterm"},
+                                             {"vscode_ipc", "/s"},            {"VSCODE", "no underscore"},
+                                             {"my_cursor_dir", "/c"},         {"CURSOR_API_KEY", "sk-1"},
+                                             {"cursor_session_token", "t"},   {"CURSOR_SECRETS_DIR", "/s"},
+                                             {"CURSOR_Password", "p"},        {"VSCODE_GIT_ASKPASS_AUTH", "a"},
+                                             {"CURSOR_CREDENTIALS", "c"},     {"CURSOR_TRACE", combining}});
     EXPECT_EQ(env, Json({{"CURSOR_API_KEY", "<redacted>"},
                          {"CURSOR_CREDENTIALS", "<redacted>"},
                          {"CURSOR_Password", "<redacted>"},
                          {"CURSOR_SECRETS_DIR", "<redacted>"},
-                         {"CURSOR_TRACE_ID", "visible"},
+                         {"CURSOR_TRACE", combining.substr(0, 600)},
                          {"TERM", "xterm"},
                          {"VSCODE_GIT_ASKPASS_AUTH", "<redacted>"},
-                         {"cursor_session_token", "<redacted>"}}));
+                         {"cursor_session_token", "<redacted>"},
+                         {"my_cursor_dir", "/c"},
+                         {"term", "dumb"},
+                         {"vscode_ipc", "/s"}}));
+
+    std::vector<std::pair<std::string, std::string>> many;
+    for (int i = 39; i >= 0; --i) many.emplace_back("CURSOR_ITEM_" + std::string(i < 10 ? "0" : "") + std::to_string(i), "v");
+    many.emplace_back("TERM", "xterm");  // sorts after every CURSOR_ name, so the limit drops it
+    const Json first = cursorRelatedEnvForLog(many);
+    EXPECT_EQ(first.size(), 32u);
+    EXPECT_TRUE(first.contains("CURSOR_ITEM_31") && !first.contains("CURSOR_ITEM_32") && !first.contains("TERM"));
 }
 
-TEST(CursorRelatedEnv, CutsValuesToTwoHundredCharacters) {
-    std::string combining;  // "e" + COMBINING ACUTE ACCENT: one character, three bytes
-    for (int i = 0; i < 250; ++i) combining += "e\xCC\x81";
-    const Json env = cursorRelatedEnvForLog({{"CURSOR_TRACE", combining}});
-    EXPECT_EQ(env["CURSOR_TRACE"].get<std::string>(), combining.substr(0, 600));
+TEST(CursorStdinFields, KeepsListedMembersInListOrderRendered) {
+    std::string fifteen = "[";
+    for (int i = 0; i < 15; ++i) fifteen += (i ? ",\"s" : "\"s") + std::to_string(i) + "\"";
+    const std::pair<std::string, std::string> cases[] = {
+        {"", R"({"parse":"empty_or_invalid_json"})"},
+        {R"([{"cwd":"/a"}])", R"({"parse":"empty_or_invalid_json"})"},
+        {R"({"command":"ls","hook_event_name":"x"})", R"({"note":"no_whitelisted_keys_in_stdin"})"},
+        {R"({"cwd":"/w","other":1,"workspace_folders":["/a","/b"]})", R"({"workspace_folders":"/a, /b","cwd":"/w"})"},
+        {R"({"sessionId":")" + std::string(300, 's') + R"(","version":3,"shell":true})",
+         R"({"version":"3","shell":"1","sessionId":")" + std::string(220, 's') + R"("})"},
+        {"{\"workspaceFolders\":" + fifteen + "]}", R"({"workspaceFolders":"s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11"})"},
+    };
+    for (const auto& [input, expected] : cases) EXPECT_EQ(cursorStdinDebugFields(input), *json::parse(expected)) << input;
 }
 
-struct StdinCase {
-    const char* name;
-    std::string stdinData;
-    std::string expected;  // JSON text
-};
-
-void PrintTo(const StdinCase& c, std::ostream* os) { *os << c.name; }
-
-class CursorStdinFields : public testing::TestWithParam<StdinCase> {};
-
-TEST_P(CursorStdinFields, KeepsWhitelistedMembersRendered) {
-    EXPECT_EQ(cursorStdinDebugFields(GetParam().stdinData), json::parse(GetParam().expected).value());
-}
-
-std::string fifteenStrings() {
-    std::string out = "[";
-    for (int i = 0; i < 15; ++i) out += (i ? ",\"s" : "\"s") + std::to_string(i) + "\"";
-    return out + "]";
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cursor, CursorStdinFields,
-    testing::Values(StdinCase{"empty", "", R"({"parse":"empty_or_invalid_json"})"},
-                    StdinCase{"array", "[{\"cwd\":\"/a\"}]", R"({"parse":"empty_or_invalid_json"})"},
-                    StdinCase{"broken", "{\"cwd\":", R"({"parse":"empty_or_invalid_json"})"},
-                    StdinCase{"empty_object", "{}", R"({"note":"no_whitelisted_keys_in_stdin"})"},
-                    StdinCase{"no_listed_keys", R"({"command":"ls","hook_event_name":"x"})",
-                              R"({"note":"no_whitelisted_keys_in_stdin"})"},
-                    StdinCase{"list_order_not_input_order", R"({"cwd":"/w","other":1,"workspace_folders":["/a","/b"]})",
-                              R"({"workspace_folders":"/a, /b","cwd":"/w"})"},
-                    StdinCase{"numbers_and_long_strings",
-                              R"({"sessionId":")" + std::string(300, 's') + R"(","version":3})",
-                              R"({"version":"3","sessionId":")" + std::string(220, 's') + R"("})"},
-                    StdinCase{"booleans_as_numbers", R"({"shell":true,"root":false})", R"({"root":"0","shell":"1"})"},
-                    StdinCase{"array_of_fifteen_strings", "{\"workspaceFolders\":" + fifteenStrings() + "}",
-                              R"({"workspaceFolders":"s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11"})"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-std::vector<std::string> keysOf(const Json& object) {
-    std::vector<std::string> out;
-    for (const auto& [key, value] : object.items()) out.push_back(key);
-    return out;
-}
-
-TEST(CursorHookDebug, AddsTheProjectCliJsonOfTheDirectoryEntered) {
-    test::TempDir home;
-    test::TempDir project;
-    files::createDirectories(project.file(".cursor"));
+// Each member of the record comes from its own source: the home's two files, standard input, the
+// environment, and the directory the command enters.
+TEST(CursorHookDebug, FillsEachMemberFromItsSource) {
+    test::TempDir home, project;
+    ASSERT_TRUE(files::createDirectories(project.file(".cursor")));
     ASSERT_TRUE(files::atomicWrite(project.file(".cursor/cli.json"), "{}"));
-    const std::string stdinData = R"({"cwd":"/w","command":"cd x"})";
-
-    const Json debug = buildCursorHookDebug(stdinData, "cd " + project.path() + "/ && swift build", home.path());
-    EXPECT_EQ(keysOf(debug), (std::vector<std::string>{"userCliConfig", "userPermissionsJson", "note", "stdinFields",
-                                                       "processEnvCursorVscode", "inferredCdPath", "projectCliJsonPath",
-                                                       "projectCliJsonExists"}));
-    EXPECT_EQ(debug["userCliConfig"], CursorCliLeverSync::diagnosticSnapshotForLog(home.path()));
-    EXPECT_EQ(debug["userPermissionsJson"], CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(home.path()));
-    const std::string note = debug["note"].get<std::string>();
-    EXPECT_TRUE(
-        note.starts_with("IDE「Not in allowlist」用 ~/.cursor/permissions.json 的 terminalAllowlist，"
-                         "与 userCliConfig（cli-config=CLI）分离；见 https://"))
-        << note;
-    EXPECT_TRUE(note.ends_with("/permissions")) << note;
-    EXPECT_EQ(debug["stdinFields"], cursorStdinDebugFields(stdinData));
-    EXPECT_EQ(debug["inferredCdPath"], project.path() + "/");
-    EXPECT_EQ(debug["projectCliJsonPath"], project.path() + "/.cursor/cli.json");
-    EXPECT_EQ(debug["projectCliJsonExists"], true);
-
-    const Json elsewhere = buildCursorHookDebug(stdinData, "cd " + home.path(), home.path());
-    EXPECT_EQ(elsewhere["projectCliJsonExists"], false);
-}
-
-TEST(CursorHookDebug, WithoutACdOnlyTheFiveFixedMembers) {
-    test::TempDir home;
-    for (const auto& preview :
-         {std::optional<std::string>{}, std::optional<std::string>{"cd"}, std::optional<std::string>{"git status"}}) {
-        const Json debug = buildCursorHookDebug("", preview, home.path());
-        EXPECT_EQ(keysOf(debug), (std::vector<std::string>{"userCliConfig", "userPermissionsJson", "note",
-                                                           "stdinFields", "processEnvCursorVscode"}));
+    ASSERT_TRUE(files::createDirectories(home.file(".cursor")));
+    ASSERT_TRUE(files::atomicWrite(home.file(".cursor/cli-config.json"), R"({"permissions":{"allow":[]}})"));
+    CursorCliLeverSync::applyRelaxed(home.path());
+    ::setenv("CURSOR_DEBUG_TEST_MARK", "from-env", 1);
+    const std::string stdinData = R"({"cwd":"/from-stdin","command":"cd /not-this"})";
+    struct Case {
+        std::optional<std::string> preview;
+        std::optional<std::string> cdPath;
+        bool projectCliJson;
+    };
+    for (const Case& c : {Case{"cd " + project.path() + "/ && swift build", project.path() + "/", true},
+                          Case{"cd " + home.path(), home.path(), false}, Case{"git status", {}, false},
+                          Case{std::nullopt, {}, false}}) {
+        SCOPED_TRACE(c.preview.value_or("<none>"));
+        const Json debug = buildCursorHookDebug(stdinData, c.preview, home.path());
+        EXPECT_EQ(debug["userCliConfig"], CursorCliLeverSync::diagnosticSnapshotForLog(home.path()));
+        EXPECT_NE(debug["userCliConfig"], CursorCliLeverSync::diagnosticSnapshotForLog(project.path()));
+        EXPECT_EQ(debug["userPermissionsJson"], CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(home.path()));
+        EXPECT_TRUE(debug["note"].is_string());
+        EXPECT_EQ(debug["stdinFields"], Json({{"cwd", "/from-stdin"}}));
+        EXPECT_EQ(debug["processEnvCursorVscode"]["CURSOR_DEBUG_TEST_MARK"], "from-env");
+        EXPECT_EQ(debug.contains("inferredCdPath"), c.cdPath.has_value());
+        if (!c.cdPath) continue;
+        EXPECT_EQ(debug["inferredCdPath"], *c.cdPath);
+        EXPECT_EQ(debug["projectCliJsonPath"], files::join(*c.cdPath, ".cursor/cli.json"));
+        EXPECT_EQ(debug["projectCliJsonExists"], c.projectCliJson);
     }
+    ::unsetenv("CURSOR_DEBUG_TEST_MARK");
 }
 
 }  // namespace

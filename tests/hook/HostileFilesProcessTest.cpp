@@ -10,7 +10,6 @@
 #include <unistd.h>
 #include <filesystem>
 #include <functional>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -29,52 +28,40 @@ mode_t modeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// What may stand at the name of the permission log. `other` is a file of the user's that must
-// never change; `ghost` is where a dangling link points and must never appear.
-struct LogTrap {
-    const char* name;
-    std::function<void(const std::string& log, const std::string& other, const std::string& ghost)> plant;
-    bool keepReader;  // a FIFO with a reader takes writes: only the type check keeps the record out
-};
+// Whatever stands at the name of the permission log, the hook answers and writes nothing through it:
+// a file of the user's elsewhere never changes, a dangling link's target never appears, and a FIFO,
+// even one with a reader that would take writes, gets no record.
+TEST(LogTraps, TheHookAnswersAndWritesNothingThroughTheTrap) {
+    const std::pair<const char*, std::function<void(const std::string&, const std::string&, const std::string&)>>
+        traps[] = {
+            {"link_to_a_file", [](auto& log, auto& other, auto&) { fs::create_symlink(other, log); }},
+            {"dangling_link", [](auto& log, auto&, auto& ghost) { fs::create_symlink(ghost, log); }},
+            {"link_to_stdout", [](auto& log, auto&, auto&) { fs::create_symlink("/dev/stdout", log); }},
+            {"fifo", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
+            {"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
+            {"directory", [](auto& log, auto&, auto&) { fs::create_directory(log); }},
+        };
+    for (const auto& [name, plant] : traps) {
+        SCOPED_TRACE(name);
+        TempDir home, elsewhere;
+        const std::string log = diagnosticsFile(home.path(), "permission-request.log");
+        ASSERT_TRUE(paths::createDiagnosticsFolder(home.path()));
+        ASSERT_TRUE(files::atomicWrite(elsewhere.file("bashrc"), "export PATH\n"));
+        plant(log, elsewhere.file("bashrc"), elsewhere.file("ghost"));
+        const int reader = std::string(name) == "fifo_with_a_reader" ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 
-void PrintTo(const LogTrap& t, std::ostream* os) { *os << t.name; }
-
-class LogTraps : public testing::TestWithParam<LogTrap> {};
-
-TEST_P(LogTraps, TheHookAnswersAndWritesNothingThroughTheTrap) {
-    const LogTrap& t = GetParam();
-    TempDir home;
-    TempDir elsewhere;
-    const std::string log = diagnosticsFile(home.path(), "permission-request.log");
-    const std::string other = elsewhere.file("bashrc");
-    const std::string ghost = elsewhere.file("ghost");
-    ASSERT_TRUE(paths::createDiagnosticsFolder(home.path()));
-    ASSERT_TRUE(files::atomicWrite(other, "export PATH\n"));
-    t.plant(log, other, ghost);
-    const int reader = t.keepReader ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
-
-    ProcessResult r = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
-    EXPECT_EQ(r.exitCode, 0) << "killed: the hook blocked";
-    EXPECT_EQ(r.out, kAsk);
-    EXPECT_EQ(files::readFile(other), "export PATH\n");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(ghost)));
-    if (reader >= 0) {
-        char byte;
-        EXPECT_EQ(::read(reader, &byte, 1), 0) << "a record went into the FIFO";
-        ::close(reader);
+        const ProcessResult r = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
+        EXPECT_EQ(r.exitCode, 0) << "killed: the hook blocked";
+        EXPECT_EQ(r.out, kAsk);
+        EXPECT_EQ(files::readFile(elsewhere.file("bashrc")), "export PATH\n");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(elsewhere.file("ghost"))));
+        if (reader >= 0) {
+            char byte;
+            EXPECT_EQ(::read(reader, &byte, 1), 0) << "a record went into the FIFO";
+            ::close(reader);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Hook, LogTraps,
-    testing::Values(
-        LogTrap{"link_to_a_file", [](auto& log, auto& other, auto&) { fs::create_symlink(other, log); }, false},
-        LogTrap{"dangling_link", [](auto& log, auto&, auto& ghost) { fs::create_symlink(ghost, log); }, false},
-        LogTrap{"link_to_stdout", [](auto& log, auto&, auto&) { fs::create_symlink("/dev/stdout", log); }, false},
-        LogTrap{"fifo", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, false},
-        LogTrap{"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }, true},
-        LogTrap{"directory", [](auto& log, auto&, auto&) { fs::create_directory(log); }, false}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // The folders are private when the hook makes them and are made private when they were not; the
 // log too, which holds commands and working directories.

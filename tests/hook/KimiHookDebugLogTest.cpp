@@ -5,6 +5,7 @@
 #include "leversync/KimiConfigLeverSync.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "support/Process.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -15,20 +16,12 @@
 #include <filesystem>
 #include <functional>
 #include <regex>
-#include <sstream>
 #include <vector>
 
 namespace vemlo {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<Json> records(const std::string& path) {
-    std::vector<Json> out;
-    std::istringstream lines(files::readFile(path).value_or(""));
-    for (std::string line; std::getline(lines, line);) out.push_back(json::parseObject(line).value_or(Json()));
-    return out;
-}
 
 std::vector<std::string> keysOf(const Json& object) {
     std::vector<std::string> keys;
@@ -59,49 +52,35 @@ protected:
     }
 };
 
-TEST_F(KimiDebugLog, RecordsGoToTheDiagnosticsFolderWithBaseKeysThenDetails) {
+// Base keys first, then the details; a detail with a base key replaces the base value in its place.
+// Details that are not an object cost the record and say so; a working directory that is gone is null.
+TEST_F(KimiDebugLog, BaseKeysThenDetailsInTheDiagnosticsFolder) {
     EXPECT_EQ(KimiHookDebugLog::logFilePath(), logPath);
-    EXPECT_EQ(KimiHookDebugLog::logFilePath(), files::join(HookSupport::diagnosticsDirectory(), "kimi-hook-debug.log"));
-    KimiHookDebugLog::append("first", Json{{"stdinBytes", 12}, {"toolPreview", {{"parser", "Kimi"}}}});
-    KimiHookDebugLog::append("second");
+    KimiHookDebugLog::append("first", Json{{"stdinBytes", 12}});
     KimiHookDebugLog::append("original", Json{{"extra", true}, {"event", "replaced"}, {"cwd", nullptr}});
-
-    const std::vector<Json> written = records(logPath);
-    ASSERT_EQ(written.size(), 3u);
-    const Json& first = written[0];
-    EXPECT_EQ(keysOf(first), (std::vector<std::string>{"ts", "event", "pid", "cwd", "stdinBytes", "toolPreview"}));
-    EXPECT_TRUE(std::regex_match(first["ts"].get<std::string>(),
-                                 std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")))
-        << first["ts"];
-    EXPECT_EQ(first["event"], "first");
-    EXPECT_EQ(first["pid"], ::getpid());
-    EXPECT_EQ(first["cwd"], workDir.path()) << "the working directory is named, not written to";
-    EXPECT_EQ(first["toolPreview"]["parser"], "Kimi");
-    EXPECT_EQ(written[1]["event"], "second");
-    // A details member with a base key replaces the base value in its place.
-    EXPECT_EQ(keysOf(written[2]), (std::vector<std::string>{"ts", "event", "pid", "cwd", "extra"}));
-    EXPECT_EQ(written[2]["event"], "replaced");
-    EXPECT_TRUE(written[2]["cwd"].is_null());
-    EXPECT_TRUE(fs::is_empty(workDir.path()));
-}
-
-TEST_F(KimiDebugLog, DetailsThatAreNotAnObjectAreReportedNotWritten) {
     testing::internal::CaptureStderr();
     KimiHookDebugLog::append("odd", Json::array({1, 2}));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tesk-kimi] debug log JSON encode failed event=odd\n");
-    EXPECT_FALSE(fs::exists(logPath));
-}
-
-TEST_F(KimiDebugLog, AWorkingDirectoryThatIsGoneIsRecordedAsNull) {
     const std::string gone = workDir.file("gone");
     fs::create_directory(gone);
     fs::current_path(gone);
     fs::remove(gone);
     KimiHookDebugLog::append("orphan");
-    const std::vector<Json> written = records(logPath);
-    ASSERT_EQ(written.size(), 1u);
-    EXPECT_EQ(written[0]["event"], "orphan");
-    EXPECT_TRUE(written[0]["cwd"].is_null());
+
+    const std::vector<Json> written = test::readJsonLines(logPath);
+    ASSERT_EQ(written.size(), 3u);
+    EXPECT_EQ(keysOf(written[0]), (std::vector<std::string>{"ts", "event", "pid", "cwd", "stdinBytes"}));
+    EXPECT_TRUE(std::regex_match(written[0]["ts"].get<std::string>(),
+                                 std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
+    EXPECT_EQ(written[0]["event"], "first");
+    EXPECT_EQ(written[0]["pid"], ::getpid());
+    EXPECT_EQ(written[0]["cwd"], workDir.path()) << "the working directory is named, not written to";
+    EXPECT_EQ(keysOf(written[1]), (std::vector<std::string>{"ts", "event", "pid", "cwd", "extra"}));
+    EXPECT_EQ(written[1]["event"], "replaced");
+    EXPECT_TRUE(written[1]["cwd"].is_null());
+    EXPECT_EQ(written[2]["event"], "orphan");
+    EXPECT_TRUE(written[2]["cwd"].is_null());
+    EXPECT_TRUE(fs::is_empty(workDir.path()));
 }
 
 // A repository the assistant works in may hold "kimi-hook-debug.log" as anything at all. Whatever it
@@ -129,43 +108,32 @@ TEST_F(KimiDebugLog, WorkingDirectoryTrapsAreNeverTouched) {
         testing::internal::CaptureStdout();
         KimiHookDebugLog::append("kimi_PreToolUse_start", Json{{"hintLogFile", KimiHookDebugLog::logFilePath()}});
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << t.name;
-        EXPECT_EQ(records(logPath).size(), 1u) << t.name;
+        EXPECT_EQ(test::readJsonLines(logPath).size(), 1u) << t.name;
         EXPECT_EQ(fs::symlink_status(trap).type(), before.type()) << t.name;
         EXPECT_EQ(files::readFile(victim), "# mine\n") << t.name;
         EXPECT_FALSE(fs::exists(elsewhere.file("rc"))) << t.name;
     }
 }
 
-struct ProbeCase {
-    const char* name;
-    std::string text;
-    std::optional<std::string> snippet;
-};
-
-std::string repeat(std::string_view piece, int times) {
-    std::string out;
-    for (int i = 0; i < times; ++i) out += piece;
-    return out;
-}
-
-// A family emoji is one character made of five code points.
-constexpr std::string_view kFamily = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
-
-const std::vector<ProbeCase> kProbeCases = {
-    {"Template", std::string(KimiConfigLeverSync::kAutoTemplate) + "\n", "true"},
-    {"NoBlanks", "default_yolo=false\n", "false"},
-    {"FirstOfTwo", "[a]\ndefault_yolo = 1\ndefault_yolo = 2\n", "1"},
-    {"CutAt32Characters", "default_yolo = " + repeat("x", 40), repeat("x", 32)},
-    {"CutAtWholeCharacters", "default_yolo = " + repeat(kFamily, 40), repeat(kFamily, 32)},
-    {"CommentedKey", "# default_yolo = true\n", std::nullopt},
-    {"ValueOnTheNextLine", "default_yolo =\n  true\n", "true"},
-    {"NoValue", "default_yolo =", std::nullopt},
-};
-
 TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
-    for (const ProbeCase& c : kProbeCases) {
-        EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(c.text), c.snippet) << c.name;
+    const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one character of five code points
+    std::string longValue, familyValue, familyCut;
+    for (int i = 0; i < 40; ++i) {
+        longValue += "x";
+        familyValue += family;
+        if (i < 32) familyCut += family;
     }
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {std::string(KimiConfigLeverSync::kAutoTemplate) + "\n", "true"},
+        {"default_yolo=false\n", "false"},
+        {"[a]\ndefault_yolo = 1\ndefault_yolo = 2\n", "1"},
+        {"default_yolo = " + longValue, longValue.substr(0, 32)},
+        {"default_yolo = " + familyValue, familyCut},
+        {"# default_yolo = true\n", std::nullopt},
+        {"default_yolo =\n  true\n", "true"},
+        {"default_yolo =", std::nullopt},
+    };
+    for (const auto& [text, snippet] : cases) EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(text), snippet) << text;
 }
 
 TEST(KimiConfigDiagnostic, SnapshotDescribesTheFileAndTheLeverSnapshot) {

@@ -1,10 +1,17 @@
+#include "ScriptedPeer.h"
 #include "hook/HookSupport.h"
+#include "leversync/CursorCliLeverSync.h"
+#include "leversync/CursorPermissionsJsonLeverSync.h"
+#include "leversync/KimiConfigLeverSync.h"
+#include "platform/Files.h"
+#include "platform/LedState.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -13,103 +20,232 @@ namespace {
 
 using namespace test;
 
-const std::string kInput = R"({"session_id":"s-1","tool_name":"Bash","tool_input":{"command":"ls"},"cwd":"/tmp"})";
-
-// Every assistant's permission hook through the one skeleton: its answer at each lever position and
-// without an agent, and the record it leaves in the shared permission log.
-struct Assistant {
-    const char* name;
-    std::string event;
-    std::string ide;                  // the record's "ide"
-    std::string hookEvent;            // the record's "hookEvent" and the name in the refusal note
-    std::string noteIde;              // the name the refusal note gives the assistant
-    std::string allow, ask, noAgent;  // standard output at lever 0, at lever 2, without an agent
-};
-
+const std::string kInput =
+    R"({"session_id":"s-1","hook_event_name":"SessionStart","tool_name":"Bash","command":"cd /srv && make","cwd":"/w"})";
 const std::string kClaude = R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":")";
 const std::string kCodexPass = "{\"hookSpecificOutput\":{\"hookEventName\":\"PermissionRequest\"}}\n";
+const std::string kCursorCli = "{\"permissions\": {\"allow\": [\"Shell(ls)\"]},\n \"editor\": {\"vimMode\": true}}\n";
+const std::string kCursorPermissions = R"({"terminalAllowlist":["ls"]})";
+const std::string kCodexConfig = "model = 1\napproval_policy = \"untrusted\"\n[tui]\n";
+const std::string kKimiConfig = "model = \"k2\"\ndefault_yolo = false\n";
+
+// A configuration the hook follows the lever in: what it holds after lever 0 and after lever 2.
+// Without a lever it must stay byte for byte as it was.
+struct Followed {
+    std::string path, original, atZero, elsewhere;
+};
+
+// Every assistant's permission hook: its answer at lever 0 and otherwise (lever elsewhere or no
+// agent), the names its record and refusal note give, and the files it follows the lever in.
+struct Assistant {
+    const char* event;
+    std::string ide, noteIde, hookEvent, allow, ask;
+    std::vector<Followed> files;
+    bool startRelaxed = false;  // at lever 2 the user's own files must come back
+};
 
 const std::vector<Assistant> kAssistants = {
-    {"Claude", "PermissionRequest", "claude", "PermissionRequest", "Claude", kClaude + "allow\"}}}\n",
-     kClaude + "ask\"}}}\n", kClaude + "ask\"}}}\n"},
-    {"Codex", "CodexPermissionRequest", "codex", "PermissionRequest", "Codex", kClaude + "allow\"}}}\n", kCodexPass,
-     kCodexPass},
-    {"Cursor", "beforeShellExecution", "cursor", "beforeShellExecution", "Cursor", "{\"permission\":\"allow\"}\n",
-     "{\"permission\":\"deny\"}\n", "{\"permission\":\"deny\"}\n"},
-    {"Kimi", "KimiPreToolUse", "kimi", "PreToolUse", "Kimi", "", "", ""},
-    {"Copilot", "CopilotPermissionRequest", "copilot", "permissionRequest", "Copilot", "{\"behavior\":\"allow\"}\n", "",
-     ""},
+    {"PermissionRequest", "claude", "Claude", "PermissionRequest", kClaude + "allow\"}}}\n", kClaude + "ask\"}}}\n", {}},
+    {"CodexPermissionRequest",
+     "codex",
+     "Codex",
+     "PermissionRequest",
+     kClaude + "allow\"}}}\n",
+     kCodexPass,
+     {{".codex/config.toml", kCodexConfig, "model = 1\napproval_policy = \"never\"\n[tui]\n",
+       "model = 1\napproval_policy = \"on-request\"\n[tui]\n"}}},
+    {"beforeShellExecution",
+     "cursor",
+     "Cursor",
+     "beforeShellExecution",
+     "{\"permission\":\"allow\"}\n",
+     "{\"permission\":\"deny\"}\n",
+     {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
+      {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}},
+     true},
+    {"KimiPreToolUse",
+     "kimi",
+     "Kimi",
+     "PreToolUse",
+     "",
+     "",
+     {{".kimi/config.toml", kKimiConfig, "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
+       "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)}}},
+    {"CopilotPermissionRequest", "copilot", "Copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
 };
 
 struct Situation {
     const char* name;
-    std::optional<int> lever;  // nothing: no agent
+    std::optional<int64_t> lever;  // the scripted agent's lever; nothing: no agent at all
     std::string diagnostic;
 };
 
-TEST(PermissionHooks, AnswerFromTheLeverAndLogTheDecision) {
-    TempDir folder;
-    const std::vector<Situation> situations = {
-        {"LeverZero", 0, "allow"}, {"LeverTwo", 2, "ask"}, {"NoAgent", std::nullopt, "no_agent_reply"}};
+TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
+    const Situation situations[] = {{"LeverZero", 0, "allow"}, {"LeverTwo", 2, "ask"}, {"NoAgent", {}, "no_agent_reply"}};
     for (const Situation& s : situations) {
-        std::optional<AgentProcess> agent;
-        TempDir agentHome;
-        if (s.lever) {
-            agent.emplace(folder.path(), agentHome.path(),
-                          std::map<std::string, std::string>{{"VEMLO_SIM_LEVER", std::to_string(*s.lever)}});
-            ASSERT_TRUE(agent->waitForLog("通知通道已订阅"));
-        }
         for (const Assistant& a : kAssistants) {
-            TempDir home;
-            const std::string where = std::string(a.name) + " / " + s.name;
-            auto r = runHook(a.event, agent ? agent->socketPath() : folder.file("none.sock"), home.path(), kInput);
-            EXPECT_EQ(r.exitCode, 0) << where;
-            EXPECT_EQ(r.out, !s.lever ? a.noAgent : *s.lever == 0 ? a.allow : a.ask) << where;
-            const std::string note = HookSupport::permissionStderrMessage(
-                a.noteIde, a.hookEvent, s.lever.has_value(), s.lever ? std::optional<int64_t>(*s.lever) : std::nullopt);
-            // At lever 0 there is nothing to explain.
-            EXPECT_EQ(note.empty(), s.lever == 0) << where;
-            EXPECT_TRUE(note.empty() || r.err.find(note) != std::string::npos) << where << "\n" << r.err;
+            SCOPED_TRACE(std::string(a.event) + " / " + s.name);
+            TempDir folder, home;
+            for (const Followed& f : a.files) {
+                files::createDirectories(std::filesystem::path(home.file(f.path)).parent_path());
+                ASSERT_TRUE(files::atomicWrite(home.file(f.path), f.original));
+            }
+            if (a.startRelaxed && s.lever != 0) {
+                CursorCliLeverSync::applyRelaxed(home.path());
+                CursorPermissionsJsonLeverSync::applyRelaxed(home.path());
+            }
+            std::vector<std::string> before;
+            for (const Followed& f : a.files) before.push_back(files::readFile(home.file(f.path)).value_or(""));
+            std::optional<ScriptedPeer> peer;
+            if (s.lever)
+                peer.emplace(folder.file("agent.sock"), [&](int fd) {
+                    ScriptedPeer::send(fd, "{\"switchState\":" + std::to_string(*s.lever) + ",\"lightMode\":2}\n");
+                });
+
+            const ProcessResult r = runHook(a.event, folder.file("agent.sock"), home.path(), kInput);
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_EQ(r.out, s.lever == 0 ? a.allow : a.ask);
+            const std::string note =
+                HookSupport::permissionStderrMessage(a.noteIde, a.hookEvent, s.lever.has_value(), s.lever);
+            EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
+            if (peer) {
+                EXPECT_EQ(peer->request(), "{\"cmd\":\"permission\",\"value\":1}\n");
+            }
+
             const std::vector<Json> records = permissionRecords(home.path());
-            ASSERT_EQ(records.size(), 1u) << where;
-            EXPECT_EQ(records[0]["ide"], a.ide) << where;
-            EXPECT_EQ(records[0]["hookEvent"], a.hookEvent) << where;
-            EXPECT_EQ(records[0]["diagnostic"], s.diagnostic) << where;
-            EXPECT_EQ(records[0]["tool"]["tool_name"], "Bash") << where;
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_EQ(records[0]["ide"], a.ide);
+            EXPECT_EQ(records[0]["hookEvent"], a.hookEvent);
+            EXPECT_EQ(records[0]["diagnostic"], s.diagnostic);
+            EXPECT_EQ(records[0]["switchState"], s.lever ? Json(*s.lever) : Json(nullptr));
+            EXPECT_EQ(records[0]["tool"]["tool_name"], "Bash");
+            if (a.ide == "cursor") {
+                EXPECT_EQ(records[0]["cursorDebug"]["inferredCdPath"], "/srv");
+                EXPECT_EQ(records[0]["cursorDebug"]["stdinFields"], Json({{"cwd", "/w"}}));
+            }
+            if (a.ide == "kimi") {
+                const std::vector<Json> debug = readJsonLines(diagnosticsFile(home.path(), "kimi-hook-debug.log"));
+                ASSERT_GE(debug.size(), 4u);
+                EXPECT_EQ(debug[0]["event"], "kimi_PreToolUse_start");
+                EXPECT_EQ(debug[0]["stdinBytes"], kInput.size());
+                EXPECT_EQ(debug[0]["toolPreview"], records[0]["tool"]);
+                EXPECT_EQ(debug[1]["switchState"], records[0]["switchState"]);
+                EXPECT_EQ(debug[1]["agentReplyNil"], !s.lever);
+                EXPECT_EQ(debug.back()["kimiDecision"], records[0]["kimiPreToolDecision"]);
+            }
+            if (a.ide == "codex") {
+                const std::vector<Json> codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log"));
+                ASSERT_EQ(codex.size(), 1u);
+                EXPECT_EQ(codex[0]["decision"], s.lever == 0 ? "allow" : "pass_through");
+                EXPECT_EQ(codex[0]["switchState"], records[0]["switchState"]);
+            }
+
+            for (size_t i = 0; i < a.files.size(); ++i) {
+                const Followed& f = a.files[i];
+                const std::string after = files::readFile(home.file(f.path)).value_or("<missing>");
+                if (!s.lever)
+                    EXPECT_EQ(after, before[i]) << f.path;
+                else if (*s.lever == 0 && f.atZero.empty())
+                    EXPECT_NE(after, f.original) << f.path << " was not relaxed";
+                else
+                    EXPECT_EQ(after, *s.lever == 0 ? f.atZero : f.elsewhere) << f.path;
+            }
         }
     }
 }
 
-// Input no assistant sends but a hook must survive: each hook still gives its no-agent answer.
+// The real agent on the simulated keyboard: its reply approves, Codex's session start follows the
+// lever, and the state events of every assistant reach the LED.
+TEST(PermissionHooks, RealAgentAtLeverZero) {
+    TempDir folder, home;
+    AgentProcess agent(folder.path(), home.path(), {{"VEMLO_SIM_LEVER", "0"}});
+    ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
+    EXPECT_EQ(runHook("PermissionRequest", agent.socketPath(), home.path(), kInput).out, kAssistants[0].allow);
+    ASSERT_EQ(permissionRecords(home.path()).size(), 1u);
+    EXPECT_EQ(permissionRecords(home.path())[0]["diagnostic"], "allow");
+
+    ASSERT_TRUE(files::createDirectories(home.file(".codex")));
+    ASSERT_TRUE(files::atomicWrite(home.file(".codex/config.toml"), kCodexConfig));
+    EXPECT_EQ(runHook("CodexSessionStart", agent.socketPath(), home.path(), kInput).out, "{}\n");
+    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), kAssistants[1].files[0].atZero);
+    const std::vector<Json> codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log"));
+    ASSERT_EQ(codex.size(), 1u);
+    EXPECT_EQ(codex[0]["agentEvent"], "CodexSessionStart");
+    EXPECT_EQ(codex[0]["hookEvent"], "SessionStart");
+    EXPECT_EQ(codex[0]["stateValue"], wireValue(LedState::sessionStarted));
+    EXPECT_EQ(codex[0]["agentReply"], true);
+
+    const std::pair<const char*, LedState> events[] = {{"CodexStop", LedState::stop},
+                                                       {"SubagentStop", LedState::stop},
+                                                       {"postToolUse", LedState::toolFinished},
+                                                       {"KimiUserPromptSubmit", LedState::promptSubmitted},
+                                                       {"CopilotSessionEnd", LedState::sessionEnded},
+                                                       {"TaskCompleted", LedState::taskCompleted}};
+    for (const auto& [event, state] : events) {
+        const std::string sent = "→ LED 状态 " + std::to_string(wireValue(state)) + ": ";
+        const size_t before = agent.countInLog(sent);
+        const ProcessResult r = runHook(event, agent.socketPath(), home.path());
+        EXPECT_EQ(r.exitCode, 0) << event;
+        EXPECT_TRUE(waitFor([&] { return agent.countInLog(sent) > before; })) << event;
+    }
+    // Names are exact: a near miss is explained and goes nowhere.
+    for (const char* event : {"STOP", "Stop "}) {
+        const ProcessResult r = runHook(event, agent.socketPath(), home.path());
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.out, "");
+        EXPECT_NE(r.err.find("unknown event: " + std::string(event) + "\n"), std::string::npos);
+    }
+    EXPECT_EQ(permissionRecords(home.path()).size(), 1u);
+}
+
+// Input no assistant sends but whoever steers one could: each hook still gives its no-agent answer.
 TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
     // A hook leaves input past its limit unread: the test's writes into the closed pipe must fail, not end it.
     std::signal(SIGPIPE, SIG_IGN);
-    TempDir folder;
-    const std::string deep =
-        "{\"tool_input\":{\"data\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
+    const std::string deep = "{\"tool_input\":{\"data\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
     const std::string deepCwd = "{\"cwd\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
     std::string wide = "{";
     for (int i = 0; i < 100'000; ++i) wide += "\"k" + std::to_string(i) + "\":0,";
     wide += "\"tool_name\":\"Bash\"}";
     const std::string oversized = "[\"" + std::string(HookSupport::kMaxStandardInputBytes + 1024, 'x') + "\"]";
-    struct Input {
-        const char* name;
-        const std::string& bytes;
-        bool cut;
-    };
-    for (const Input& in : {Input{"Deep", deep, false}, Input{"DeepCwd", deepCwd, false}, Input{"Wide", wide, false},
-                            Input{"Oversized", oversized, true}}) {
+    for (const std::string* input : std::initializer_list<const std::string*>{&deep, &deepCwd, &wide, &oversized}) {
         for (const Assistant& a : kAssistants) {
-            TempDir home;
-            const std::string where = std::string(a.name) + " / " + in.name;
-            auto r = runHook(a.event, folder.file("none.sock"), home.path(), in.bytes);
-            EXPECT_EQ(r.exitCode, 0) << where;
-            EXPECT_EQ(r.out, a.noAgent) << where;
+            SCOPED_TRACE(std::string(a.event) + ", input of " + std::to_string(input->size()) + " bytes");
+            TempDir folder, home;
+            const ProcessResult r = runHook(a.event, folder.file("none.sock"), home.path(), *input);
+            EXPECT_EQ(r.exitCode, 0);
+            EXPECT_EQ(r.out, a.ask);
             const std::vector<Json> records = permissionRecords(home.path());
-            ASSERT_EQ(records.size(), 1u) << where;
-            EXPECT_EQ(records[0]["tool"].value("stdinCut", false), in.cut) << where;
+            ASSERT_EQ(records.size(), 1u);
+            EXPECT_EQ(records[0]["tool"].value("stdinCut", false), input == &oversized);
+            EXPECT_EQ(records[0]["tool"].contains("tool_name"), input == &wide);
         }
     }
+}
+
+// Replies the real agent does not give but a hook must read safely: only a lever known to be 0 approves.
+TEST(PermissionHooks, LeverReadFromAnyReply) {
+    struct Case {
+        const char* reply;
+        std::optional<int64_t> lever;
+        const char* diagnostic;
+    };
+    const Case cases[] = {
+        {R"({"switchState":"0"})", 0, "allow"},          {R"({"switchState":-1})", -1, "ask"},
+        {R"({"switchState":true})", 1, "ask"},          {"{}", {}, "no_switch_in_reply"},
+        {R"({"ok":true})", {}, "no_switch_in_reply"},    {R"({"switchState":null})", {}, "no_switch_in_reply"},
+        {R"({"switchState":"zero"})", {}, "no_switch_in_reply"},
+    };
+    for (const Case& c : cases) {
+        HookSupport::LeverReading lever{json::parseObject(c.reply), {}};
+        lever.switchState = HookSupport::leverInReply(lever.reply);
+        EXPECT_EQ(lever.switchState, c.lever) << c.reply;
+        EXPECT_EQ(std::string(lever.diagnostic()), c.diagnostic) << c.reply;
+        EXPECT_EQ(lever.isAuto(), c.lever == 0) << c.reply;
+    }
+    const HookSupport::LeverReading none;
+    EXPECT_EQ(std::string(none.diagnostic()), "no_agent_reply");
+    EXPECT_FALSE(HookSupport::leverInReply(std::nullopt));
 }
 
 }  // namespace

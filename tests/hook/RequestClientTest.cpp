@@ -31,49 +31,38 @@ std::string objectOfSize(size_t size) {
     return R"({"pad":")" + std::string(size - frame.size(), 'x') + R"("})";
 }
 
-struct ReplyCase {
-    const char* name;
-    ScriptedPeer::Script script;
-    std::optional<std::string> expected;  // compact JSON of the reply, or absent
-};
-void PrintTo(const ReplyCase& c, std::ostream* os) { *os << c.name; }
-
-class RequestClient : public testing::TestWithParam<ReplyCase> {};
-
-TEST_P(RequestClient, TakesOneReadAsTheReply) {
-    const auto& c = GetParam();
-    TempDir dir;
-    ScriptedPeer peer(dir.file("agent.sock"), c.script);
-    auto reply = HookSupport::sendJsonRequest(kPermission, 1.0, dir.file("agent.sock"));
-    EXPECT_EQ(reply ? std::optional(json::dumpCompact(*reply)) : std::nullopt, c.expected);
-    EXPECT_EQ(peer.request(), "{\"cmd\":\"permission\",\"value\":1}\n");
-}
-
-ScriptedPeer::Script replies(std::string bytes) {
-    return [bytes](int fd) { ScriptedPeer::send(fd, bytes); };
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, RequestClient,
-    testing::Values(
-        ReplyCase{"AgentReply", replies("{\"switchState\":0,\"lightMode\":2}\n"), R"({"switchState":0,"lightMode":2})"},
-        ReplyCase{"EmptyObject", replies("{}"), "{}"}, ReplyCase{"Array", replies("[]"), std::nullopt},
-        ReplyCase{"Scalar", replies("1"), std::nullopt}, ReplyCase{"NotJson", replies("ok\n"), std::nullopt},
+// One read of at most 4096 bytes must hold one JSON object; anything else is no reply at all.
+TEST(RequestClient, TakesOneReadAsTheReply) {
+    const auto replies = [](std::string bytes) -> ScriptedPeer::Script {
+        return [bytes](int fd) { ScriptedPeer::send(fd, bytes); };
+    };
+    const std::pair<ScriptedPeer::Script, std::optional<std::string>> cases[] = {
+        {replies("{\"switchState\":0,\"lightMode\":2}\n"), R"({"switchState":0,"lightMode":2})"},
+        {replies("{}"), "{}"},
+        {replies("[]"), std::nullopt},
+        {replies("ok\n"), std::nullopt},
         // A NUL is not white space: the text is not one JSON value, so the lever is unknown.
-        ReplyCase{"NulAfterTheValue", replies(std::string("{\"switchState\":0}\n\0", 19)), std::nullopt},
-        ReplyCase{"ClosedWithoutReply", [](int) {}, std::nullopt},
-        ReplyCase{"Exactly4096Bytes", replies(objectOfSize(4096)), json::dumpCompact(*json::parse(objectOfSize(4096)))},
-        ReplyCase{"LongerIsCut", replies(objectOfSize(4097)), std::nullopt},
+        {replies(std::string("{\"switchState\":0}\n\0", 19)), std::nullopt},
+        {[](int) {}, std::nullopt},
+        {replies(objectOfSize(4096)), json::dumpCompact(*json::parse(objectOfSize(4096)))},
+        {replies(objectOfSize(4097)), std::nullopt},
         // The rest only follows once the client has given up on its single read.
-        ReplyCase{"SplitReply",
-                  [](int fd) {
-                      ScriptedPeer::send(fd, "{\"switchState\"");
-                      ScriptedPeer::waitForClose(fd);
-                      ScriptedPeer::send(fd, ":0}\n");
-                  },
-                  std::nullopt},
-        ReplyCase{"NeverAnswers", [](int fd) { ScriptedPeer::waitForClose(fd); }, std::nullopt}),
-    [](const auto& info) { return std::string(info.param.name); });
+        {[](int fd) {
+             ScriptedPeer::send(fd, "{\"switchState\"");
+             ScriptedPeer::waitForClose(fd);
+             ScriptedPeer::send(fd, ":0}\n");
+         },
+         std::nullopt},
+        {[](int fd) { ScriptedPeer::waitForClose(fd); }, std::nullopt},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        TempDir dir;
+        ScriptedPeer peer(dir.file("agent.sock"), cases[i].first);
+        auto reply = HookSupport::sendJsonRequest(kPermission, 1.0, dir.file("agent.sock"));
+        EXPECT_EQ(reply ? std::optional(json::dumpCompact(*reply)) : std::nullopt, cases[i].second) << "case " << i;
+        EXPECT_EQ(peer.request(), "{\"cmd\":\"permission\",\"value\":1}\n");
+    }
+}
 
 // Every way an exchange can fail names its reason, and a socket of another user says whose it is.
 TEST(RequestClientFailures, Reasons) {
@@ -106,9 +95,6 @@ TEST(RequestClientFailures, Reasons) {
         // A zero time-out would make the socket wait for ever.
         {"ZeroTimeout", nothing, 0.0, "the time-out is not usable", std::nullopt},
         {"TinyTimeout", nothing, 1e-9, "the time-out is not usable", std::nullopt},
-        {"NegativeTimeout", nothing, -1.0, "the time-out is not usable", std::nullopt},
-        {"EndlessTimeout", nothing, std::numeric_limits<double>::infinity(), "the time-out is not usable",
-         std::nullopt},
         {"NanTimeout", nothing, std::nan(""), "the time-out is not usable", std::nullopt},
         {"NoSocket", nothing, 60.0, "No such file or directory", std::nullopt},
         {"NobodyListens", stale(self), 60.0, "Connection refused", std::nullopt},
