@@ -25,7 +25,6 @@ TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
         {" \n cd   /tmp/x \t\n", "/tmp/x"},
         {"cd /a b", "/a"},
         {"cd ; ls", std::nullopt},
-        {"make && cd /tmp", std::nullopt},
         {std::nullopt, std::nullopt},
     };
     for (const auto& [command, expected] : cases)
