@@ -29,10 +29,11 @@ mode_t modeOf(const std::string& path) {
     return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// Whatever stands at the name of the permission log, the hook answers and writes nothing through it:
-// a file of the user's elsewhere never changes, a dangling link's target never appears, and a FIFO,
-// even one with a reader that would take writes, gets no record.
-TEST(LogTraps, TheHookAnswersAndWritesNothingThroughTheTrap) {
+// Whatever stands at the name of the permission log, or at the Kimi debug log's name in the working
+// directory (a repository the assistant works in may plant anything), the hooks answer and write
+// nothing through it: a file of the user's elsewhere never changes, a dangling link's target never
+// appears, and a FIFO, even one with a reader that would take writes, gets no record.
+TEST(LogTraps, TheHooksAnswerAndWriteNothingThroughTheTrap) {
     const std::pair<const char*, std::function<void(const std::string&, const std::string&, const std::string&)>>
         traps[] = {
             {"link_to_a_file", [](auto& log, auto& other, auto&) { fs::create_symlink(other, log); }},
@@ -42,18 +43,27 @@ TEST(LogTraps, TheHookAnswersAndWritesNothingThroughTheTrap) {
             {"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
             {"directory", [](auto& log, auto&, auto&) { fs::create_directory(log); }},
         };
+    const fs::path previous = fs::current_path();
     for (const auto& [name, plant] : traps) {
         SCOPED_TRACE(name);
-        TempDir home, elsewhere;
+        TempDir home, elsewhere, work;
         const std::string log = diagnosticsFile(home.path(), "permission-request.log");
         ASSERT_TRUE(paths::createDiagnosticsFolder(home.path()));
         ASSERT_TRUE(files::atomicWrite(elsewhere.file("bashrc"), "export PATH\n"));
         plant(log, elsewhere.file("bashrc"), elsewhere.file("ghost"));
+        plant(work.file("kimi-hook-debug.log"), elsewhere.file("bashrc"), elsewhere.file("ghost"));
+        const fs::file_type planted = fs::symlink_status(work.file("kimi-hook-debug.log")).type();
         const int reader = std::string(name) == "fifo_with_a_reader" ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 
-        const ProcessResult r = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
-        EXPECT_EQ(r.exitCode, 0) << "killed: the hook blocked";
-        EXPECT_EQ(r.out, kAsk);
+        fs::current_path(work.path());
+        const ProcessResult claude = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
+        const ProcessResult kimi = runHook("KimiPreToolUse", home.file("no-agent.sock"), home.path(), kInput);
+        fs::current_path(previous);
+        EXPECT_EQ(claude.exitCode, 0) << "killed: the hook blocked";
+        EXPECT_EQ(claude.out, kAsk);
+        EXPECT_EQ(kimi.exitCode, 0) << "killed: the hook blocked";
+        EXPECT_EQ(kimi.out, "");
+        EXPECT_EQ(fs::symlink_status(work.file("kimi-hook-debug.log")).type(), planted);
         EXPECT_EQ(files::readFile(elsewhere.file("bashrc")), "export PATH\n");
         EXPECT_FALSE(fs::exists(fs::symlink_status(elsewhere.file("ghost"))));
         if (reader >= 0) {

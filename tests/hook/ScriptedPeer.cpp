@@ -52,12 +52,13 @@ ScriptedPeer::ScriptedPeer(const std::string& path, Script script) : listenFd_(b
 }
 
 ScriptedPeer::~ScriptedPeer() {
-    finish();
+    (void)request();
     if (listenFd_ >= 0) ::close(listenFd_);
 }
 
-void ScriptedPeer::finish() {
+const std::string& ScriptedPeer::request() {
     if (thread_.joinable()) thread_.join();
+    return request_;
 }
 
 void ScriptedPeer::send(int fd, const std::string& bytes) {

@@ -14,16 +14,8 @@ public:
     using Script = std::function<void(int fd)>;
     ScriptedPeer(const std::string& path, Script script);
     ~ScriptedPeer();
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-
-    // The bytes the client sent before the script ran; valid once the peer has finished.
-    const std::string& request() {
-        finish();
-        return request_;
-    }
-    void finish();
-
+    // The bytes the client sent before the script ran; waits for the peer to finish.
+    const std::string& request();
     static void send(int fd, const std::string& bytes);
     // Blocks until the client closes its end (or a generous deadline passes).
     static void waitForClose(int fd);
@@ -34,16 +26,12 @@ private:
     std::thread thread_;
 };
 
-// A listener whose process runs as user `uid`, answering every connection with `reply`. Its
-// `acceptedOne` tells that a client did get through, so a refusal can be told apart from a failed
-// connect.
+// A listener running as user `uid`, answering every request with `reply`; `acceptedOne` tells that a
+// client did get through, so a refusal can be told apart from a failed connect.
 class ForeignPeer {
 public:
     ForeignPeer(const std::string& path, uid_t uid, const std::string& reply);
     ~ForeignPeer();
-    ForeignPeer(const ForeignPeer&) = delete;
-    ForeignPeer& operator=(const ForeignPeer&) = delete;
-
     bool listening() const { return listening_; }
     bool acceptedOne();
 
