@@ -1,4 +1,3 @@
-#include "hook/CursorHookDebug.h"
 #include "hook/HookSupport.h"
 #include "platform/Files.h"
 #include "support/TempDir.h"
@@ -7,6 +6,8 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <ctime>
+#include <tuple>
 #include <limits>
 
 namespace vemlo {
@@ -56,48 +57,25 @@ TEST(StdinContext, RenamesAndCutsTheMembersItKeeps) {
     }
 }
 
-// `bytes` as this process's standard input, for as long as the object lives.
-class StandardInputFrom {
-public:
-    explicit StandardInputFrom(const std::string& bytes) {
-        EXPECT_TRUE(files::atomicWrite(dir_.file("stdin"), bytes));
-        const int fd = ::open(dir_.file("stdin").c_str(), O_RDONLY | O_CLOEXEC);
-        saved_ = ::dup(STDIN_FILENO);
-        EXPECT_TRUE(fd >= 0 && saved_ >= 0 && ::dup2(fd, STDIN_FILENO) == STDIN_FILENO);
-        ::close(fd);
-    }
-    ~StandardInputFrom() {
-        ::dup2(saved_, STDIN_FILENO);
-        ::close(saved_);
-    }
-
-private:
-    TempDir dir_;
-    int saved_ = -1;
-};
-
 // Standard input up to a limit (a small one here: the process tests run the real one). Past it only
 // the start was read, which is not parsed even where it is a whole value.
 TEST(StandardInput, IsReadUpToTheLimitAndACutOneIsNotParsed) {
     constexpr size_t kLimit = 64 * 1024;
     const std::string atLimit = "{\"tool_name\":\"" + std::string(kLimit - 16, 'x') + "\"}";
-    const std::string atBound = "{\"tool_name\":\"Bash\",\"cwd\":" + std::string(json::kMaxNesting - 1, '[') + "0" +
-                                std::string(json::kMaxNesting - 1, ']') + "}";
-    struct Case {
-        std::string input;
-        bool cut;
-        std::string cursorFields;
-    };
-    for (const Case& c : {Case{atLimit, false, R"({"note":"no_whitelisted_keys_in_stdin"})"},
-                          Case{atLimit + "  ", true, R"({"parse":"empty_or_invalid_json"})"},
-                          Case{atBound, false, R"({"cwd":")" + std::string(220, '[') + "\"}"}}) {
-        StandardInputFrom input(c.input);
+    for (const std::string& input : {atLimit, atLimit + " "}) {
+        TempDir dir;
+        ASSERT_TRUE(files::atomicWrite(dir.file("stdin"), input));
+        const int saved = ::dup(STDIN_FILENO), fd = ::open(dir.file("stdin").c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
         const HookSupport::StandardInput read = HookSupport::readAndSummarizeStandardInput("Claude", kLimit);
-        EXPECT_EQ(read.bytes, c.cut ? "" : c.input);
-        EXPECT_EQ(read.summary["stdinBytes"], std::min(c.input.size(), kLimit));
-        EXPECT_EQ(read.summary.value("stdinCut", false), c.cut);
-        EXPECT_EQ(read.summary.contains("tool_name"), !c.cut);
-        EXPECT_EQ(json::dumpCompact(HookSupport::cursorStdinDebugFields(read.bytes)), c.cursorFields);
+        ::dup2(saved, STDIN_FILENO);
+        ::close(saved);
+        ::close(fd);
+        const bool cut = input.size() > kLimit;
+        EXPECT_EQ(read.bytes, cut ? "" : input);
+        EXPECT_EQ(read.summary["stdinBytes"], kLimit);
+        EXPECT_EQ(read.summary.value("stdinCut", false), cut);
+        EXPECT_EQ(read.summary.contains("tool_name"), !cut);
     }
 }
 
@@ -122,17 +100,12 @@ TEST(PermissionStderr, ExplainsEveryOutcomeButLeverZero) {
         return HookSupport::permissionStderrMessage("Cursor", "beforeShellExecution", hasReply, lever);
     };
     EXPECT_EQ(message(true, 0), "");
-    const std::string atTwo = message(true, 2), atMinusThree = message(true, -3), noLever = message(true, {}),
-                      noReply = message(false, {});
-    for (const std::string& m : {atTwo, atMinusThree, noLever, noReply}) {
-        EXPECT_TRUE(m.starts_with("[vemlo-hook] Cursor beforeShellExecution: ")) << m;
-        EXPECT_TRUE(m.ends_with("\n")) << m;
-    }
-    EXPECT_NE(atTwo.find("switchState=2"), std::string::npos);
-    EXPECT_NE(atMinusThree.find("switchState=-3"), std::string::npos);
-    EXPECT_NE(noLever, noReply);
-    EXPECT_EQ(noLever.find("switchState="), std::string::npos);
-    EXPECT_NE(noReply.find("5s"), std::string::npos) << "names the permission time-out";
+    for (const std::string& m : {message(true, -3), message(true, {}), message(false, {})})
+        EXPECT_TRUE(m.starts_with("[vemlo-hook] Cursor beforeShellExecution: ") && m.ends_with("\n")) << m;
+    EXPECT_NE(message(true, -3).find("switchState=-3"), std::string::npos);
+    EXPECT_EQ(message(true, {}).find("switchState="), std::string::npos);
+    EXPECT_NE(message(true, {}), message(false, {}));
+    EXPECT_NE(message(false, {}).find("5s"), std::string::npos) << "names the permission time-out";
 }
 
 TEST(AppendLine, AppendsExactlyWhatItIsGivenAndNothingElse) {
@@ -148,12 +121,8 @@ TEST(AppendLine, AppendsExactlyWhatItIsGivenAndNothingElse) {
 
 TEST(DiagnosticTimestamp, LocalWallClockWithoutZone) {
     std::tm local{};
-    local.tm_year = 2026 - 1900;
-    local.tm_mon = 11;
-    local.tm_mday = 4;
-    local.tm_hour = 9;
-    local.tm_min = 5;
-    local.tm_sec = 3;
+    std::tie(local.tm_year, local.tm_mon, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec) =
+        std::tuple(126, 11, 4, 9, 5, 3);
     local.tm_isdst = -1;
     EXPECT_EQ(HookSupport::diagnosticTimestampFormatter().string(std::mktime(&local)), "2026-12-04 09:05:03");
 }
