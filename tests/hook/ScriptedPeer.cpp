@@ -83,7 +83,6 @@ ForeignPeer::ForeignPeer(const std::string& path, uid_t uid, const std::string& 
         for (;;) {
             int fd = ::accept(listenFd, nullptr, nullptr);
             if (fd < 0) ::_exit(0);
-            (void)!::write(pipeFds[1], "A", 1);
             // Answer only after the request, as the agent does; a client that sends nothing gets nothing.
             char buf[512];
             ssize_t n;
@@ -101,11 +100,6 @@ ForeignPeer::ForeignPeer(const std::string& path, uid_t uid, const std::string& 
     events_ = pipeFds[0];
     char c = 0;
     listening_ = pid_ > 0 && readable(events_) && ::read(events_, &c, 1) == 1 && c == 'L';
-}
-
-bool ForeignPeer::acceptedOne() {
-    char c = 0;
-    return readable(events_) && ::read(events_, &c, 1) == 1 && c == 'A';
 }
 
 ForeignPeer::~ForeignPeer() {

@@ -26,14 +26,12 @@ private:
     std::thread thread_;
 };
 
-// A listener running as user `uid`, answering every request with `reply`; `acceptedOne` tells that a
-// client did get through, so a refusal can be told apart from a failed connect.
+// A listener running as user `uid`, answering every request with `reply`.
 class ForeignPeer {
 public:
     ForeignPeer(const std::string& path, uid_t uid, const std::string& reply);
     ~ForeignPeer();
     bool listening() const { return listening_; }
-    bool acceptedOne();
 
 private:
     pid_t pid_ = -1;
