@@ -14,15 +14,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cstdlib>
-#include <ctime>
-#include <limits>
-#include <tuple>
 #include <filesystem>
-#include <optional>
 #include <regex>
-#include <string>
-#include <vector>
 
 // The hooks' in-process parts: reading and summarising standard input, and what the Cursor record
 // and the Kimi debug log hold beyond the decision.
@@ -31,6 +24,12 @@ namespace {
 
 using namespace HookSupport;
 using test::TempDir;
+
+std::string repeat(std::string_view piece, size_t times) {
+    std::string out;
+    for (size_t i = 0; i < times; ++i) out += piece;
+    return out;
+}
 
 // The exact directory for the forms a shell command takes; the fuzz seeds cover the rest by property.
 TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
@@ -171,49 +170,17 @@ TEST(KimiDebugLog, BaseKeysThenDetailsInTheDiagnosticsFolder) {
 
 TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
     const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one character of five code points
-    std::string longValue, familyValue, familyCut;
-    for (int i = 0; i < 40; ++i) {
-        longValue += "x";
-        familyValue += family;
-        if (i < 32) familyCut += family;
-    }
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {std::string(KimiConfigLeverSync::kAutoTemplate) + "\n", "true"},
         {"default_yolo=false\n", "false"},
         {"[a]\ndefault_yolo = 1\ndefault_yolo = 2\n", "1"},
-        {"default_yolo = " + longValue, longValue.substr(0, 32)},
-        {"default_yolo = " + familyValue, familyCut},
+        {"default_yolo = " + repeat("x", 40), repeat("x", 32)},
+        {"default_yolo = " + repeat(family, 40), repeat(family, 32)},
         {"# default_yolo = true\n", std::nullopt},
         {"default_yolo =\n  true\n", "true"},
         {"default_yolo =", std::nullopt},
     };
     for (const auto& [text, snippet] : cases) EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(text), snippet) << text;
-}
-
-TEST(KimiConfigDiagnostic, SnapshotDescribesTheFileAndTheLeverSnapshot) {
-    test::TempDir home;
-    const std::string config = KimiConfigLeverSync::configPath(home.path());
-    const Json missing = KimiConfigDiagnostic::leverSyncSnapshotForLog(home.path());
-    EXPECT_EQ(missing["kimiConfigPath"], config);
-    EXPECT_EQ(missing["kimiConfigExists"], false);
-    EXPECT_EQ(missing["leverSnapshotBakExists"], false);
-    fs::create_directories(home.file(".kimi"));
-    ASSERT_TRUE(files::atomicWrite(config, "model = \"k2\"\n"));
-    const Json noKey = KimiConfigDiagnostic::snapshotForLog(home.path());
-    EXPECT_EQ(noKey["kimiConfigExists"], true);
-    EXPECT_TRUE(noKey.contains("default_yolo_valueSnippet") && noKey["default_yolo_valueSnippet"].is_null());
-    EXPECT_FALSE(noKey.contains("default_yolo_lineno_hint") || noKey.contains("leverSnapshotBakExists"));
-    KimiConfigLeverSync::enableYoloInConfig(home.path());
-    const Json synced = KimiConfigDiagnostic::leverSyncSnapshotForLog(home.path());
-    EXPECT_EQ(synced["default_yolo_valueSnippet"], "true");
-    EXPECT_EQ(synced["default_yolo_lineno_hint"], "matched");
-    EXPECT_EQ(synced["leverSnapshotBakExists"], true);
-}
-
-std::string repeat(std::string_view piece, size_t times) {
-    std::string out;
-    for (size_t i = 0; i < times; ++i) out += piece;
-    return out;
 }
 
 // What the fuzz target's property leaves open: how numbers that are not plain integers are read.

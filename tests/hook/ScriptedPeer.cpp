@@ -70,30 +70,17 @@ void ScriptedPeer::waitForClose(int fd) {
     while (readable(fd) && ::read(fd, buf, sizeof buf) > 0) {}
 }
 
-ForeignPeer::ForeignPeer(const std::string& path, uid_t uid, const std::string& reply) {
+ForeignPeer::ForeignPeer(const std::string& path, uid_t uid) {
     int listenFd = boundSocket(path);
     int pipeFds[2];
     if (listenFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     pid_ = ::fork();
     if (pid_ == 0) {
-        // The kernel records a listener's credentials at listen(), so the user changes first.
-        ::close(pipeFds[0]);
+        // The kernel records a listener's credentials at listen(), so the user changes first. Clients
+        // are left in the backlog: the credentials alone must turn them away.
         if (::setgid(uid) != 0 || ::setuid(uid) != 0 || ::listen(listenFd, 4) != 0) ::_exit(1);
         (void)!::write(pipeFds[1], "L", 1);
-        for (;;) {
-            int fd = ::accept(listenFd, nullptr, nullptr);
-            if (fd < 0) ::_exit(0);
-            // Answer only after the request, as the agent does; a client that sends nothing gets nothing.
-            char buf[512];
-            ssize_t n;
-            while (readable(fd) && (n = ::read(fd, buf, sizeof buf)) > 0) {
-                if (std::memchr(buf, '\n', static_cast<size_t>(n))) {
-                    (void)::send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-                    break;
-                }
-            }
-            ::close(fd);
-        }
+        for (;;) ::pause();
     }
     ::close(listenFd);
     ::close(pipeFds[1]);

@@ -26,10 +26,10 @@ private:
     std::thread thread_;
 };
 
-// A listener running as user `uid`, answering every request with `reply`.
+// A listener running as user `uid` that never answers.
 class ForeignPeer {
 public:
-    ForeignPeer(const std::string& path, uid_t uid, const std::string& reply);
+    ForeignPeer(const std::string& path, uid_t uid);
     ~ForeignPeer();
     bool listening() const { return listening_; }
 
