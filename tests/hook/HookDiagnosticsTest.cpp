@@ -73,16 +73,12 @@ TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
 }
 
 TEST(CursorStdinFields, KeepsListedMembersInListOrderRendered) {
-    std::string fifteen = "[";
-    for (int i = 0; i < 15; ++i) fifteen += (i ? ",\"s" : "\"s") + std::to_string(i) + "\"";
     const std::pair<std::string, std::string> cases[] = {
         {"", R"({"parse":"empty_or_invalid_json"})"},
-        {R"([{"cwd":"/a"}])", R"({"parse":"empty_or_invalid_json"})"},
         {R"({"command":"ls","hook_event_name":"x"})", R"({"note":"no_whitelisted_keys_in_stdin"})"},
         {R"({"cwd":"/w","other":1,"workspace_folders":["/a","/b"]})", R"({"workspace_folders":"/a, /b","cwd":"/w"})"},
         {R"({"sessionId":")" + std::string(300, 's') + R"(","version":3,"shell":true})",
          R"({"version":"3","shell":"1","sessionId":")" + std::string(220, 's') + R"("})"},
-        {"{\"workspaceFolders\":" + fifteen + "]}", R"({"workspaceFolders":"s0, s1, s2, s3, s4, s5, s6, s7, s8, s9, s10, s11"})"},
     };
     for (const auto& [input, expected] : cases) EXPECT_EQ(cursorStdinDebugFields(input), *json::parse(expected)) << input;
 }
@@ -265,8 +261,7 @@ TEST(PermissionStderr, ExplainsEveryOutcomeButLeverZero) {
     for (const std::string& m : {message(true, -3), message(true, {}), message(false, {})})
         EXPECT_TRUE(m.starts_with("[vemlo-hook] Cursor beforeShellExecution: ") && m.ends_with("\n")) << m;
     EXPECT_NE(message(true, -3).find("switchState=-3"), std::string::npos);
-    EXPECT_EQ(message(true, {}).find("switchState="), std::string::npos);
-    EXPECT_NE(message(true, {}), message(false, {}));
+    EXPECT_TRUE(message(true, {}).find("switchState=") == std::string::npos && message(true, {}) != message(false, {}));
     EXPECT_NE(message(false, {}).find("5s"), std::string::npos) << "names the permission time-out";
 }
 
@@ -279,14 +274,6 @@ TEST(AppendLine, AppendsExactlyWhatItIsGivenAndNothingElse) {
     EXPECT_FALSE(files::exists(dir.file("missing")));
     HookSupport::appendLine("bad \xff\n", dir.file("new"));
     EXPECT_FALSE(files::exists(dir.file("new")));
-}
-
-TEST(DiagnosticTimestamp, LocalWallClockWithoutZone) {
-    std::tm local{};
-    std::tie(local.tm_year, local.tm_mon, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec) =
-        std::tuple(126, 11, 4, 9, 5, 3);
-    local.tm_isdst = -1;
-    EXPECT_EQ(HookSupport::diagnosticTimestampFormatter().string(std::mktime(&local)), "2026-12-04 09:05:03");
 }
 
 }  // namespace

