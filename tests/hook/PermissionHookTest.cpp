@@ -9,15 +9,11 @@
 #include "support/Process.h"
 #include "support/TempDir.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <filesystem>
@@ -67,15 +63,14 @@ const std::vector<Assistant> kAssistants = {
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
 };
 
-struct Situation {
-    const char* name;
-    std::optional<int64_t> lever;  // the scripted agent's lever; nothing: no agent at all
-    std::string diagnostic;
-};
-
 TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
-    const Situation situations[] = {{"LeverZero", 0, "allow"}, {"LeverTwo", 2, "ask"}, {"NoAgent", {}, "no_agent_reply"}};
-    for (const Situation& s : situations) {
+    // The scripted agent's lever; nothing: no agent at all.
+    struct {
+        const char* name;
+        std::optional<int64_t> lever;
+        std::string diagnostic;
+    } const situations[] = {{"LeverZero", 0, "allow"}, {"LeverTwo", 2, "ask"}, {"NoAgent", {}, "no_agent_reply"}};
+    for (const auto& s : situations) {
         for (const Assistant& a : kAssistants) {
             SCOPED_TRACE(std::string(a.event) + " / " + s.name);
             TempDir folder, home;
@@ -102,9 +97,7 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             const std::string note =
                 HookSupport::permissionStderrMessage(assistant, a.hookEvent, s.lever.has_value(), s.lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
-            if (peer) {
-                EXPECT_EQ(peer->request(), "{\"cmd\":\"permission\",\"value\":1}\n");
-            }
+            EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":1}\n");
 
             const std::vector<Json> records = permissionRecords(home.path());
             ASSERT_EQ(records.size(), 1u);
@@ -122,7 +115,6 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
                 ASSERT_GE(debug.size(), 4u);
                 EXPECT_EQ(debug[0]["event"], "kimi_PreToolUse_start");
                 EXPECT_EQ(debug[0]["stdinBytes"], kInput.size());
-                EXPECT_EQ(debug[0]["toolPreview"], records[0]["tool"]);
                 EXPECT_EQ(debug[1]["switchState"], records[0]["switchState"]);
                 EXPECT_EQ(debug[1]["agentReplyNil"], !s.lever);
                 EXPECT_EQ(debug.back()["kimiDecision"], records[0]["kimiPreToolDecision"]);
@@ -271,10 +263,8 @@ TEST(RequestClientFailures, Reasons) {
     };
     const auto stale = [](uid_t owner) -> Prepare {
         return [owner](const std::string& path) {
-            int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-            sockaddr_un addr{AF_UNIX, {}};
-            std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-            EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+            const int fd = boundSocket(path);
+            EXPECT_GE(fd, 0);
             ::close(fd);
             EXPECT_EQ(::lchown(path.c_str(), owner, owner), 0);
             return nullptr;
@@ -305,7 +295,7 @@ TEST(RequestClientFailures, Reasons) {
         auto keep = prepare(dir.file("agent.sock"));
         control::Failure failure;
         EXPECT_FALSE(control::exchange(dir.file("agent.sock"), "{\"cmd\":\"status\"}\n", timeout, &failure));
-        EXPECT_THAT(failure.reason, testing::HasSubstr(reason));
+        EXPECT_NE(failure.reason.find(reason), std::string::npos) << failure.reason;
         EXPECT_EQ(failure.otherUser, otherUser);
     }
     control::Failure failure;

@@ -12,12 +12,12 @@
 namespace vemlo::test {
 namespace {
 
-constexpr int kDeadlineMs = 10'000;
-
-bool readable(int fd, int timeoutMs = kDeadlineMs) {
+bool readable(int fd, int timeoutMs = 10'000) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, timeoutMs) > 0;
 }
+
+}  // namespace
 
 int boundSocket(const std::string& path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -31,8 +31,6 @@ int boundSocket(const std::string& path) {
     }
     return fd;
 }
-
-}  // namespace
 
 ScriptedPeer::ScriptedPeer(const std::string& path, Script script) : listenFd_(boundSocket(path)) {
     if (listenFd_ < 0 || ::listen(listenFd_, 4) != 0) return;

@@ -7,6 +7,9 @@
 
 namespace vemlo::test {
 
+// A Unix socket bound at `path` (whatever was there removed), not listening yet; -1 on failure.
+int boundSocket(const std::string& path);
+
 // A stand-in for the agent on a Unix socket: accepts one connection, takes the request line, then
 // lets `script` answer on the connected descriptor however the case needs.
 class ScriptedPeer {
