@@ -93,9 +93,8 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             const ProcessResult r = runHook(a.event, folder.file("agent.sock"), home.path(), kInput);
             EXPECT_EQ(r.exitCode, 0);
             EXPECT_EQ(r.out, s.lever == 0 ? a.allow : a.ask);
-            const std::string assistant = char(std::toupper(a.ide[0])) + a.ide.substr(1);
-            const std::string note =
-                HookSupport::permissionStderrMessage(assistant, a.hookEvent, s.lever.has_value(), s.lever);
+            const std::string assistant = char(std::toupper(a.ide[0])) + a.ide.substr(1);  // as the note names it
+            const auto note = HookSupport::permissionStderrMessage(assistant, a.hookEvent, s.lever.has_value(), s.lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
             EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":1}\n");
 
@@ -150,8 +149,8 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
     EXPECT_EQ(runHook("PermissionRequest", agent.socketPath(), home.path(), kInput).out, kAssistants[0].allow);
 
-    ASSERT_TRUE(files::createDirectories(home.file(".codex")));
-    ASSERT_TRUE(files::atomicWrite(home.file(".codex/config.toml"), kCodexConfig));
+    ASSERT_TRUE(files::createDirectories(home.file(".codex")) &&
+                files::atomicWrite(home.file(".codex/config.toml"), kCodexConfig));
     EXPECT_EQ(runHook("CodexSessionStart", agent.socketPath(), home.path(), kInput).out, "{}\n");
     EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), kAssistants[1].files[0].atZero);
     const std::vector<Json> codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log"));
