@@ -51,21 +51,36 @@ TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
 TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
     std::string combining;  // "e" + COMBINING ACUTE ACCENT: one character, three bytes
     for (int i = 0; i < 250; ++i) combining += "e\xCC\x81";
-    const Json env = cursorRelatedEnvForLog({{"TERM_PROGRAM", "vscode"},      {"term", "dumb"},
-                                             {"PATH", "/bin"},                {"TERM", "xterm"},
-                                             {"vscode_ipc", "/s"},            {"VSCODE", "no underscore"},
-                                             {"my_cursor_dir", "/c"},         {"CURSOR_API_KEY", "sk-1"},
-                                             {"cursor_session_token", "t"},   {"CURSOR_SECRETS_DIR", "/s"},
-                                             {"CURSOR_Password", "p"},        {"VSCODE_GIT_ASKPASS_AUTH", "a"},
-                                             {"CURSOR_CREDENTIALS", "c"},     {"CURSOR_TRACE", combining}});
+    const Json env = cursorRelatedEnvForLog({{"TERM_PROGRAM", "vscode"},
+                                             {"term", "dumb"},
+                                             {"PATH", "/bin"},
+                                             {"TERM", "xterm"},
+                                             {"vscode_ipc", "/s"},
+                                             {"VSCODE", "no underscore"},
+                                             {"my_cursor_dir", "/c"},
+                                             {"CURSOR_API_KEY", "sk-1"},
+                                             {"cursor_session_token", "t"},
+                                             {"CURSOR_SECRETS_DIR", "/s"},
+                                             {"CURSOR_Password", "p"},
+                                             {"VSCODE_GIT_ASKPASS_AUTH", "a"},
+                                             {"CURSOR_CREDENTIALS", "c"},
+                                             {"CURSOR_TRACE", combining}});
     const std::string hidden = "<redacted>";
-    EXPECT_EQ(env, Json({{"CURSOR_API_KEY", hidden}, {"CURSOR_CREDENTIALS", hidden}, {"CURSOR_Password", hidden},
-                         {"CURSOR_SECRETS_DIR", hidden}, {"CURSOR_TRACE", combining.substr(0, 600)}, {"TERM", "xterm"},
-                         {"VSCODE_GIT_ASKPASS_AUTH", hidden}, {"cursor_session_token", hidden},
-                         {"my_cursor_dir", "/c"}, {"term", "dumb"}, {"vscode_ipc", "/s"}}));
+    EXPECT_EQ(env, Json({{"CURSOR_API_KEY", hidden},
+                         {"CURSOR_CREDENTIALS", hidden},
+                         {"CURSOR_Password", hidden},
+                         {"CURSOR_SECRETS_DIR", hidden},
+                         {"CURSOR_TRACE", combining.substr(0, 600)},
+                         {"TERM", "xterm"},
+                         {"VSCODE_GIT_ASKPASS_AUTH", hidden},
+                         {"cursor_session_token", hidden},
+                         {"my_cursor_dir", "/c"},
+                         {"term", "dumb"},
+                         {"vscode_ipc", "/s"}}));
 
     std::vector<std::pair<std::string, std::string>> many{{"TERM", "xterm"}};  // sorts last: the limit drops it
-    for (int i = 39; i >= 0; --i) many.emplace_back("CURSOR_ITEM_" + std::string(i < 10 ? "0" : "") + std::to_string(i), "v");
+    for (int i = 39; i >= 0; --i)
+        many.emplace_back("CURSOR_ITEM_" + std::string(i < 10 ? "0" : "") + std::to_string(i), "v");
     const Json first = cursorRelatedEnvForLog(many);
     EXPECT_EQ(first.size(), 32u);
     EXPECT_TRUE(first.contains("CURSOR_ITEM_31") && !first.contains("CURSOR_ITEM_32") && !first.contains("TERM"));
@@ -79,7 +94,8 @@ TEST(CursorStdinFields, KeepsListedMembersInListOrderRendered) {
         {R"({"sessionId":")" + std::string(300, 's') + R"(","version":3,"shell":true})",
          R"({"version":"3","shell":"1","sessionId":")" + std::string(220, 's') + R"("})"},
     };
-    for (const auto& [input, expected] : cases) EXPECT_EQ(cursorStdinDebugFields(input), *json::parse(expected)) << input;
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(cursorStdinDebugFields(input), *json::parse(expected)) << input;
 }
 
 // Each member of the record comes from its own source: the home's two files, standard input, the
@@ -171,15 +187,22 @@ TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
         {"default_yolo =\n  true\n", "true"},
         {"default_yolo =", std::nullopt},
     };
-    for (const auto& [text, snippet] : cases) EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(text), snippet) << text;
+    for (const auto& [text, snippet] : cases)
+        EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(text), snippet) << text;
 }
 
 // What the fuzz target's property leaves open: how numbers that are not plain integers are read.
 TEST(IntValue, TruncatesAndSaturates) {
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
     const std::pair<const char*, std::optional<int64_t>> cases[] = {
-        {"2.9", 2},      {"-2.9", -2},        {"18446744073709551615", kMax}, {"-1e300", kMin},
-        {"1e300", kMax}, {R"("-9223372036854775808")", kMin}, {R"("9223372036854775808")", {}}, {"[0]", {}},
+        {"2.9", 2},
+        {"-2.9", -2},
+        {"18446744073709551615", kMax},
+        {"-1e300", kMin},
+        {"1e300", kMax},
+        {R"("-9223372036854775808")", kMin},
+        {R"("9223372036854775808")", {}},
+        {"[0]", {}},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ([](const Json& v) { return intValue(&v); }(*json::parse(text)), expected) << text;
@@ -194,15 +217,19 @@ TEST(StdinContext, RenamesAndCutsTheMembersItKeeps) {
     EXPECT_EQ(json::dumpCompact(HookSupport::parseStdinContext(R"({"tool_name":3,"name":"n"})", "Kimi")),
               R"({"stdinBytes":26,"parser":"Kimi","name":"n"})");
     const Json cut = HookSupport::parseStdinContext(
-        json::dumpCompact(Json{{"command", repeat("c", 200)}, {"session_id", repeat("s", 40)}, {"cwd", repeat("中", 130)}}),
+        json::dumpCompact(
+            Json{{"command", repeat("c", 200)}, {"session_id", repeat("s", 40)}, {"cwd", repeat("中", 130)}}),
         "Claude");
-    EXPECT_EQ(cut, Json({{"stdinBytes", cut["stdinBytes"]}, {"parser", "Claude"}, {"commandPreview", repeat("c", 120)},
-                         {"session_id_short", repeat("s", 16)}, {"cwdPreview", repeat("中", 120)}}));
+    EXPECT_EQ(cut, Json({{"stdinBytes", cut["stdinBytes"]},
+                         {"parser", "Claude"},
+                         {"commandPreview", repeat("c", 120)},
+                         {"session_id_short", repeat("s", 16)},
+                         {"cwdPreview", repeat("中", 120)}}));
     // A command whose 120th character is one of these keeps it whole.
     for (const std::string atCut : {"\U0001F468\u200D\U0001F469\u200D\U0001F467", "e\u0301", "\U0001F44D\U0001F3FD",
                                     "\U0001F1EF\U0001F1F5", "\u1100\u1161\u11A8", "\r\n"}) {
-        const Json context =
-            HookSupport::parseStdinContext(json::dumpCompact(Json{{"command", repeat("a", 119) + atCut + "tail"}}), "C");
+        const Json context = HookSupport::parseStdinContext(
+            json::dumpCompact(Json{{"command", repeat("a", 119) + atCut + "tail"}}), "C");
         EXPECT_EQ(context["commandPreview"], repeat("a", 119) + atCut);
     }
 }
@@ -234,11 +261,16 @@ TEST(StringifyDebugValue, Bounds) {
     for (char c = 'a'; c < 'a' + 15; ++c) letters += std::string(c == 'a' ? "" : ",") + "\"" + c + "\"";
     letters += "]";
     const std::tuple<std::string, int64_t, std::string> cases[] = {
-        {R"("hello")", 3, "hel"},      {"\"\U0001F44D\U0001F3FDok\"", 1, "\U0001F44D\U0001F3FD"},
-        {"123456", 2, "123456"},       {"-3.5", 220, "-3.5"},
-        {"true", 220, "1"},            {letters, 220, "a, b, c, d, e, f, g, h, i, j, k, l"},
-        {letters, 4, "a, b"},          {R"(["a",1])", 220, R"(["a",1])"},
-        {R"({"k":"v"})", 4, R"({"k")"}, {R"("x")", -1, ""},
+        {R"("hello")", 3, "hel"},
+        {"\"\U0001F44D\U0001F3FDok\"", 1, "\U0001F44D\U0001F3FD"},
+        {"123456", 2, "123456"},
+        {"-3.5", 220, "-3.5"},
+        {"true", 220, "1"},
+        {letters, 220, "a, b, c, d, e, f, g, h, i, j, k, l"},
+        {letters, 4, "a, b"},
+        {R"(["a",1])", 220, R"(["a",1])"},
+        {R"({"k":"v"})", 4, R"({"k")"},
+        {R"("x")", -1, ""},
     };
     for (const auto& [text, maxLen, expected] : cases)
         EXPECT_EQ(HookSupport::stringifyDebugValue(*json::parse(text), maxLen), expected) << text;

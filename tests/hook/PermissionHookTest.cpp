@@ -14,9 +14,9 @@
 #include <unistd.h>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <filesystem>
 #include <tuple>
 
 namespace vemlo {
@@ -50,14 +50,25 @@ struct Assistant {
 
 const std::vector<Assistant> kAssistants = {
     {"PermissionRequest", "claude", "PermissionRequest", kClaude + "allow\"}}}\n", kClaude + "ask\"}}}\n", {}},
-    {"CodexPermissionRequest", "codex", "PermissionRequest", kClaude + "allow\"}}}\n", kCodexPass,
+    {"CodexPermissionRequest",
+     "codex",
+     "PermissionRequest",
+     kClaude + "allow\"}}}\n",
+     kCodexPass,
      {{".codex/config.toml", kCodexConfig, "model = 1\napproval_policy = \"never\"\n[tui]\n",
        "model = 1\napproval_policy = \"on-request\"\n[tui]\n"}}},
-    {"beforeShellExecution", "cursor", "beforeShellExecution", "{\"permission\":\"allow\"}\n",
+    {"beforeShellExecution",
+     "cursor",
+     "beforeShellExecution",
+     "{\"permission\":\"allow\"}\n",
      "{\"permission\":\"deny\"}\n",
      {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
       {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}}},
-    {"KimiPreToolUse", "kimi", "PreToolUse", "", "",
+    {"KimiPreToolUse",
+     "kimi",
+     "PreToolUse",
+     "",
+     "",
      {{".kimi/config.toml", kKimiConfig, "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
        "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)}}},
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
@@ -94,7 +105,8 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             EXPECT_EQ(r.exitCode, 0);
             EXPECT_EQ(r.out, s.lever == 0 ? a.allow : a.ask);
             const std::string assistant = char(std::toupper(a.ide[0])) + a.ide.substr(1);  // as the note names it
-            const auto note = HookSupport::permissionStderrMessage(assistant, a.hookEvent, s.lever.has_value(), s.lever);
+            const auto note =
+                HookSupport::permissionStderrMessage(assistant, a.hookEvent, s.lever.has_value(), s.lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
             EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":1}\n");
 
@@ -159,9 +171,10 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     EXPECT_EQ(codex[0]["hookEvent"], "SessionStart");
     EXPECT_TRUE(codex[0]["agentReply"] == true && codex[0]["stateValue"] == wireValue(LedState::sessionStarted));
 
-    const std::pair<const char*, LedState> events[] = {
-        {"CodexStop", LedState::stop}, {"postToolUse", LedState::toolFinished},
-        {"KimiUserPromptSubmit", LedState::promptSubmitted}, {"CopilotSessionEnd", LedState::sessionEnded}};
+    const std::pair<const char*, LedState> events[] = {{"CodexStop", LedState::stop},
+                                                       {"postToolUse", LedState::toolFinished},
+                                                       {"KimiUserPromptSubmit", LedState::promptSubmitted},
+                                                       {"CopilotSessionEnd", LedState::sessionEnded}};
     for (const auto& [event, state] : events) {
         const std::string sent = "→ LED 状态 " + std::to_string(wireValue(state)) + ": ";
         const size_t before = agent.countInLog(sent);
@@ -178,7 +191,8 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
 TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
     // A hook leaves input past its limit unread: the test's writes into the closed pipe must fail, not end it.
     std::signal(SIGPIPE, SIG_IGN);
-    const std::string deep = "{\"tool_input\":{\"data\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
+    const std::string deep =
+        "{\"tool_input\":{\"data\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
     const std::string deepCwd = "{\"cwd\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
     std::string wide = "{";
     for (int i = 0; i < 100'000; ++i) wide += "\"k" + std::to_string(i) + "\":0,";
@@ -202,9 +216,12 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
 // Replies the real agent does not give but a hook must read safely: only a lever known to be 0 approves.
 TEST(PermissionHooks, LeverReadFromAnyReply) {
     const std::tuple<const char*, std::optional<int64_t>, std::string> cases[] = {
-        {R"({"switchState":"0"})", 0, "allow"}, {R"({"switchState":-1})", -1, "ask"},
-        {R"({"switchState":true})", 1, "ask"},  {"{}", {}, "no_switch_in_reply"},
-        {R"({"switchState":null})", {}, "no_switch_in_reply"}, {R"({"switchState":"zero"})", {}, "no_switch_in_reply"}};
+        {R"({"switchState":"0"})", 0, "allow"},
+        {R"({"switchState":-1})", -1, "ask"},
+        {R"({"switchState":true})", 1, "ask"},
+        {"{}", {}, "no_switch_in_reply"},
+        {R"({"switchState":null})", {}, "no_switch_in_reply"},
+        {R"({"switchState":"zero"})", {}, "no_switch_in_reply"}};
     for (const auto& [reply, expected, diagnostic] : cases) {
         const std::optional<Json> parsed = json::parseObject(reply);
         const HookSupport::LeverReading lever{parsed, HookSupport::leverInReply(parsed)};
