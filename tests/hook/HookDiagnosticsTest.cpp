@@ -37,7 +37,6 @@ TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
         {"cd /Users/me/proj && swift build", "/Users/me/proj"},
         {"cd \"/Users/me/my proj\" && make", "/Users/me/my proj"},
         {"cd /srv/app; ls", "/srv/app"},
-        {"cd /srv/app | cat", "/srv/app"},
         {"cd \"/Users/me/my proj && make", "\"/Users/me/my"},
         {" \n cd   /tmp/x \t\n", "/tmp/x"},
         {"cd /a b", "/a"},
@@ -120,9 +119,7 @@ TEST(CursorHookDebug, FillsEachMemberFromItsSource) {
         SCOPED_TRACE(c.preview.value_or("<none>"));
         const Json debug = buildCursorHookDebug(stdinData, c.preview, home.path());
         EXPECT_EQ(debug["userCliConfig"], CursorCliLeverSync::diagnosticSnapshotForLog(home.path()));
-        EXPECT_NE(debug["userCliConfig"], CursorCliLeverSync::diagnosticSnapshotForLog(project.path()));
         EXPECT_EQ(debug["userPermissionsJson"], CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(home.path()));
-        EXPECT_TRUE(debug["note"].is_string());
         EXPECT_EQ(debug["stdinFields"], Json({{"cwd", "/from-stdin"}}));
         EXPECT_EQ(debug["processEnvCursorVscode"]["CURSOR_DEBUG_TEST_MARK"], "from-env");
         EXPECT_EQ(debug.contains("inferredCdPath"), c.cdPath.has_value());
@@ -152,9 +149,7 @@ TEST(KimiDebugLog, BaseKeysThenDetailsInTheDiagnosticsFolder) {
     fs::current_path(workDir.path());
     KimiHookDebugLog::append("first", Json{{"stdinBytes", 12}});
     KimiHookDebugLog::append("original", Json{{"extra", true}, {"event", "replaced"}, {"cwd", nullptr}});
-    testing::internal::CaptureStderr();
-    KimiHookDebugLog::append("odd", Json::array({1, 2}));
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "[tesk-kimi] debug log JSON encode failed event=odd\n");
+    KimiHookDebugLog::append("odd", Json::array({1, 2}));  // not an object: no record
     fs::create_directory(workDir.file("gone"));
     fs::current_path(workDir.file("gone"));
     fs::remove(workDir.file("gone"));
@@ -179,7 +174,6 @@ TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
     const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one character of five code points
     const std::pair<std::string, std::optional<std::string>> cases[] = {
         {std::string(KimiConfigLeverSync::kAutoTemplate) + "\n", "true"},
-        {"default_yolo=false\n", "false"},
         {"[a]\ndefault_yolo = 1\ndefault_yolo = 2\n", "1"},
         {"default_yolo = " + repeat("x", 40), repeat("x", 32)},
         {"default_yolo = " + repeat(family, 40), repeat(family, 32)},
@@ -195,15 +189,7 @@ TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
 TEST(IntValue, TruncatesAndSaturates) {
     constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
     const std::pair<const char*, std::optional<int64_t>> cases[] = {
-        {"2.9", 2},
-        {"-2.9", -2},
-        {"18446744073709551615", kMax},
-        {"-1e300", kMin},
-        {"1e300", kMax},
-        {R"("-9223372036854775808")", kMin},
-        {R"("9223372036854775808")", {}},
-        {"[0]", {}},
-    };
+        {"-2.9", -2}, {"18446744073709551615", kMax}, {"-1e300", kMin}, {R"("9223372036854775808")", {}}};
     for (const auto& [text, expected] : cases)
         EXPECT_EQ([](const Json& v) { return intValue(&v); }(*json::parse(text)), expected) << text;
 }
@@ -259,19 +245,12 @@ TEST(StandardInput, IsReadUpToTheLimitAndACutOneIsNotParsed) {
 TEST(StringifyDebugValue, Bounds) {
     std::string letters = "[";
     for (char c = 'a'; c < 'a' + 15; ++c) letters += std::string(c == 'a' ? "" : ",") + "\"" + c + "\"";
-    letters += "]";
     const std::tuple<std::string, int64_t, std::string> cases[] = {
-        {R"("hello")", 3, "hel"},
         {"\"\U0001F44D\U0001F3FDok\"", 1, "\U0001F44D\U0001F3FD"},
         {"123456", 2, "123456"},
-        {"-3.5", 220, "-3.5"},
-        {"true", 220, "1"},
-        {letters, 220, "a, b, c, d, e, f, g, h, i, j, k, l"},
-        {letters, 4, "a, b"},
-        {R"(["a",1])", 220, R"(["a",1])"},
+        {letters + "]", 220, "a, b, c, d, e, f, g, h, i, j, k, l"},
         {R"({"k":"v"})", 4, R"({"k")"},
-        {R"("x")", -1, ""},
-    };
+        {R"("x")", -1, ""}};
     for (const auto& [text, maxLen, expected] : cases)
         EXPECT_EQ(HookSupport::stringifyDebugValue(*json::parse(text), maxLen), expected) << text;
 }
@@ -284,9 +263,9 @@ TEST(PermissionStderr, ExplainsEveryOutcomeButLeverZero) {
     EXPECT_EQ(message(true, 0), "");
     for (const std::string& m : {message(true, -3), message(true, {}), message(false, {})})
         EXPECT_TRUE(m.starts_with("[vemlo-hook] Cursor beforeShellExecution: ") && m.ends_with("\n")) << m;
-    EXPECT_NE(message(true, -3).find("switchState=-3"), std::string::npos);
-    EXPECT_TRUE(message(true, {}).find("switchState=") == std::string::npos && message(true, {}) != message(false, {}));
-    EXPECT_NE(message(false, {}).find("5s"), std::string::npos) << "names the permission time-out";
+    const auto has = [](const std::string& text, const char* piece) { return text.find(piece) != std::string::npos; };
+    EXPECT_TRUE(has(message(true, -3), "switchState=-3") && !has(message(true, {}), "switchState="));
+    EXPECT_TRUE(has(message(false, {}), "5s") && message(true, {}) != message(false, {}));
 }
 
 TEST(AppendLine, AppendsExactlyWhatItIsGivenAndNothingElse) {

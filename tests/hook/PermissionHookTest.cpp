@@ -48,29 +48,22 @@ struct Assistant {
     std::vector<Followed> files;
 };
 
+const std::vector<Followed> kCodexFiles = {{".codex/config.toml", kCodexConfig,
+                                            "model = 1\napproval_policy = \"never\"\n[tui]\n",
+                                            "model = 1\napproval_policy = \"on-request\"\n[tui]\n"}};
+const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
+                                            {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
+const std::vector<Followed> kKimiFiles = {{".kimi/config.toml", kKimiConfig,
+                                           "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
+                                           "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)}};
+const std::string kAllow = kClaude + "allow\"}}}\n";
+
 const std::vector<Assistant> kAssistants = {
-    {"PermissionRequest", "claude", "PermissionRequest", kClaude + "allow\"}}}\n", kClaude + "ask\"}}}\n", {}},
-    {"CodexPermissionRequest",
-     "codex",
-     "PermissionRequest",
-     kClaude + "allow\"}}}\n",
-     kCodexPass,
-     {{".codex/config.toml", kCodexConfig, "model = 1\napproval_policy = \"never\"\n[tui]\n",
-       "model = 1\napproval_policy = \"on-request\"\n[tui]\n"}}},
-    {"beforeShellExecution",
-     "cursor",
-     "beforeShellExecution",
-     "{\"permission\":\"allow\"}\n",
-     "{\"permission\":\"deny\"}\n",
-     {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
-      {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}}},
-    {"KimiPreToolUse",
-     "kimi",
-     "PreToolUse",
-     "",
-     "",
-     {{".kimi/config.toml", kKimiConfig, "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
-       "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)}}},
+    {"PermissionRequest", "claude", "PermissionRequest", kAllow, kClaude + "ask\"}}}\n", {}},
+    {"CodexPermissionRequest", "codex", "PermissionRequest", kAllow, kCodexPass, kCodexFiles},
+    {"beforeShellExecution", "cursor", "beforeShellExecution", "{\"permission\":\"allow\"}\n",
+     "{\"permission\":\"deny\"}\n", kCursorFiles},
+    {"KimiPreToolUse", "kimi", "PreToolUse", "", "", kKimiFiles},
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
 };
 
@@ -164,17 +157,14 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     ASSERT_TRUE(files::createDirectories(home.file(".codex")) &&
                 files::atomicWrite(home.file(".codex/config.toml"), kCodexConfig));
     EXPECT_EQ(runHook("CodexSessionStart", agent.socketPath(), home.path(), kInput).out, "{}\n");
-    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), kAssistants[1].files[0].atZero);
+    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), kCodexFiles[0].atZero);
     const std::vector<Json> codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log"));
     ASSERT_EQ(codex.size(), 1u);
-    EXPECT_EQ(codex[0]["agentEvent"], "CodexSessionStart");
-    EXPECT_EQ(codex[0]["hookEvent"], "SessionStart");
-    EXPECT_TRUE(codex[0]["agentReply"] == true && codex[0]["stateValue"] == wireValue(LedState::sessionStarted));
+    EXPECT_TRUE(codex[0]["agentEvent"] == "CodexSessionStart" && codex[0]["hookEvent"] == "SessionStart" &&
+                codex[0]["agentReply"] == true && codex[0]["stateValue"] == wireValue(LedState::sessionStarted));
 
     const std::pair<const char*, LedState> events[] = {{"CodexStop", LedState::stop},
-                                                       {"postToolUse", LedState::toolFinished},
-                                                       {"KimiUserPromptSubmit", LedState::promptSubmitted},
-                                                       {"CopilotSessionEnd", LedState::sessionEnded}};
+                                                       {"KimiUserPromptSubmit", LedState::promptSubmitted}};
     for (const auto& [event, state] : events) {
         const std::string sent = "→ LED 状态 " + std::to_string(wireValue(state)) + ": ";
         const size_t before = agent.countInLog(sent);
@@ -217,10 +207,8 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
 TEST(PermissionHooks, LeverReadFromAnyReply) {
     const std::tuple<const char*, std::optional<int64_t>, std::string> cases[] = {
         {R"({"switchState":"0"})", 0, "allow"},
-        {R"({"switchState":-1})", -1, "ask"},
         {R"({"switchState":true})", 1, "ask"},
         {"{}", {}, "no_switch_in_reply"},
-        {R"({"switchState":null})", {}, "no_switch_in_reply"},
         {R"({"switchState":"zero"})", {}, "no_switch_in_reply"}};
     for (const auto& [reply, expected, diagnostic] : cases) {
         const std::optional<Json> parsed = json::parseObject(reply);
@@ -247,8 +235,6 @@ TEST(RequestClient, TakesOneReadAsTheReply) {
     };
     const std::pair<ScriptedPeer::Script, std::optional<std::string>> cases[] = {
         {replies("{\"switchState\":0,\"lightMode\":2}\n"), R"({"switchState":0,"lightMode":2})"},
-        {replies("{}"), "{}"},
-        {replies("[]"), std::nullopt},
         // A NUL is not white space: the text is not one JSON value, so the lever is unknown.
         {replies(std::string("{\"switchState\":0}\n\0", 19)), std::nullopt},
         {replies(objectOfSize(4096)), json::dumpCompact(*json::parse(objectOfSize(4096)))},
