@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
-#include <regex>
 
 // The hooks' in-process parts: reading and summarising standard input, and what the Cursor record
 // and the Kimi debug log hold beyond the decision.
@@ -38,7 +37,6 @@ TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
         {"cd \"/Users/me/my proj\" && make", "/Users/me/my proj"},
         {"cd /srv/app; ls", "/srv/app"},
         {"cd \"/Users/me/my proj && make", "\"/Users/me/my"},
-        {" \n cd   /tmp/x \t\n", "/tmp/x"},
         {"cd /a b", "/a"},
         {"cd ; ls", std::nullopt},
         {std::nullopt, std::nullopt},
@@ -52,7 +50,6 @@ TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
     for (int i = 0; i < 250; ++i) combining += "e\xCC\x81";
     const Json env = cursorRelatedEnvForLog({{"TERM_PROGRAM", "vscode"},
                                              {"term", "dumb"},
-                                             {"PATH", "/bin"},
                                              {"TERM", "xterm"},
                                              {"vscode_ipc", "/s"},
                                              {"VSCODE", "no underscore"},
@@ -81,8 +78,8 @@ TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
     for (int i = 39; i >= 0; --i)
         many.emplace_back("CURSOR_ITEM_" + std::string(i < 10 ? "0" : "") + std::to_string(i), "v");
     const Json first = cursorRelatedEnvForLog(many);
-    EXPECT_EQ(first.size(), 32u);
-    EXPECT_TRUE(first.contains("CURSOR_ITEM_31") && !first.contains("CURSOR_ITEM_32") && !first.contains("TERM"));
+    EXPECT_TRUE(first.size() == 32 && first.contains("CURSOR_ITEM_31") && !first.contains("CURSOR_ITEM_32") &&
+                !first.contains("TERM"));
 }
 
 TEST(CursorStdinFields, KeepsListedMembersInListOrderRendered) {
@@ -101,10 +98,9 @@ TEST(CursorStdinFields, KeepsListedMembersInListOrderRendered) {
 // environment, and the directory the command enters.
 TEST(CursorHookDebug, FillsEachMemberFromItsSource) {
     test::TempDir home, project;
-    ASSERT_TRUE(files::createDirectories(project.file(".cursor")));
-    ASSERT_TRUE(files::atomicWrite(project.file(".cursor/cli.json"), "{}"));
-    ASSERT_TRUE(files::createDirectories(home.file(".cursor")));
-    ASSERT_TRUE(files::atomicWrite(home.file(".cursor/cli-config.json"), R"({"permissions":{"allow":[]}})"));
+    ASSERT_TRUE(files::createDirectories(project.file(".cursor")) && files::createDirectories(home.file(".cursor")));
+    ASSERT_TRUE(files::atomicWrite(project.file(".cursor/cli.json"), "{}") &&
+                files::atomicWrite(home.file(".cursor/cli-config.json"), R"({"permissions":{"allow":[]}})"));
     CursorCliLeverSync::applyRelaxed(home.path());
     ::setenv("CURSOR_DEBUG_TEST_MARK", "from-env", 1);
     const std::string stdinData = R"({"cwd":"/from-stdin","command":"cd /not-this"})";
@@ -160,8 +156,6 @@ TEST(KimiDebugLog, BaseKeysThenDetailsInTheDiagnosticsFolder) {
     const std::vector<Json> written = test::readJsonLines(test::diagnosticsFile(home.path(), "kimi-hook-debug.log"));
     ASSERT_EQ(written.size(), 3u);
     EXPECT_EQ(keysOf(written[0]), (std::vector<std::string>{"ts", "event", "pid", "cwd", "stdinBytes"}));
-    EXPECT_TRUE(std::regex_match(written[0]["ts"].get<std::string>(),
-                                 std::regex("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")));
     EXPECT_TRUE(written[0]["event"] == "first" && written[0]["pid"] == ::getpid());
     EXPECT_EQ(written[0]["cwd"], workDir.path()) << "the working directory is named, not written to";
     EXPECT_EQ(keysOf(written[1]), (std::vector<std::string>{"ts", "event", "pid", "cwd", "extra"}));
@@ -179,7 +173,6 @@ TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
         {"default_yolo = " + repeat(family, 40), repeat(family, 32)},
         {"# default_yolo = true\n", std::nullopt},
         {"default_yolo =\n  true\n", "true"},
-        {"default_yolo =", std::nullopt},
     };
     for (const auto& [text, snippet] : cases)
         EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(text), snippet) << text;
@@ -220,8 +213,7 @@ TEST(StdinContext, RenamesAndCutsTheMembersItKeeps) {
     }
 }
 
-// Standard input up to a limit (a small one here: the process tests run the real one). Past it only
-// the start was read, which is not parsed even where it is a whole value.
+// Past the limit (a small one here) only the start was read, which is not parsed even where it is whole.
 TEST(StandardInput, IsReadUpToTheLimitAndACutOneIsNotParsed) {
     constexpr size_t kLimit = 64 * 1024;
     const std::string atLimit = "{\"tool_name\":\"" + std::string(kLimit - 16, 'x') + "\"}";
@@ -274,9 +266,8 @@ TEST(AppendLine, AppendsExactlyWhatItIsGivenAndNothingElse) {
     HookSupport::appendLine("b", dir.file("log"));
     EXPECT_EQ(files::readFile(dir.file("log")), "{\"a\":1}\nb");
     HookSupport::appendLine("x\n", dir.file("missing/log"));
-    EXPECT_FALSE(files::exists(dir.file("missing")));
     HookSupport::appendLine("bad \xff\n", dir.file("new"));
-    EXPECT_FALSE(files::exists(dir.file("new")));
+    EXPECT_FALSE(files::exists(dir.file("missing")) || files::exists(dir.file("new")));
 }
 
 }  // namespace

@@ -74,8 +74,7 @@ TEST(LogTraps, TheHooksAnswerAndWriteNothingThroughTheTrap) {
     }
 }
 
-// The folders are private when the hook makes them and are made private when they were not; the
-// log too, which holds commands and working directories.
+// The folders and the log (it holds commands) are private when the hook makes them and made so when not.
 TEST(HookFileModes, FoldersAndLogArePrivate) {
     for (const bool existing : {false, true}) {
         SCOPED_TRACE(existing ? "tightened" : "created");
@@ -108,13 +107,12 @@ TEST(HookWithoutHome, EveryPermissionHookStillAnswers) {
     fs::current_path(work.path());
     const std::string socket = home.file("no-agent.sock");
     for (const char* event : {"PermissionRequest", "CodexPermissionRequest", "preToolUse", "KimiPreToolUse"}) {
-        SCOPED_TRACE(event);
         ProcessResult withHome = runHook(event, socket, home.path(), kInput);
         ProcessResult without = runProcess(
             {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", VEMLO_AGENT_BINARY, "hook", event},
             {{"HOME", ""}, {"VEMLO_SOCKET", socket}}, kInput);
-        EXPECT_EQ(without.exitCode, 0) << without.err;
-        EXPECT_EQ(without.out, withHome.out);
+        EXPECT_EQ(without.exitCode, 0) << event << without.err;
+        EXPECT_EQ(without.out, withHome.out) << event;
     }
     fs::current_path(previous);
 }

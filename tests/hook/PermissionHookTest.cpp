@@ -183,12 +183,11 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
     std::signal(SIGPIPE, SIG_IGN);
     const std::string deep =
         "{\"tool_input\":{\"data\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}}";
-    const std::string deepCwd = "{\"cwd\":" + std::string(100'000, '[') + std::string(100'000, ']') + "}";
     std::string wide = "{";
     for (int i = 0; i < 100'000; ++i) wide += "\"k" + std::to_string(i) + "\":0,";
     wide += "\"tool_name\":\"Bash\"}";
     const std::string oversized = "[\"" + std::string(HookSupport::kMaxStandardInputBytes, 'x') + "\"]";
-    for (const std::string* input : std::initializer_list<const std::string*>{&deep, &deepCwd, &wide, &oversized}) {
+    for (const std::string* input : std::initializer_list<const std::string*>{&deep, &wide, &oversized}) {
         for (const Assistant& a : kAssistants) {
             SCOPED_TRACE(std::string(a.event) + ", input of " + std::to_string(input->size()) + " bytes");
             TempDir folder, home;
@@ -217,7 +216,6 @@ TEST(PermissionHooks, LeverReadFromAnyReply) {
         EXPECT_EQ(lever.diagnostic(), diagnostic) << reply;
         EXPECT_EQ(lever.isAuto(), expected == 0) << reply;
     }
-    EXPECT_EQ(HookSupport::LeverReading{}.diagnostic(), std::string("no_agent_reply"));
 }
 
 const Json kPermission = Json{{"cmd", "permission"}, {"value", 1}};

@@ -10,8 +10,7 @@ namespace vemlo::test {
 // A Unix socket bound at `path` (whatever was there removed), not listening yet; -1 on failure.
 int boundSocket(const std::string& path);
 
-// A stand-in for the agent on a Unix socket: accepts one connection, takes the request line, then
-// lets `script` answer on the connected descriptor however the case needs.
+// A stand-in for the agent: takes one connection's request line, then `script` answers on it.
 class ScriptedPeer {
 public:
     using Script = std::function<void(int fd)>;
