@@ -25,39 +25,19 @@ namespace {
 namespace fs = std::filesystem;
 
 // Settings as people have them: their own hooks, other settings, comments, unusual layout.
-const std::string kClaude = R"J({
-  "model": "opus",
-  "permissions": {"allow": ["Bash(npm run lint)"], "deny": ["Read(./.env)"]},
-  "env": {"GREETING": "grüß dich ✓"},
-  "hooks": {"PreToolUse": [{"matcher": "Bash", "hooks": [{"type": "command", "command": "~/bin/check.sh"}]}]}
-}
-)J";
-const std::string kCodex = "{\n    \"hooks\": {\"SessionStart\": [{\"hooks\": [{\"command\": \"python3 s.py\"}]}]}\n}";
-const std::string kCursor = "{\n\t\"version\": 1,\n\t\"hooks\": {\"afterFileEdit\": [{\"command\": \"./f.sh\"}]}\n}\n";
-const std::string kKimi =
-    "# tuned by hand\ndefault_yolo = false\nhooks = []\n\n[providers.\"managed:kimi-code\"]\n"
-    "api_key = \"sk-secret\"   # set with /login\n\n[loop_control]\nnotes = \"\"\"\n[[hooks]] is only text\n\"\"\"\n";
-const std::vector<std::pair<std::string, std::string>> kFiles = {{".claude/settings.json", kClaude},
-                                                                 {".codex/hooks.json", kCodex},
-                                                                 {".cursor/hooks.json", kCursor},
-                                                                 {".kimi/config.toml", kKimi}};
+const std::string kClaude =
+    "{\n  \"model\": \"opus\",\n  \"env\": {\"G\": \"grüß ✓\"},\n  \"hooks\": {\"PreToolUse\": [{\"matcher\": \"Bash\", "
+    "\"hooks\": [{\"type\": \"command\", \"command\": \"~/check.sh\"}]}]}\n}\n";
+const std::string kKimi = "# by hand\ndefault_yolo = false\nhooks = []\n\n[providers.\"managed:kimi\"]\n"
+                          "api_key = \"sk-secret\"   # set with /login\n\n[notes]\nx = \"\"\"\n[[hooks]] is text\n\"\"\"\n";
+const std::vector<std::pair<std::string, std::string>> kFiles = {
+    {".claude/settings.json", kClaude},
+    {".codex/hooks.json", "{\n    \"hooks\": {\"SessionStart\": [{\"hooks\": [{\"command\": \"s.py\"}]}]}\n}"},
+    {".cursor/hooks.json", "{\n\t\"version\": 1,\n\t\"hooks\": {\"afterFileEdit\": [{\"command\": \"./f.sh\"}]}\n}\n"},
+    {".kimi/config.toml", kKimi}};
 const std::string kUnit = ".config/systemd/user/vemloconfig-agent.service";
 
 size_t oursIn(const std::string& text) { return occurrences(text, "vemloconfig-agent hook "); }
-
-// Whether `edited` holds all of `original`: every member, and every list's entries first, in order.
-bool holds(const Json& original, const Json& edited) {
-    if (original.is_object()) {
-        for (auto it = original.begin(); it != original.end(); ++it)
-            if (!edited.is_object() || !edited.contains(it.key()) || !holds(it.value(), edited[it.key()])) return false;
-        return true;
-    }
-    if (!original.is_array()) return original == edited;
-    if (!edited.is_array() || edited.size() < original.size()) return false;
-    for (size_t i = 0; i < original.size(); ++i)
-        if (original[i] != edited[i]) return false;
-    return true;
-}
 
 std::map<std::string, std::string> snapshot(const std::string& root) {
     std::map<std::string, std::string> out;
@@ -85,15 +65,14 @@ struct VemloCtl : ::testing::Test {
         ::unsetenv("XDG_CONFIG_HOME");
         ::setenv("VEMLO_SOCKET", home.file("no-agent.sock").c_str(), 1);
         for (const auto& [file, text] : kFiles) {
-            ASSERT_TRUE(files::createDirectories(fs::path(home.file(file)).parent_path()));
+            files::createDirectories(fs::path(home.file(file)).parent_path());
             ASSERT_TRUE(files::atomicWrite(home.file(file), text));
         }
         ::chmod(home.file(".kimi/config.toml").c_str(), 0600);
         fakeSystemctl("exit 0");
     }
     void TearDown() override {
-        for (const auto& [name, value] : saved)
-            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        for (const auto& [name, value] : saved) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
     void fakeSystemctl(const std::string& result) {
         ASSERT_TRUE(files::atomicWrite(tools.file("systemctl"),
@@ -101,13 +80,8 @@ struct VemloCtl : ::testing::Test {
         ::chmod(tools.file("systemctl").c_str(), 0755);
     }
     void place(const std::string& relative) {
-        ASSERT_TRUE(files::createDirectories(fs::path(root.file(relative)).parent_path()));
+        files::createDirectories(fs::path(root.file(relative)).parent_path());
         ASSERT_TRUE(files::atomicWrite(root.file(relative), "#!/bin/sh\n"));
-        ::chmod(root.file(relative).c_str(), 0755);
-    }
-    void package() {
-        place("usr/bin/vemloconfig-agent");
-        place("usr/lib/systemd/user/vemloconfig-agent.service");
     }
     Ran ctl(const std::vector<std::string>& args) {
         std::ostringstream out, err;
@@ -131,19 +105,12 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
     Ran first = install();
     ASSERT_EQ(first.code, 0) << first.out << first.err;
     for (size_t i = 0; i < kFiles.size(); ++i) {
-        const auto& [file, original] = kFiles[i];
-        SCOPED_TRACE(file);
-        const std::string text = read(file);
-        EXPECT_EQ(oursIn(text), ctl::assistants()[i].events.size());
-        EXPECT_EQ(read(file + ".vemloctl.bak"), original);
-        if (i < 3) {
-            ASSERT_TRUE(json::parse(text));
-            EXPECT_TRUE(holds(*json::parse(original), *json::parse(text)));
-        } else {
-            EXPECT_TRUE(isValidToml(text));
-            EXPECT_NE(text.find("# disabled by vemloctl (uninstall restores it): hooks = []\n"), std::string::npos);
-        }
+        EXPECT_EQ(oursIn(read(kFiles[i].first)), ctl::assistants()[i].events.size()) << kFiles[i].first;
+        EXPECT_EQ(read(kFiles[i].first + ".vemloctl.bak"), kFiles[i].second);
     }
+    EXPECT_TRUE(isValidToml(read(".kimi/config.toml")));
+    EXPECT_NE(read(".kimi/config.toml").find("# disabled by vemloctl (uninstall restores it): hooks = []\n"),
+              std::string::npos);
     struct stat st {};
     ASSERT_EQ(::stat(home.file(".kimi/config.toml.vemloctl.bak").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the backup holds the API key";
@@ -162,7 +129,6 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
 
     const auto installed = snapshot(home.path());
     Ran second = install();
-    ASSERT_EQ(second.code, 0) << second.err;
     EXPECT_EQ(snapshot(home.path()), installed);
     EXPECT_NE(second.out.find("hooks already registered"), std::string::npos) << second.out;
     EXPECT_EQ(second.out.find("enter /hooks and trust"), std::string::npos);
@@ -170,14 +136,12 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
 
     Ran removed = ctl({"uninstall"});
     ASSERT_EQ(removed.code, 0) << removed.out << removed.err;
-    for (const auto& [file, original] : kFiles)
+    for (const auto& [file, original] : kFiles)  // the JSON files are reformatted, the same values
         EXPECT_EQ(json::parse(read(file)).value_or(read(file)), json::parse(original).value_or(original)) << file;
-    // The Kimi file is back byte for byte, so its backup has nothing left to give; reformatted
-    // JSON files keep theirs.
+    // The Kimi file is back byte for byte, so its backup has nothing left to give; the others keep theirs.
     EXPECT_FALSE(files::exists(home.file(".kimi/config.toml.vemloctl.bak")));
     EXPECT_EQ(read(".claude/settings.json.vemloctl.bak"), kClaude);
-    EXPECT_FALSE(files::exists(home.file(kUnit)));
-    EXPECT_FALSE(files::exists(home.file(".local/bin/vemloconfig-agent")));
+    EXPECT_FALSE(files::exists(home.file(kUnit)) || files::exists(home.file(".local/bin/vemloconfig-agent")));
     EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n");
 }
 
@@ -196,23 +160,10 @@ TEST_F(VemloCtl, AMalformedFileIsReportedAndLeftWhileTheOthersAreDone) {
     }
 }
 
-TEST_F(VemloCtl, DryRunChangesNothing) {
-    const auto before = snapshot(home.path());
-    Ran r = ctl({"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY});
-    ASSERT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(snapshot(home.path()), before);
-    EXPECT_EQ(calls(), "");
-    EXPECT_NE(r.out.find("Kimi CLI: ~/.kimi/config.toml: would add 7 hooks"), std::string::npos) << r.out;
-}
-
 TEST_F(VemloCtl, WithoutSystemdTheRestIsStillDone) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"echo 'Failed to connect to bus: No medium found' >&2; exit 1", "Failed to connect to bus"},
-        {"", "systemctl was not found"},  // none on the PATH
-    };
-    for (const auto& [systemctl, reason] : cases) {
-        if (systemctl.empty()) ::setenv("PATH", home.file("nowhere").c_str(), 1);
-        fakeSystemctl(systemctl);
+    for (const std::string reason : {"Failed to connect to bus", "systemctl was not found"}) {
+        fakeSystemctl("echo '" + reason + ": No medium found' >&2; exit 1");
+        if (reason.starts_with("systemctl")) ::setenv("PATH", home.file("nowhere").c_str(), 1);
         Ran r = install("cursor");
         EXPECT_EQ(r.code, 0) << r.err;
         EXPECT_NE(r.out.find("the systemd user manager cannot be reached (" + reason), std::string::npos) << r.out;
@@ -229,57 +180,48 @@ TEST_F(VemloCtl, OnlyAssistantsThatAreInstalledAndFilesCreatedForUsGoAgain) {
     fs::remove(home.file(".cursor/hooks.json"));
     fs::remove(home.file(".kimi/config.toml"));
     Ran r = install();
-    ASSERT_EQ(r.code, 0) << r.err;
     EXPECT_NE(r.out.find("Claude Code: ~/.claude not found"), std::string::npos) << r.out;
     EXPECT_FALSE(files::exists(home.file(".claude")));
     EXPECT_EQ(json::parse(read(".cursor/hooks.json")).value()["version"], 1);
     EXPECT_TRUE(isValidToml(read(".kimi/config.toml")));
     ASSERT_EQ(ctl({"uninstall"}).code, 0);
-    EXPECT_FALSE(files::exists(home.file(".cursor/hooks.json")));
-    EXPECT_FALSE(files::exists(home.file(".kimi/config.toml")));
+    EXPECT_FALSE(files::exists(home.file(".cursor/hooks.json")) || files::exists(home.file(".kimi/config.toml")));
     EXPECT_TRUE(files::exists(home.file(".cursor")));
 }
 
 // Copilot CLI loads every hooks/*.json of its folder: ours is a file apart, written and removed whole.
 TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
     const std::string mine = R"({"version": 1, "hooks": {"sessionStart": [{"type": "command", "bash": "./m.sh"}]}})";
-    ASSERT_TRUE(files::createDirectories(home.file(".copilot/hooks")));
+    files::createDirectories(home.file(".copilot/hooks"));
     ASSERT_TRUE(files::atomicWrite(home.file(".copilot/hooks/mine.json"), mine));
     const std::string ours = ".copilot/hooks/vemloconfig-agent.json";
-    Ran first = install("copilot");
-    ASSERT_EQ(first.code, 0) << first.out << first.err;
-    EXPECT_NE(first.out.find("Copilot CLI: ~/" + ours + ": created it with 8 hooks\n"), std::string::npos) << first.out;
+    EXPECT_NE(install("copilot").out.find("Copilot CLI: ~/" + ours + ": created it with 8 hooks\n"), std::string::npos);
     const Json doc = json::parse(read(ours)).value_or(Json());
     EXPECT_EQ(doc["version"], 1);
-    const ctl::Assistant& copilot = ctl::assistants().at(4);
-    EXPECT_EQ(doc["hooks"].size(), copilot.events.size());
-    for (const auto& b : copilot.events)
+    EXPECT_EQ(doc["hooks"].size(), ctl::assistants().at(4).events.size());
+    for (const auto& b : ctl::assistants().at(4).events)
         EXPECT_EQ(doc["hooks"][b.assistantEvent],
                   Json::array({Json{{"bash", ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), b.agentEvent)},
                                     {"timeoutSec", 10},
                                     {"type", "command"}}}));
-    EXPECT_EQ(read(".claude/settings.json"), kClaude);
     EXPECT_NE(ctl({"status"}).out.find("  Copilot CLI registered (8 events)\n"), std::string::npos);
     const auto installed = snapshot(home.path());
     EXPECT_NE(install("copilot").out.find("hooks already registered (8 events)"), std::string::npos);
     EXPECT_EQ(snapshot(home.path()), installed);
     ASSERT_EQ(ctl({"uninstall", "--only", "copilot"}).code, 0);
-    EXPECT_FALSE(files::exists(home.file(ours)));
-    EXPECT_FALSE(files::exists(home.file(ours + ".vemloctl.bak")));
+    EXPECT_FALSE(files::exists(home.file(ours)) || files::exists(home.file(ours + ".vemloctl.bak")));
     EXPECT_EQ(read(".copilot/hooks/mine.json"), mine);
 }
 
 // Anything but a regular file of the user's where the backup goes is no backup: nothing is edited.
 TEST_F(VemloCtl, ABackupTrapLeavesTheFileAndIsNeverWrittenThrough) {
-    TempDir elsewhere;
-    const std::string settings = home.file(".claude/settings.json"), backup = settings + ".vemloctl.bak";
-    const std::string other = elsewhere.file("notes"), ghost = elsewhere.file("ghost");
+    const std::string backup = home.file(".claude/settings.json.vemloctl.bak");
+    const std::string other = tools.file("notes"), ghost = tools.file("ghost");
     ASSERT_TRUE(files::atomicWrite(other, "mine\n"));
     for (int trap = 0; trap < 3; ++trap) {
         fs::remove_all(backup);
-        if (trap == 0) fs::create_symlink(ghost, backup);
-        if (trap == 1) fs::create_directory(backup);
-        if (trap == 2) fs::create_symlink(other, backup);
+        trap == 0 ? fs::create_symlink(ghost, backup) : trap == 1 ? (void)fs::create_directory(backup)
+                                                                  : fs::create_symlink(other, backup);
         Ran r = install("claude");
         EXPECT_EQ(r.code, 1) << trap;
         EXPECT_NE(r.err.find("cannot create the backup"), std::string::npos) << r.err;
@@ -289,18 +231,17 @@ TEST_F(VemloCtl, ABackupTrapLeavesTheFileAndIsNeverWrittenThrough) {
     }
 }
 
-TEST_F(VemloCtl, CommandLineMistakesHelpAndNoAgent) {
+TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
     const std::string socket = home.file("no-agent.sock");
     const struct {
         std::vector<std::string> args;
         int code;
-        std::string text;  // expected in standard output (exit 0) or standard error, else both
+        std::string text;  // expected in standard output (exit 0) or in either
     } cases[] = {
         {{}, 2, "Usage: vemloctl <command>"},
         {{"--help"}, 0, "Usage: vemloctl <command>"},
         {{"--version"}, 0, "vemloctl " VEMLO_PROJECT_VERSION "\n"},
         {{"--version", "now"}, 2, "unknown command \"--version\""},
-        {{"install", "--help"}, 0, "--dry-run"},
         {{"help", "uninstall"}, 0, "Usage: vemloctl uninstall"},
         {{"status", "-h"}, 0, "Exit status"},
         {{"lever", "--help"}, 0, "next real status report"},
@@ -313,6 +254,7 @@ TEST_F(VemloCtl, CommandLineMistakesHelpAndNoAgent) {
         {{"status", "now"}, 2, "takes no arguments"},
         {{"start"}, 2, "unknown command \"start\""},
         {{"install", "--agent", "/nowhere/vemloconfig-agent"}, 1, "give its path with --agent"},
+        {{"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY}, 0, "Kimi CLI: ~/.kimi/config.toml: would add 7 hooks"},
         {{"status"}, 1, "Agent:      not running: cannot reach " + socket},
         {{"status"}, 1, "Not all is well: the agent is not running."},
         {{"lever", "0"}, 1, "cannot reach the agent at " + socket},
@@ -324,20 +266,19 @@ TEST_F(VemloCtl, CommandLineMistakesHelpAndNoAgent) {
         EXPECT_NE((r.code == 0 ? r.out : r.out + r.err).find(c.text), std::string::npos) << r.out << r.err;
     }
     EXPECT_EQ(snapshot(home.path()), before);
+    EXPECT_EQ(calls(), "");
 }
 
-// The program itself: main() hands its own path and "/" on, and the hooks it writes name the copy.
+// The program itself: main() hands its own path and "/" on.
 TEST_F(VemloCtl, TheRealProgramInstallsAndReports) {
-    const std::map<std::string, std::string> env = {{"HOME", home.path()},
-                                                    {"PATH", tools.path() + ":/usr/bin:/bin"},
-                                                    {"VEMLO_SOCKET", home.file("no-agent.sock")}};
-    ProcessResult in = runProcess({VEMLO_CTL_BINARY, "install", "--only", "cursor", "--agent", VEMLO_AGENT_BINARY},
-                                  env, "", 60s);
+    const std::map<std::string, std::string> env = {
+        {"HOME", home.path()}, {"PATH", tools.path() + ":/usr/bin:/bin"}, {"VEMLO_SOCKET", home.file("none.sock")}};
+    ProcessResult in =
+        runProcess({VEMLO_CTL_BINARY, "install", "--only", "cursor", "--agent", VEMLO_AGENT_BINARY}, env, "", 60s);
     ASSERT_EQ(in.exitCode, 0) << in.out << in.err;
     EXPECT_NE(read(".cursor/hooks.json").find(home.file(".local/bin/vemloconfig-agent hook ")), std::string::npos);
-    ProcessResult shown = runProcess({VEMLO_CTL_BINARY, "status"}, env);
-    EXPECT_EQ(shown.exitCode, 1);
-    EXPECT_NE(shown.out.find("  Cursor      registered (7 events)\n"), std::string::npos) << shown.out;
+    EXPECT_NE(runProcess({VEMLO_CTL_BINARY, "status"}, env).out.find("  Cursor      registered (7 events)\n"),
+              std::string::npos);
 }
 
 TEST_F(VemloCtl, StatusNamesTheInstallationItFinds) {
@@ -354,27 +295,23 @@ TEST_F(VemloCtl, StatusNamesTheInstallationItFinds) {
     for (const auto& c : cases) {
         if (c.agent) place("usr/bin/vemloconfig-agent");
         if (c.unit) place("usr/lib/systemd/user/vemloconfig-agent.service");
-        if (c.userCopy) {
-            ASSERT_EQ(install("claude").code, 0);
-        }
-        Ran r = ctl({"status"});
-        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out;
+        EXPECT_EQ(c.userCopy ? install("claude").code : 0, 0);
+        EXPECT_NE(ctl({"status"}).out.find(c.line), std::string::npos) << c.line;
         for (const std::string& made : {root.file("usr"), home.file(".local"), home.file(".config")})
             fs::remove_all(made);
     }
 }
 
 TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
-    package();
+    place("usr/bin/vemloconfig-agent");
+    place("usr/lib/systemd/user/vemloconfig-agent.service");
     const std::string agent = root.file("usr/bin/vemloconfig-agent");
     ASSERT_EQ(install("claude").code, 0);  // an install from before the package
-    ASSERT_TRUE(files::exists(home.file(kUnit)));
     calls();
     Ran in = ctl({"install", "--only", "claude"});
     ASSERT_EQ(in.code, 0) << in.out << in.err;
     EXPECT_NE(in.out.find("using the packaged " + agent + "; nothing is copied"), std::string::npos) << in.out;
-    EXPECT_FALSE(files::exists(home.file(kUnit)));
-    EXPECT_FALSE(files::exists(home.file(".local/bin/vemloconfig-agent")));
+    EXPECT_FALSE(files::exists(home.file(kUnit)) || files::exists(home.file(".local/bin/vemloconfig-agent")));
     EXPECT_EQ(read(".claude/settings.json").find(home.file(".local/bin")), std::string::npos) << "hooks moved over";
     EXPECT_NE(read(".claude/settings.json").find("\"" + agent + " hook Stop\""), std::string::npos);
     EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
@@ -389,20 +326,16 @@ TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
 }
 
 TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {
-    TempDir dir;
-    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    AgentProcess agent(tools.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
     ::setenv("VEMLO_SOCKET", agent.socketPath().c_str(), 1);
     Ran set = ctl({"lever", "2"});
-    ASSERT_EQ(set.code, 0) << set.err;
     EXPECT_NE(set.out.find("Software lever set to 2 (manual: tool requests go back to you)."), std::string::npos);
     Ran shown = ctl({"status"});
     EXPECT_EQ(shown.code, 1) << "no keyboard: not all is well";
     EXPECT_NE(shown.out.find("Agent:      running (control socket " + agent.socketPath() + ")"), std::string::npos);
     EXPECT_NE(shown.out.find("Lever:      2 (manual"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("Not all is well: the keyboard is not linked."), std::string::npos);
-    Ran cleared = ctl({"lever", "clear"});
-    ASSERT_EQ(cleared.code, 0);
-    EXPECT_NE(cleared.out.find("Software lever cleared; the lever is now unknown"), std::string::npos);
+    EXPECT_NE(ctl({"lever", "clear"}).out.find("Software lever cleared; the lever is now unknown"), std::string::npos);
     EXPECT_NE(ctl({"status"}).out.find("Lever:      unknown"), std::string::npos);
 }
 
@@ -413,18 +346,15 @@ TEST(StatusReport, KeyboardLinkAndLedInWords) {
         bool allWell;
         std::vector<std::string> lines;
     } cases[] = {
-        {R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})",
-         true,
+        {R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})", true,
          {"Keyboard:   linked (last status report 1.5 s ago)", "Last LED:   3 (running a tool), set 10 s ago"}},
-        {R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})",
-         false,
+        {R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})", false,
          {"Keyboard:   not linked (last status report 5 min ago)", "Last LED:   5 (turn finished), set 2 h ago"}},
-        {"", false, {"Keyboard:   not linked (no status report", "Last LED:   none sent yet"}},
+        {"", false, {"Keyboard:   not linked (no status report from the keyboard yet)", "Last LED:   none sent yet"}},
         {R"({"lightModeTs":1800000000,"stateValue":42})", true, {"Last LED:   42\n"}},
     };
     for (const auto& c : cases) {
         ctl::StatusCommand::Facts f;
-        f.socketPath = "/tmp/vemlo.sock";
         f.reply = Json{{"switchState", 1}, {"lightMode", 2}};
         if (!c.live.empty()) f.liveState = json::parseObject(c.live);
         f.now = 1'800'000'000.0;
