@@ -33,14 +33,12 @@ struct Sync {
 };
 
 const Sync kCli{"CursorCliLeverSync", "cli-config", "cli-config.json", ".vemlo_had_no_cli_config",
-                [](const std::string& h) { CursorCliLeverSync::applyRelaxed(h); },
-                [](const std::string& h) { CursorCliLeverSync::restoreIfNeeded(h); },
-                [](const std::string& h) { return CursorCliLeverSync::diagnosticSnapshotForLog(h); }};
+                CursorCliLeverSync::applyRelaxed, CursorCliLeverSync::restoreIfNeeded,
+                CursorCliLeverSync::diagnosticSnapshotForLog};
 const Sync kPermissions{"CursorPermissionsJsonLeverSync", "permissions.json", "permissions.json",
-                        ".vemlo_had_no_permissions_json",
-                        [](const std::string& h) { CursorPermissionsJsonLeverSync::applyRelaxed(h); },
-                        [](const std::string& h) { CursorPermissionsJsonLeverSync::restoreIfNeeded(h); },
-                        [](const std::string& h) { return CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog(h); }};
+                        ".vemlo_had_no_permissions_json", CursorPermissionsJsonLeverSync::applyRelaxed,
+                        CursorPermissionsJsonLeverSync::restoreIfNeeded,
+                        CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog};
 const Sync* const kSyncs[] = {&kCli, &kPermissions};
 
 struct CursorHome {
@@ -157,7 +155,6 @@ TEST(CursorLeverSync, DiagnosticsSummariseTheFile) {
         std::string expectedTail;  // the members after the four about files
     } cases[] = {
         {&kCli, std::nullopt, "{}"},
-        {&kCli, "nope", "{}"},
         {&kCli, R"({"version":3,"approvalMode":"allowlist"})", R"({"cliConfigVersion":3,"approvalMode":"allowlist"})"},
         {&kCli, R"J({"permissions":{"allow":["Shell(*)",5,"Read(src/*)","Write(x)"],"deny":["a","b",null]}})J",
          R"({"permissionsAllowCount":3,"permissionsDenyCount":2,"permissionsHasShellStar":true,)"
