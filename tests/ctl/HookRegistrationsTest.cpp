@@ -40,16 +40,14 @@ TEST(HookRegistrations, CommandsAreRecognisedByProgramAndEvent) {
         {"~/bin/check-bash.sh", "PreToolUse", false},
     };
     for (const auto& c : cases) EXPECT_EQ(isAgentHookCommand(c.command, c.event), c.ours) << c.command;
-}
-
-TEST(HookRegistrations, CommandsWeWriteAreOursAndSafeForTheShell) {
-    const std::pair<std::string, std::string> cases[] = {
+    // The commands we write are ours, and safe for the shell.
+    const std::pair<std::string, std::string> written[] = {
         {"/home/ann/.local/bin/vemloconfig-agent", "/home/ann/.local/bin/vemloconfig-agent hook Stop"},
         {"/home/a b/bin/vemloconfig-agent", "'/home/a b/bin/vemloconfig-agent' hook Stop"},
         {"/home/o'neil/bin/vemloconfig-agent", "'/home/o'\\''neil/bin/vemloconfig-agent' hook Stop"},
         {"/home/x/$HOME;rm/vemloconfig-agent", "'/home/x/$HOME;rm/vemloconfig-agent' hook Stop"},
     };
-    for (const auto& [path, command] : cases) {
+    for (const auto& [path, command] : written) {
         EXPECT_EQ(hookCommand(path, "Stop"), command);
         EXPECT_TRUE(isAgentHookCommand(command, "Stop")) << path;
     }

@@ -148,42 +148,6 @@ TEST(CursorLeverSync, WriteFailuresAreSaidAndTheFilesKeepIndependentStates) {
     EXPECT_EQ(other.read(kPermissions), R"({"ide":1})");
 }
 
-TEST(CursorLeverSync, DiagnosticsSummariseTheFile) {
-    const struct {
-        const Sync* sync;
-        std::optional<std::string> content;
-        std::string expectedTail;  // the members after the four about files
-    } cases[] = {
-        {&kCli, std::nullopt, "{}"},
-        {&kCli, R"({"version":3,"approvalMode":"allowlist"})", R"({"cliConfigVersion":3,"approvalMode":"allowlist"})"},
-        {&kCli, R"J({"permissions":{"allow":["Shell(*)",5,"Read(src/*)","Write(x)"],"deny":["a","b",null]}})J",
-         R"({"permissionsAllowCount":3,"permissionsDenyCount":2,"permissionsHasShellStar":true,)"
-         R"("permissionsAllowHasReadStar":true,"permissionsAllowHasWriteStar":false})"},
-        {&kCli, R"({"sandbox":{"mode":")" + std::string(1000, 'x') + R"("}})",
-         R"({"cliConfigSandboxPreview":"{\"mode\":\")" + std::string(391, 'x') + R"("})"},
-        {&kPermissions, std::nullopt, "{}"},
-        {&kPermissions, R"({"terminalAllowlist":["cd:/tmp","swift test"],"mcpAllowlist":null})",
-         R"({"terminalAllowlistCount":2,"terminalAllowlistHasPrefix_cd":true,)"
-         R"("terminalAllowlistHasPrefix_swift":true,"mcpAllowlistDefined":true})"},
-        {&kPermissions, R"({"terminalAllowlist":["cd /tmp","swiftc",1]})",
-         R"({"terminalAllowlistCount":2,"terminalAllowlistHasPrefix_cd":false,)"
-         R"("terminalAllowlistHasPrefix_swift":false,"mcpAllowlistDefined":false})"},
-    };
-    for (const auto& c : cases) {
-        CursorHome cursor;
-        if (c.content) cursor.write(*c.sync, *c.content);
-        const bool cli = c.sync == &kCli;
-        Json expected = Json::object();
-        expected[cli ? "userCliConfigPath" : "permissionsJsonPath"] = cursor.path(*c.sync);
-        expected[cli ? "userCliConfigExists" : "permissionsJsonExists"] = c.content.has_value();
-        expected["lever0SnapshotBakExists"] = false;
-        expected[cli ? "hadNoPriorCliMarkerExists" : "hadNoPriorMarkerExists"] = false;
-        const Json tail = json::parse(c.expectedTail).value();
-        for (const auto& [key, value] : tail.items()) expected[key] = value;
-        EXPECT_EQ(c.sync->diagnostics(cursor.home.path()), expected) << c.expectedTail;
-    }
-}
-
 // Hooks of one assistant run at once. Without the lock, a hook could find no snapshot, and before
 // it copies the file another hook's relaxation lands, so the "user's" snapshot is a relaxed file.
 class Racing : public testing::TestWithParam<bool> {};
