@@ -79,8 +79,7 @@ TEST(JsonHookEdit, InstallsOnceAndUninstallsBackToTheUsersHooks) {
             EXPECT_EQ(handler["timeout"], 10);
         }
         Json again = doc;
-        EXPECT_FALSE(JsonHookEdit::install(again, a, kAgent).changed());
-        EXPECT_EQ(again, doc);
+        EXPECT_FALSE(JsonHookEdit::install(again, a, kAgent).changed() || again != doc);
         EXPECT_EQ(JsonHookEdit::uninstall(doc, a).removed, static_cast<int>(a.events.size()));
         EXPECT_EQ(doc, parsed(c.afterUninstall.empty() ? c.before : c.afterUninstall));
     }

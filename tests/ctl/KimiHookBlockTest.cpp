@@ -35,7 +35,6 @@ TEST(KimiHookBlock, InstallOnceThenUninstallRestoresTheText) {
         EXPECT_TRUE(test::isValidToml(text)) << text;
         EXPECT_EQ(installed.added, 7);
         EXPECT_EQ(KimiHookBlock::registeredEvents(text, kimi()), 7);
-        EXPECT_EQ(test::occurrences(text, "/vemloconfig-agent hook Kimi"), 7u);
         EXPECT_EQ(test::occurrences(text, std::string(KimiHookBlock::kBeginMarker)), 1u);
         if (input.find("\r\n") != std::string::npos) {
             EXPECT_EQ(test::occurrences(text, "\n"), test::occurrences(text, "\r\n"));
@@ -45,7 +44,6 @@ TEST(KimiHookBlock, InstallOnceThenUninstallRestoresTheText) {
         for (size_t at; (at = kept.find(KimiHookBlock::kDisabledLinePrefix)) != std::string::npos;)
             kept.erase(at, KimiHookBlock::kDisabledLinePrefix.size());
         EXPECT_EQ(kept.substr(0, input.size()), input);
-        EXPECT_EQ(KimiHookBlock::install(text, kimi(), kAgent).text, text);
         EXPECT_FALSE(KimiHookBlock::install(text, kimi(), kAgent).changed);
 
         const KimiHookBlock::Outcome removed = KimiHookBlock::uninstall(text, kimi());
