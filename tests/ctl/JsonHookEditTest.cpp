@@ -44,8 +44,9 @@ TEST(JsonHookEdit, InstallsOnceAndUninstallsBackToTheUsersHooks) {
         std::string afterUninstall;  // empty: `before`
     } cases[] = {
         {&claude(), "{}", 0, ""},
-        {&claude(), R"({"hooks": {"Stop": [{"matcher": "", "hooks": [{"command": "/o/vemloconfig-agent hook Stop"}]}]}})",
-         1, "{}"},
+        {&claude(),
+         R"({"hooks": {"Stop": [{"matcher": "", "hooks": [{"command": "/o/vemloconfig-agent hook Stop"}]}]}})", 1,
+         "{}"},
         {&claude(),
          R"({"hooks": {"Stop": [{"hooks": [{"command": "say done"}, {"command": "/o/vemloconfig-agent hook Stop"}]}]}})",
          1, R"({"hooks": {"Stop": [{"hooks": [{"command": "say done"}]}]}})"},

@@ -15,7 +15,8 @@ const Assistant& kimi() { return assistants().at(3); }
 const std::string kAgent = "/home/ann/.local/bin/vemloconfig-agent";
 
 TEST(KimiHookBlock, InstallOnceThenUninstallRestoresTheText) {
-    const std::pair<std::string, std::string> cases[] = {  // input; after install and uninstall ("": the input)
+    const std::pair<std::string, std::string> cases[] = {
+        // input; after install and uninstall ("": the input)
         {"", ""},
         {"default_yolo = false\nhooks = []\n\n[models.\"k\"]\nmax_context_size = 262144\n", ""},
         {"hooks = [ ]   # none yet\n[loop_control]\nmax_steps_per_turn = 100\n", ""},
@@ -65,8 +66,8 @@ TEST(KimiHookBlock, RefusesWhatItCannotEditAndLeavesTheText) {
     };
     for (const auto& [input, error] : cases) {
         for (bool installing : {true, false}) {
-            const auto out = installing ? KimiHookBlock::install(input, kimi(), kAgent)
-                                        : KimiHookBlock::uninstall(input, kimi());
+            const auto out =
+                installing ? KimiHookBlock::install(input, kimi(), kAgent) : KimiHookBlock::uninstall(input, kimi());
             EXPECT_NE(out.error.find(error), std::string::npos) << out.error;
             EXPECT_FALSE(out.changed);
             EXPECT_EQ(out.text, input);
@@ -79,8 +80,10 @@ TEST(KimiHookBlock, RefusesWhatItCannotEditAndLeavesTheText) {
 TEST(KimiHookBlock, TablesOfOursOutsideTheBlockAreReplacedAndRemoved) {
     const std::string users = "[[hooks]]\nevent = \"Stop\"\ncommand = \"notify-send done\"\n\n";
     const std::string rest = users + "[loop_control]\nmax_steps_per_turn = 5\n";
-    const std::string text = "default_yolo = true\n\n[[hooks]]\nevent = \"Stop\"\n"
-                             "command = \"/old/vemloconfig-agent hook KimiStop\"\nmatcher = \"\"\n\n" + rest;
+    const std::string text =
+        "default_yolo = true\n\n[[hooks]]\nevent = \"Stop\"\n"
+        "command = \"/old/vemloconfig-agent hook KimiStop\"\nmatcher = \"\"\n\n" +
+        rest;
     const KimiHookBlock::Outcome installed = KimiHookBlock::install(text, kimi(), kAgent);
     EXPECT_EQ(installed.removed, 1);
     EXPECT_TRUE(test::isValidToml(installed.text)) << installed.text;
@@ -99,7 +102,8 @@ TEST(KimiHookBlock, TablesOfOursOutsideTheBlockAreReplacedAndRemoved) {
 TEST(KimiHookBlock, SurvivesTheLeverSyncRewritingDefaultYolo) {
     for (const std::string original : {"default_yolo = false\n", "model = \"k2\"\n"}) {
         const auto sync = [](const std::string& text) {
-            return KimiConfigLeverSync::replaceOrInsertDefaultYolo(text, KimiConfigLeverSync::kAutoTemplate).text.value();
+            return KimiConfigLeverSync::replaceOrInsertDefaultYolo(text, KimiConfigLeverSync::kAutoTemplate)
+                .text.value();
         };
         const std::string synced = sync(KimiHookBlock::install(original, kimi(), kAgent).text);
         ASSERT_TRUE(test::isValidToml(synced));
@@ -109,8 +113,8 @@ TEST(KimiHookBlock, SurvivesTheLeverSyncRewritingDefaultYolo) {
         if (expected.back() != '\n') expected += '\n';
         EXPECT_EQ(KimiHookBlock::uninstall(synced, kimi()).text, expected);
     }
-    const std::string withUsers =
-        KimiHookBlock::install("hooks = []\n", kimi(), kAgent).text + "\n[[hooks]]\nevent = \"Stop\"\ncommand = \"x\"\n";
+    const std::string withUsers = KimiHookBlock::install("hooks = []\n", kimi(), kAgent).text +
+                                  "\n[[hooks]]\nevent = \"Stop\"\ncommand = \"x\"\n";
     ASSERT_TRUE(test::isValidToml(withUsers));
     const std::string removed = KimiHookBlock::uninstall(withUsers, kimi()).text;
     EXPECT_TRUE(test::isValidToml(removed)) << "a disabled hooks = [] stays disabled before the user's tables";

@@ -26,10 +26,12 @@ namespace fs = std::filesystem;
 
 // Settings as people have them: their own hooks, other settings, comments, unusual layout.
 const std::string kClaude =
-    "{\n  \"model\": \"opus\",\n  \"env\": {\"G\": \"grüß ✓\"},\n  \"hooks\": {\"PreToolUse\": [{\"matcher\": \"Bash\", "
+    "{\n  \"model\": \"opus\",\n  \"env\": {\"G\": \"grüß ✓\"},\n  \"hooks\": {\"PreToolUse\": [{\"matcher\": "
+    "\"Bash\", "
     "\"hooks\": [{\"type\": \"command\", \"command\": \"~/check.sh\"}]}]}\n}\n";
-const std::string kKimi = "# by hand\ndefault_yolo = false\nhooks = []\n\n[providers.\"managed:kimi\"]\n"
-                          "api_key = \"sk-secret\"   # set with /login\n\n[notes]\nx = \"\"\"\n[[hooks]] is text\n\"\"\"\n";
+const std::string kKimi =
+    "# by hand\ndefault_yolo = false\nhooks = []\n\n[providers.\"managed:kimi\"]\n"
+    "api_key = \"sk-secret\"   # set with /login\n\n[notes]\nx = \"\"\"\n[[hooks]] is text\n\"\"\"\n";
 const std::vector<std::pair<std::string, std::string>> kFiles = {
     {".claude/settings.json", kClaude},
     {".codex/hooks.json", "{\n    \"hooks\": {\"SessionStart\": [{\"hooks\": [{\"command\": \"s.py\"}]}]}\n}"},
@@ -72,7 +74,8 @@ struct VemloCtl : ::testing::Test {
         fakeSystemctl("exit 0");
     }
     void TearDown() override {
-        for (const auto& [name, value] : saved) value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        for (const auto& [name, value] : saved)
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
     }
     void fakeSystemctl(const std::string& result) {
         ASSERT_TRUE(files::atomicWrite(tools.file("systemctl"),
@@ -118,13 +121,15 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
     EXPECT_EQ(st.st_mode & 0777, 0755u);
     EXPECT_EQ(files::readFile(home.file(".local/bin/vemloconfig-agent")), files::readFile(VEMLO_AGENT_BINARY));
     EXPECT_NE(read(kUnit).find("ExecStart=%h/.local/bin/vemloconfig-agent"), std::string::npos);
-    EXPECT_EQ(calls(), "--user daemon-reload\n--user enable vemloconfig-agent.service\n"
-                       "--user restart vemloconfig-agent.service\n");
+    EXPECT_EQ(calls(),
+              "--user daemon-reload\n--user enable vemloconfig-agent.service\n"
+              "--user restart vemloconfig-agent.service\n");
     EXPECT_NE(first.out.find("enter /hooks and trust"), std::string::npos) << "Codex's trust step is pointed out";
     EXPECT_NE(read(".claude/settings.json").find(home.path() + "/.local/bin/vemloconfig-agent hook PermissionRequest"),
               std::string::npos);
-    EXPECT_NE(ctl({"status"}).out.find("Hooks:\n  Claude Code registered (11 events)\n  Codex       registered (6 "
-                                       "events)\n  Cursor      registered (7 events)\n  Kimi CLI    registered (7"),
+    EXPECT_NE(ctl({"status"})
+                  .out.find("Hooks:\n  Claude Code registered (11 events)\n  Codex       registered (6 "
+                            "events)\n  Cursor      registered (7 events)\n  Kimi CLI    registered (7"),
               std::string::npos);
 
     const auto installed = snapshot(home.path());
@@ -220,8 +225,9 @@ TEST_F(VemloCtl, ABackupTrapLeavesTheFileAndIsNeverWrittenThrough) {
     ASSERT_TRUE(files::atomicWrite(other, "mine\n"));
     for (int trap = 0; trap < 3; ++trap) {
         fs::remove_all(backup);
-        trap == 0 ? fs::create_symlink(ghost, backup) : trap == 1 ? (void)fs::create_directory(backup)
-                                                                  : fs::create_symlink(other, backup);
+        trap == 0   ? fs::create_symlink(ghost, backup)
+        : trap == 1 ? (void)fs::create_directory(backup)
+                    : fs::create_symlink(other, backup);
         Ran r = install("claude");
         EXPECT_EQ(r.code, 1) << trap;
         EXPECT_NE(r.err.find("cannot create the backup"), std::string::npos) << r.err;
@@ -254,7 +260,9 @@ TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
         {{"status", "now"}, 2, "takes no arguments"},
         {{"start"}, 2, "unknown command \"start\""},
         {{"install", "--agent", "/nowhere/vemloconfig-agent"}, 1, "give its path with --agent"},
-        {{"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY}, 0, "Kimi CLI: ~/.kimi/config.toml: would add 7 hooks"},
+        {{"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY},
+         0,
+         "Kimi CLI: ~/.kimi/config.toml: would add 7 hooks"},
         {{"status"}, 1, "Agent:      not running: cannot reach " + socket},
         {{"status"}, 1, "Not all is well: the agent is not running."},
         {{"lever", "0"}, 1, "cannot reach the agent at " + socket},
@@ -314,8 +322,9 @@ TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
     EXPECT_FALSE(files::exists(home.file(kUnit)) || files::exists(home.file(".local/bin/vemloconfig-agent")));
     EXPECT_EQ(read(".claude/settings.json").find(home.file(".local/bin")), std::string::npos) << "hooks moved over";
     EXPECT_NE(read(".claude/settings.json").find("\"" + agent + " hook Stop\""), std::string::npos);
-    EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
-                       "--user daemon-reload\n--user enable --now vemloconfig-agent.service\n");
+    EXPECT_EQ(calls(),
+              "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
+              "--user daemon-reload\n--user enable --now vemloconfig-agent.service\n");
     EXPECT_NE(ctl({"install", "--only", "claude"}).out.find("hooks already registered"), std::string::npos);
     calls();
     ASSERT_EQ(ctl({"uninstall"}).code, 0);
@@ -346,9 +355,11 @@ TEST(StatusReport, KeyboardLinkAndLedInWords) {
         bool allWell;
         std::vector<std::string> lines;
     } cases[] = {
-        {R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})", true,
+        {R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})",
+         true,
          {"Keyboard:   linked (last status report 1.5 s ago)", "Last LED:   3 (running a tool), set 10 s ago"}},
-        {R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})", false,
+        {R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})",
+         false,
          {"Keyboard:   not linked (last status report 5 min ago)", "Last LED:   5 (turn finished), set 2 h ago"}},
         {"", false, {"Keyboard:   not linked (no status report from the keyboard yet)", "Last LED:   none sent yet"}},
         {R"({"lightModeTs":1800000000,"stateValue":42})", true, {"Last LED:   42\n"}},

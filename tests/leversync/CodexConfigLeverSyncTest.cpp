@@ -44,7 +44,10 @@ TEST(CodexText, RewritesTheTopLevelKeyOnly) {
         {"", true, "\n" + s(kNever)},
         {"model = \"o3\"\r\napproval_policy = \"never\"\r\n[tui]\r\nx = 1\r\n", false,
          "model = \"o3\"\n\n" + s(kOnRequest) + "\n\n[tui]\n\nx = 1\n\n"},
-        {"a = 1\x0b" "b = 2\x0c" "approval_policy = 'x'\re = 5", true, "a = 1\nb = 2\n" + s(kNever) + "\ne = 5"},
+        {"a = 1\x0b"
+         "b = 2\x0c"
+         "approval_policy = 'x'\re = 5",
+         true, "a = 1\nb = 2\n" + s(kNever) + "\ne = 5"},
         {"allowed = [\n  [\"a\", \"b\"],\n]\napproval_policy = \"on-request\"\n[tui]\n", true,
          "allowed = [\n  [\"a\", \"b\"],\n]\n" + s(kNever) + "\n[tui]\n"},
         {"a = \"\"\"\n[x]\n\"\"\"\n[t]\n", true, "a = \"\"\"\n[x]\n\"\"\"\n" + s(kNever) + "\n[t]\n"},

@@ -32,11 +32,18 @@ struct Sync {
     Json (*diagnostics)(const std::string& home);
 };
 
-const Sync kCli{"CursorCliLeverSync", "cli-config", "cli-config.json", ".vemlo_had_no_cli_config",
-                CursorCliLeverSync::applyRelaxed, CursorCliLeverSync::restoreIfNeeded,
+const Sync kCli{"CursorCliLeverSync",
+                "cli-config",
+                "cli-config.json",
+                ".vemlo_had_no_cli_config",
+                CursorCliLeverSync::applyRelaxed,
+                CursorCliLeverSync::restoreIfNeeded,
                 CursorCliLeverSync::diagnosticSnapshotForLog};
-const Sync kPermissions{"CursorPermissionsJsonLeverSync", "permissions.json", "permissions.json",
-                        ".vemlo_had_no_permissions_json", CursorPermissionsJsonLeverSync::applyRelaxed,
+const Sync kPermissions{"CursorPermissionsJsonLeverSync",
+                        "permissions.json",
+                        "permissions.json",
+                        ".vemlo_had_no_permissions_json",
+                        CursorPermissionsJsonLeverSync::applyRelaxed,
                         CursorPermissionsJsonLeverSync::restoreIfNeeded,
                         CursorPermissionsJsonLeverSync::diagnosticSnapshotForLog};
 const Sync* const kSyncs[] = {&kCli, &kPermissions};
@@ -79,9 +86,10 @@ TEST(CursorLeverSync, WithoutAFileTheRelaxationWritesOneAndTheRestorationRemoves
         EXPECT_TRUE(files::exists(files::join(cursor.dir, sync->markerName)));
         // What relaxing is for: shell, reads and writes allowed; cd and swift run without asking.
         const Json seen = sync->diagnostics(home);
-        for (const char* flag : {"permissionsHasShellStar", "permissionsAllowHasReadStar", "permissionsAllowHasWriteStar",
-                                 "terminalAllowlistHasPrefix_cd", "terminalAllowlistHasPrefix_swift",
-                                 sync == &kCli ? "hadNoPriorCliMarkerExists" : "hadNoPriorMarkerExists"})
+        for (const char* flag :
+             {"permissionsHasShellStar", "permissionsAllowHasReadStar", "permissionsAllowHasWriteStar",
+              "terminalAllowlistHasPrefix_cd", "terminalAllowlistHasPrefix_swift",
+              sync == &kCli ? "hadNoPriorCliMarkerExists" : "hadNoPriorMarkerExists"})
             EXPECT_EQ(seen.value(flag, true), true) << flag << json::dumpCompact(seen);
         sync->apply(home);
         EXPECT_EQ(cursor.read(*sync), relaxed);
@@ -182,9 +190,8 @@ TEST_P(Racing, RelaxAndRestoreNeverLoseTheUsersFiles) {
     EXPECT_EQ(std::distance(fs::directory_iterator(cursor.dir), fs::directory_iterator()), GetParam() ? 2 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cursor, Racing, testing::Bool(), [](const auto& info) {
-    return info.param ? "over_user_files" : "over_no_files";
-});
+INSTANTIATE_TEST_SUITE_P(Cursor, Racing, testing::Bool(),
+                         [](const auto& info) { return info.param ? "over_user_files" : "over_no_files"; });
 
 }  // namespace
 }  // namespace vemlo

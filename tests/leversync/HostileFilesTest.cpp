@@ -37,8 +37,10 @@ TEST(SnapshotTraps, ATrapAtOurNameNeverRelaxesWithoutACopyNorIsEverRead) {
         std::string owner;          // who refuses to relax; none for Kimi, whose snapshot is a safety copy
         const Step* steps;
     } targets[] = {
-        {".cursor/cli-config.json", ".cursor/cli-config.json.vemlo.lever0.bak", "CursorCliLeverSync: 无法备份原 cli-config", cli},
-        {".cursor/cli-config.json", ".cursor/.vemlo_had_no_cli_config", "CursorCliLeverSync: 无法备份原 cli-config", cli},
+        {".cursor/cli-config.json", ".cursor/cli-config.json.vemlo.lever0.bak",
+         "CursorCliLeverSync: 无法备份原 cli-config", cli},
+        {".cursor/cli-config.json", ".cursor/.vemlo_had_no_cli_config", "CursorCliLeverSync: 无法备份原 cli-config",
+         cli},
         {".cursor/permissions.json", ".cursor/permissions.json.vemlo.lever0.bak",
          "CursorPermissionsJsonLeverSync: 无法备份原 permissions.json", ide},
         {".cursor/permissions.json", ".cursor/.vemlo_had_no_permissions_json",
@@ -59,8 +61,9 @@ TEST(SnapshotTraps, ATrapAtOurNameNeverRelaxesWithoutACopyNorIsEverRead) {
             fs::create_directories(fs::path(file).parent_path());
             ASSERT_TRUE(marker || files::atomicWrite(file, original));
             ASSERT_TRUE(files::atomicWrite(other, precious));
-            trap == 0 ? fs::create_symlink(ghost, trapped) : trap == 1 ? (void)fs::create_directory(trapped)
-                                                                       : fs::create_symlink(other, trapped);
+            trap == 0   ? fs::create_symlink(ghost, trapped)
+            : trap == 1 ? (void)fs::create_directory(trapped)
+                        : fs::create_symlink(other, trapped);
             testing::internal::CaptureStderr();
             t.steps[0](home.path());
             const std::string err = testing::internal::GetCapturedStderr();

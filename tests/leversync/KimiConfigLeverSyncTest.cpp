@@ -32,7 +32,8 @@ TEST(KimiText, EnableAndDisableRewriteTheKeyLines) {
         {"[models.k2]\nname = \"k2\"\n", "{T}\n\n[models.k2]\nname = \"k2\"\n"},
         {"", "{T}\n"},
         {"default_yolo = true\n[ui]\ndefault_yolo = true\ntheme = \"dark\"\n", "{T}\n[ui]\n{T}\ntheme = \"dark\"\n"},
-        {"model = \"k2\"\n\n\ndefault_yolo = true\n\n\n[ui]\ntheme = \"dark\"\n", "model = \"k2\"\n{T}\n[ui]\ntheme = \"dark\"\n"},
+        {"model = \"k2\"\n\n\ndefault_yolo = true\n\n\n[ui]\ntheme = \"dark\"\n",
+         "model = \"k2\"\n{T}\n[ui]\ntheme = \"dark\"\n"},
         {"model = \"k2\"\ndefault_yolo = false\n\n \n", "model = \"k2\"\n{T}"},
         {"a = 1\r\n\r\ndefault_yolo = true\r\n\r\nb = 2\r\n", "a = 1\r\n{T}\r\nb = 2\r\n"},
         {"\"default_yolo\" = false\nmodel = \"k2\"\n", std::nullopt},
@@ -107,7 +108,8 @@ TEST_F(KimiFile, SnapshotIsTakenOnceAndDroppedOnManual) {
     ASSERT_EQ(events.size(), 2u);
     EXPECT_EQ(events[0]["to"], snapshot);
     EXPECT_EQ(events[1]["bytes"], files::readFile(config)->size());
-    EXPECT_EQ(takeEventNames(), (std::vector<std::string>{"kimi_lever_sync_backup_created", "kimi_lever_sync_enable_auto"}));
+    EXPECT_EQ(takeEventNames(),
+              (std::vector<std::string>{"kimi_lever_sync_backup_created", "kimi_lever_sync_enable_auto"}));
     writeConfig("model = \"k3\"\n");
     EXPECT_EQ(run(true), "");
     EXPECT_EQ(files::readFile(snapshot), original) << "an existing snapshot is never overwritten";

@@ -62,7 +62,8 @@ TEST(Toml, HeaderLinesAreTheHeadersOnly) {
 TEST(Toml, TopLevelKeysByShape) {
     const Document doc(
         "empty = []\nspread = [\n]\ninline = [{ e = 1 }]\ndotted.x = 1\n[table.sub]\n"
-        "[[hooks]]\nevent = \"Stop\"\ncommand = 'say done'\ntimeout = 10\nn.event = \"nested, not its own\"\n[[hooks]]\n");
+        "[[hooks]]\nevent = \"Stop\"\ncommand = 'say done'\ntimeout = 10\nn.event = \"nested, not its "
+        "own\"\n[[hooks]]\n");
     ASSERT_TRUE(doc.ok()) << doc.error();
     using K = TopLevel::Kind;
     const struct {
