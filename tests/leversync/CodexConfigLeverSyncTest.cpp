@@ -89,20 +89,5 @@ TEST_F(CodexFile, AMissingFileIsNeverCreatedNorAnUnchangedOneTouched) {
     EXPECT_EQ(readConfig(), "model = \"\xc3\x28\"\n");
 }
 
-TEST_F(CodexFile, RewriteFollowsSymbolicLinkAndKeepsPermissions) {
-    fs::create_directories(home.file("dotfiles"));
-    fs::create_directories(home.file(".codex"));
-    const std::string target = home.file("dotfiles/codex.toml");
-    ASSERT_TRUE(files::atomicWrite(target, "model = \"o3\"\n"));
-    ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
-    fs::create_symlink("../dotfiles/codex.toml", config);
-    sync::apply(false, home.path());
-    EXPECT_TRUE(fs::is_symlink(config));
-    EXPECT_EQ(files::readFile(target), "model = \"o3\"\n\n" + s(kOnRequest));
-    struct stat st {};
-    ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-}
-
 }  // namespace
 }  // namespace vemlo
