@@ -1,3 +1,5 @@
+// That any text gets an answer, the two entry points agree and line numbers stay in the text is
+// checked by fuzz/toml_read; here, which answer.
 #include "platform/Toml.h"
 
 #include <gtest/gtest.h>
@@ -9,10 +11,9 @@ namespace vemlo::toml {
 namespace {
 
 TEST(Toml, ParsesTomlAndNothingElse) {
-    const struct {
-        std::string text;
-        bool toml;
-    } cases[] = {
+    std::string deep = "a";
+    for (int i = 0; i < 5000; ++i) deep += ".a";
+    const std::pair<std::string, bool> cases[] = {
         {"", true},
         {"a = 1\r\n[t]\r\nb = 'x'\r\n", true},
         {"s = \"\"\"\n[not a header]\n\"\"\"\n", true},
@@ -32,33 +33,18 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"a = 1\n\u00d4 1\n", false},
         {"a\uFCBF = 1\n", false},
         {"# \u3000\u30A2\u2E80\n", true},
-        // Private-use characters beside them are declined rather than read wrongly.
-        {"# \u3042\uE000\n", false},
+        {"# \u3042\uE000\n", false},  // private-use characters beside them are declined rather than read wrongly
         // Every dotted part is a table toml++ recurses through; the reader declines long before.
         {"[a" + std::string(300, '.') + "]\n", false},
-        {"[" +
-             [] {
-                 std::string k = "a";
-                 for (int i = 0; i < 5000; ++i) k += ".a";
-                 return k;
-             }() +
-             "]\n",
-         false},
+        {"[" + deep + "]\n", false},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(parses(c.text), c.toml) << c.text.substr(0, 60);
-        EXPECT_EQ(Document(c.text).ok(), c.toml) << c.text.substr(0, 60);
-    }
-}
-
-TEST(Toml, ErrorsNameTheLine) {
+    for (const auto& [text, toml] : cases) EXPECT_EQ(parses(text), toml) << text.substr(0, 60);
     EXPECT_EQ(Document("a = 1\nb = \n").error().rfind("line 2: ", 0), 0u) << Document("a = 1\nb = \n").error();
     EXPECT_EQ(Document("x = 1\n[a" + std::string(300, '.') + "]\n").error().rfind("line 2: ", 0), 0u);
-    EXPECT_EQ(Document("a = 1\n").error(), "");
 }
 
 TEST(Toml, HeaderLinesAreTheHeadersOnly) {
-    const std::string text =
+    const Document doc(
         "a.b = 1\n"             // 0: a dotted key makes a table, no header
         "s = '''\n[x]\n'''\n"   // 1-3: a header-like line inside a string
         "arr = [\n  [1],\n]\n"  // 4-6: and inside an array
@@ -68,26 +54,16 @@ TEST(Toml, HeaderLinesAreTheHeadersOnly) {
         "[[h]]\n"               // 10
         "k.l = 2\n"             // 11
         "[h.sub]\n"             // 12
-        "[[h]]\r\n";            // 13
-    const Document doc(text);
+        "[[h]]\r\n");           // 13
     ASSERT_TRUE(doc.ok()) << doc.error();
     EXPECT_EQ(doc.headerLines(), (std::vector<size_t>{7, 9, 10, 12, 13}));
 }
 
 TEST(Toml, TopLevelKeysByShape) {
-    const std::string text =
-        "empty = []\n"
-        "spread = [\n]\n"
-        "inline = [{ e = 1 }]\n"
-        "dotted.x = 1\n"
-        "[table.sub]\n"
-        "[[hooks]]\n"
-        "event = \"Stop\"\n"
-        "command = 'say done'\n"
-        "timeout = 10\n"
-        "n.event = \"nested, not its own\"\n"
-        "[[hooks]]\n";
-    const Document doc(text);
+    const Document doc(
+        "empty = []\nspread = [\n]\ninline = [{ e = 1 }]\ndotted.x = 1\n[table.sub]\n"
+        "[[hooks]]\nevent = \"Stop\"\ncommand = 'say done'\ntimeout = 10\nn.event = \"nested, not its "
+        "own\"\n[[hooks]]\n");
     ASSERT_TRUE(doc.ok()) << doc.error();
     using K = TopLevel::Kind;
     const struct {
@@ -117,11 +93,9 @@ TEST(Toml, TopLevelKeysByShape) {
     EXPECT_EQ(hooks.tables[1].headerLine, 11u);
     EXPECT_TRUE(hooks.tables[1].strings.empty());
     EXPECT_EQ(Document("a = ").topLevel("a").kind, K::absent);
-    const Document kana("[[hooks]]\ncommand = \"/home/\u3042\uE000/x\"\n");
-    EXPECT_FALSE(kana.ok());
-    const Document kanaOnly("[[hooks]]\n\"\u00e9\" = \"/home/\u3042\u30FC/x \u3000\u00e9\u0416\"\n");
-    ASSERT_TRUE(kanaOnly.ok()) << kanaOnly.error();
-    EXPECT_EQ(kanaOnly.topLevel("hooks").tables.at(0).strings.at("\u00e9"), "/home/\u3042\u30FC/x \u3000\u00e9\u0416");
+    const Document kana("[[hooks]]\n\"\u00e9\" = \"/home/\u3042\u30FC/x \u3000\u00e9\u0416\"\n");
+    ASSERT_TRUE(kana.ok()) << kana.error();
+    EXPECT_EQ(kana.topLevel("hooks").tables.at(0).strings.at("\u00e9"), "/home/\u3042\u30FC/x \u3000\u00e9\u0416");
 }
 
 }  // namespace

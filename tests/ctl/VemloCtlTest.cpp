@@ -1,0 +1,381 @@
+// vemloctl's command line in process, with HOME, PATH and the socket set for the call; one row
+// starts the real program.
+#include "ctl/HookRegistrations.h"
+#include "ctl/StatusCommand.h"
+#include "ctl/VemloCtl.h"
+#include "platform/Files.h"
+#include "platform/Json.h"
+#include "support/Process.h"
+#include "support/TempDir.h"
+#include "support/TomlCheck.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace vemlo::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Settings as people have them: their own hooks, other settings, comments, unusual layout.
+const std::string kClaude =
+    "{\n  \"model\": \"opus\",\n  \"env\": {\"G\": \"grüß ✓\"},\n  \"hooks\": {\"PreToolUse\": [{\"matcher\": "
+    "\"Bash\", "
+    "\"hooks\": [{\"type\": \"command\", \"command\": \"~/check.sh\"}]}]}\n}\n";
+const std::string kKimi =
+    "# by hand\ndefault_yolo = false\nhooks = []\n\n[providers.\"managed:kimi\"]\n"
+    "api_key = \"sk-secret\"   # set with /login\n\n[notes]\nx = \"\"\"\n[[hooks]] is text\n\"\"\"\n";
+const std::vector<std::pair<std::string, std::string>> kFiles = {
+    {".claude/settings.json", kClaude},
+    {".codex/hooks.json", "{\n    \"hooks\": {\"SessionStart\": [{\"hooks\": [{\"command\": \"s.py\"}]}]}\n}"},
+    {".cursor/hooks.json", "{\n\t\"version\": 1,\n\t\"hooks\": {\"afterFileEdit\": [{\"command\": \"./f.sh\"}]}\n}\n"},
+    {".kimi/config.toml", kKimi}};
+const std::string kUnit = ".config/systemd/user/vemloconfig-agent.service";
+
+size_t oursIn(const std::string& text) { return occurrences(text, "vemloconfig-agent hook "); }
+
+std::map<std::string, std::string> snapshot(const std::string& root) {
+    std::map<std::string, std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file()) out[entry.path()] = files::readFile(entry.path()).value_or("");
+    return out;
+}
+
+struct Ran {
+    int code;
+    std::string out, err;
+};
+
+struct VemloCtl : ::testing::Test {
+    TempDir root;  // the package's files, as dpkg would place them; none unless a test places them
+    TempDir home;
+    TempDir tools;  // a fake systemctl that records its calls
+    std::map<std::string, std::optional<std::string>> saved;
+
+    void SetUp() override {
+        for (const char* name : {"HOME", "PATH", "XDG_CONFIG_HOME", "VEMLO_SOCKET"})
+            saved[name] = std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
+        ::setenv("HOME", home.path().c_str(), 1);
+        ::setenv("PATH", (tools.path() + ":/usr/bin:/bin").c_str(), 1);
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::setenv("VEMLO_SOCKET", home.file("no-agent.sock").c_str(), 1);
+        for (const auto& [file, text] : kFiles) {
+            files::createDirectories(fs::path(home.file(file)).parent_path());
+            ASSERT_TRUE(files::atomicWrite(home.file(file), text));
+        }
+        ::chmod(home.file(".kimi/config.toml").c_str(), 0600);
+        fakeSystemctl("exit 0");
+    }
+    void TearDown() override {
+        for (const auto& [name, value] : saved)
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+    void fakeSystemctl(const std::string& result) {
+        ASSERT_TRUE(files::atomicWrite(tools.file("systemctl"),
+                                       "#!/bin/sh\necho \"$*\" >> '" + tools.file("calls") + "'\n" + result + "\n"));
+        ::chmod(tools.file("systemctl").c_str(), 0755);
+    }
+    void place(const std::string& relative) {
+        files::createDirectories(fs::path(root.file(relative)).parent_path());
+        ASSERT_TRUE(files::atomicWrite(root.file(relative), "#!/bin/sh\n"));
+    }
+    Ran ctl(const std::vector<std::string>& args) {
+        std::ostringstream out, err;
+        const int code = ctl::runVemloCtl(args, root.file("usr/bin/vemloctl"), out, err, root.path());
+        return {code, out.str(), err.str()};
+    }
+    Ran install(const std::string& only = "") {
+        std::vector<std::string> args = {"install", "--agent", VEMLO_AGENT_BINARY};
+        if (!only.empty()) args.insert(args.end(), {"--only", only});
+        return ctl(args);
+    }
+    std::string read(const std::string& relative) const { return files::readFile(home.file(relative)).value_or(""); }
+    std::string calls() {  // systemctl's calls since the last look
+        std::string text = files::readFile(tools.file("calls")).value_or("");
+        ::unlink(tools.file("calls").c_str());
+        return text;
+    }
+};
+
+TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
+    Ran first = install();
+    ASSERT_EQ(first.code, 0) << first.out << first.err;
+    for (size_t i = 0; i < kFiles.size(); ++i) {
+        EXPECT_EQ(oursIn(read(kFiles[i].first)), ctl::assistants()[i].events.size()) << kFiles[i].first;
+        EXPECT_EQ(read(kFiles[i].first + ".vemloctl.bak"), kFiles[i].second);
+    }
+    EXPECT_TRUE(isValidToml(read(".kimi/config.toml")));
+    EXPECT_NE(read(".kimi/config.toml").find("# disabled by vemloctl (uninstall restores it): hooks = []\n"),
+              std::string::npos);
+    struct stat st {};
+    ASSERT_EQ(::stat(home.file(".kimi/config.toml.vemloctl.bak").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the backup holds the API key";
+    ASSERT_EQ(::stat(home.file(".local/bin/vemloconfig-agent").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    EXPECT_EQ(files::readFile(home.file(".local/bin/vemloconfig-agent")), files::readFile(VEMLO_AGENT_BINARY));
+    EXPECT_NE(read(kUnit).find("ExecStart=%h/.local/bin/vemloconfig-agent"), std::string::npos);
+    EXPECT_EQ(calls(),
+              "--user daemon-reload\n--user enable vemloconfig-agent.service\n"
+              "--user restart vemloconfig-agent.service\n");
+    EXPECT_NE(first.out.find("enter /hooks and trust"), std::string::npos) << "Codex's trust step is pointed out";
+    EXPECT_NE(read(".claude/settings.json").find(home.path() + "/.local/bin/vemloconfig-agent hook PermissionRequest"),
+              std::string::npos);
+    EXPECT_NE(ctl({"status"})
+                  .out.find("Hooks:\n  Claude Code registered (11 events)\n  Codex       registered (6 "
+                            "events)\n  Cursor      registered (7 events)\n  Kimi CLI    registered (7"),
+              std::string::npos);
+
+    const auto installed = snapshot(home.path());
+    Ran second = install();
+    EXPECT_EQ(snapshot(home.path()), installed);
+    EXPECT_NE(second.out.find("hooks already registered"), std::string::npos) << second.out;
+    EXPECT_EQ(second.out.find("enter /hooks and trust"), std::string::npos);
+    calls();
+
+    Ran removed = ctl({"uninstall"});
+    ASSERT_EQ(removed.code, 0) << removed.out << removed.err;
+    for (const auto& [file, original] : kFiles)  // the JSON files are reformatted, the same values
+        EXPECT_EQ(json::parse(read(file)).value_or(read(file)), json::parse(original).value_or(original)) << file;
+    // The Kimi file is back byte for byte, so its backup has nothing left to give; the others keep theirs.
+    EXPECT_FALSE(files::exists(home.file(".kimi/config.toml.vemloctl.bak")));
+    EXPECT_EQ(read(".claude/settings.json.vemloctl.bak"), kClaude);
+    EXPECT_FALSE(files::exists(home.file(kUnit)) || files::exists(home.file(".local/bin/vemloconfig-agent")));
+    EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n");
+}
+
+TEST_F(VemloCtl, AMalformedFileIsReportedAndLeftWhileTheOthersAreDone) {
+    const std::string broken = "{\n  // comments are not JSON\n  \"model\": \"opus\",\n}\n";
+    ASSERT_TRUE(files::atomicWrite(home.file(".claude/settings.json"), broken));
+    for (bool installing : {true, false}) {
+        Ran r = installing ? install() : ctl({"uninstall"});
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find(".claude/settings.json: it is not valid JSON; the file was left exactly as it was"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_EQ(read(".claude/settings.json"), broken);
+        EXPECT_FALSE(files::exists(home.file(".claude/settings.json.vemloctl.bak")));
+        EXPECT_EQ(oursIn(read(".cursor/hooks.json")), installing ? 7u : 0u);
+    }
+}
+
+TEST_F(VemloCtl, WithoutSystemdTheRestIsStillDone) {
+    for (const std::string reason : {"Failed to connect to bus", "systemctl was not found"}) {
+        fakeSystemctl("echo '" + reason + ": No medium found' >&2; exit 1");
+        if (reason.starts_with("systemctl")) ::setenv("PATH", home.file("nowhere").c_str(), 1);
+        Ran r = install("cursor");
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find("the systemd user manager cannot be reached (" + reason), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("start the agent yourself with `" + home.path() + "/.local/bin/vemloconfig-agent &`"),
+                  std::string::npos);
+        EXPECT_TRUE(files::exists(home.file(kUnit)));
+        EXPECT_EQ(oursIn(read(".cursor/hooks.json")), 7u);
+        EXPECT_EQ(read(".claude/settings.json"), kClaude) << "--only leaves the others alone";
+    }
+}
+
+TEST_F(VemloCtl, OnlyAssistantsThatAreInstalledAndFilesCreatedForUsGoAgain) {
+    fs::remove_all(home.file(".claude"));
+    fs::remove(home.file(".cursor/hooks.json"));
+    fs::remove(home.file(".kimi/config.toml"));
+    Ran r = install();
+    EXPECT_NE(r.out.find("Claude Code: ~/.claude not found"), std::string::npos) << r.out;
+    EXPECT_FALSE(files::exists(home.file(".claude")));
+    EXPECT_EQ(json::parse(read(".cursor/hooks.json")).value()["version"], 1);
+    EXPECT_TRUE(isValidToml(read(".kimi/config.toml")));
+    ASSERT_EQ(ctl({"uninstall"}).code, 0);
+    EXPECT_FALSE(files::exists(home.file(".cursor/hooks.json")) || files::exists(home.file(".kimi/config.toml")));
+    EXPECT_TRUE(files::exists(home.file(".cursor")));
+}
+
+// Copilot CLI loads every hooks/*.json of its folder: ours is a file apart, written and removed whole.
+TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
+    const std::string mine = R"({"version": 1, "hooks": {"sessionStart": [{"type": "command", "bash": "./m.sh"}]}})";
+    files::createDirectories(home.file(".copilot/hooks"));
+    ASSERT_TRUE(files::atomicWrite(home.file(".copilot/hooks/mine.json"), mine));
+    const std::string ours = ".copilot/hooks/vemloconfig-agent.json";
+    EXPECT_NE(install("copilot").out.find("Copilot CLI: ~/" + ours + ": created it with 8 hooks\n"), std::string::npos);
+    const Json doc = json::parse(read(ours)).value_or(Json());
+    EXPECT_EQ(doc["version"], 1);
+    EXPECT_EQ(doc["hooks"].size(), ctl::assistants().at(4).events.size());
+    for (const auto& b : ctl::assistants().at(4).events)
+        EXPECT_EQ(doc["hooks"][b.assistantEvent],
+                  Json::array({Json{{"bash", ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), b.agentEvent)},
+                                    {"timeoutSec", 10},
+                                    {"type", "command"}}}));
+    EXPECT_NE(ctl({"status"}).out.find("  Copilot CLI registered (8 events)\n"), std::string::npos);
+    const auto installed = snapshot(home.path());
+    EXPECT_NE(install("copilot").out.find("hooks already registered (8 events)"), std::string::npos);
+    EXPECT_EQ(snapshot(home.path()), installed);
+    ASSERT_EQ(ctl({"uninstall", "--only", "copilot"}).code, 0);
+    EXPECT_FALSE(files::exists(home.file(ours)) || files::exists(home.file(ours + ".vemloctl.bak")));
+    EXPECT_EQ(read(".copilot/hooks/mine.json"), mine);
+}
+
+// Anything but a regular file of the user's where the backup goes is no backup: nothing is edited.
+TEST_F(VemloCtl, ABackupTrapLeavesTheFileAndIsNeverWrittenThrough) {
+    const std::string backup = home.file(".claude/settings.json.vemloctl.bak");
+    const std::string other = tools.file("notes"), ghost = tools.file("ghost");
+    ASSERT_TRUE(files::atomicWrite(other, "mine\n"));
+    for (int trap = 0; trap < 3; ++trap) {
+        fs::remove_all(backup);
+        trap == 0   ? fs::create_symlink(ghost, backup)
+        : trap == 1 ? (void)fs::create_directory(backup)
+                    : fs::create_symlink(other, backup);
+        Ran r = install("claude");
+        EXPECT_EQ(r.code, 1) << trap;
+        EXPECT_NE(r.err.find("cannot create the backup"), std::string::npos) << r.err;
+        EXPECT_EQ(read(".claude/settings.json"), kClaude);
+        EXPECT_EQ(files::readFile(other), "mine\n");
+        EXPECT_FALSE(fs::exists(fs::symlink_status(ghost)));
+    }
+}
+
+TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
+    const std::string socket = home.file("no-agent.sock");
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        std::string text;  // expected in standard output (exit 0) or in either
+    } cases[] = {
+        {{}, 2, "Usage: vemloctl <command>"},
+        {{"--help"}, 0, "Usage: vemloctl <command>"},
+        {{"--version"}, 0, "vemloctl " VEMLO_PROJECT_VERSION "\n"},
+        {{"--version", "now"}, 2, "unknown command \"--version\""},
+        {{"help", "uninstall"}, 0, "Usage: vemloctl uninstall"},
+        {{"status", "-h"}, 0, "Exit status"},
+        {{"lever", "--help"}, 0, "next real status report"},
+        {{"install", "--only", "claude,vim"}, 2, "unknown assistant \"vim\""},
+        {{"install", "--only"}, 2, "--only needs a value"},
+        {{"uninstall", "--agent", "/x"}, 2, "unknown option --agent"},
+        {{"lever", "256"}, 2, "from 0 to 255, or clear"},
+        {{"lever", "-1"}, 2, "from 0 to 255, or clear"},
+        {{"lever"}, 2, "needs one position"},
+        {{"status", "now"}, 2, "takes no arguments"},
+        {{"start"}, 2, "unknown command \"start\""},
+        {{"install", "--agent", "/nowhere/vemloconfig-agent"}, 1, "give its path with --agent"},
+        {{"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY},
+         0,
+         "Kimi CLI: ~/.kimi/config.toml: would add 7 hooks"},
+        {{"status"}, 1, "Agent:      not running: cannot reach " + socket},
+        {{"status"}, 1, "Not all is well: the agent is not running."},
+        {{"lever", "0"}, 1, "cannot reach the agent at " + socket},
+    };
+    const auto before = snapshot(home.path());
+    for (const auto& c : cases) {
+        Ran r = ctl(c.args);
+        EXPECT_EQ(r.code, c.code) << c.text;
+        EXPECT_NE((r.code == 0 ? r.out : r.out + r.err).find(c.text), std::string::npos) << r.out << r.err;
+    }
+    EXPECT_EQ(snapshot(home.path()), before);
+    EXPECT_EQ(calls(), "");
+}
+
+// The program itself: main() hands its own path and "/" on.
+TEST_F(VemloCtl, TheRealProgramInstallsAndReports) {
+    const std::map<std::string, std::string> env = {
+        {"HOME", home.path()}, {"PATH", tools.path() + ":/usr/bin:/bin"}, {"VEMLO_SOCKET", home.file("none.sock")}};
+    ProcessResult in =
+        runProcess({VEMLO_CTL_BINARY, "install", "--only", "cursor", "--agent", VEMLO_AGENT_BINARY}, env, "", 60s);
+    ASSERT_EQ(in.exitCode, 0) << in.out << in.err;
+    EXPECT_NE(read(".cursor/hooks.json").find(home.file(".local/bin/vemloconfig-agent hook ")), std::string::npos);
+    EXPECT_NE(runProcess({VEMLO_CTL_BINARY, "status"}, env).out.find("  Cursor      registered (7 events)\n"),
+              std::string::npos);
+}
+
+TEST_F(VemloCtl, StatusNamesTheInstallationItFinds) {
+    const struct {
+        bool agent, unit, userCopy;
+        std::string line;
+    } cases[] = {
+        {false, false, false, "Installed:  none (run `vemloctl install`)"},
+        {true, false, false, "Installed:  none"},  // an agent without the unit is no package
+        {false, false, true, "Installed:  user copy (" + home.file(".local/bin/vemloconfig-agent") + ")"},
+        {true, true, false, "Installed:  package (" + root.file("usr/bin/vemloconfig-agent") + ")\n"},
+        {true, true, true, "a user unit of an earlier `vemloctl install` hides"},
+    };
+    for (const auto& c : cases) {
+        if (c.agent) place("usr/bin/vemloconfig-agent");
+        if (c.unit) place("usr/lib/systemd/user/vemloconfig-agent.service");
+        EXPECT_EQ(c.userCopy ? install("claude").code : 0, 0);
+        EXPECT_NE(ctl({"status"}).out.find(c.line), std::string::npos) << c.line;
+        for (const std::string& made : {root.file("usr"), home.file(".local"), home.file(".config")})
+            fs::remove_all(made);
+    }
+}
+
+TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
+    place("usr/bin/vemloconfig-agent");
+    place("usr/lib/systemd/user/vemloconfig-agent.service");
+    const std::string agent = root.file("usr/bin/vemloconfig-agent");
+    ASSERT_EQ(install("claude").code, 0);  // an install from before the package
+    calls();
+    Ran in = ctl({"install", "--only", "claude"});
+    ASSERT_EQ(in.code, 0) << in.out << in.err;
+    EXPECT_NE(in.out.find("using the packaged " + agent + "; nothing is copied"), std::string::npos) << in.out;
+    EXPECT_FALSE(files::exists(home.file(kUnit)) || files::exists(home.file(".local/bin/vemloconfig-agent")));
+    EXPECT_EQ(read(".claude/settings.json").find(home.file(".local/bin")), std::string::npos) << "hooks moved over";
+    EXPECT_NE(read(".claude/settings.json").find("\"" + agent + " hook Stop\""), std::string::npos);
+    EXPECT_EQ(calls(),
+              "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
+              "--user daemon-reload\n--user enable --now vemloconfig-agent.service\n");
+    EXPECT_NE(ctl({"install", "--only", "claude"}).out.find("hooks already registered"), std::string::npos);
+    calls();
+    ASSERT_EQ(ctl({"uninstall"}).code, 0);
+    EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n");
+    EXPECT_EQ(read(".claude/settings.json").find("vemloconfig-agent"), std::string::npos);
+    EXPECT_TRUE(files::exists(agent) && files::exists(root.file("usr/lib/systemd/user/vemloconfig-agent.service")))
+        << "the package's files are dpkg's";
+}
+
+TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {
+    AgentProcess agent(tools.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
+    ::setenv("VEMLO_SOCKET", agent.socketPath().c_str(), 1);
+    Ran set = ctl({"lever", "2"});
+    EXPECT_NE(set.out.find("Software lever set to 2 (manual: tool requests go back to you)."), std::string::npos);
+    Ran shown = ctl({"status"});
+    EXPECT_EQ(shown.code, 1) << "no keyboard: not all is well";
+    EXPECT_NE(shown.out.find("Agent:      running (control socket " + agent.socketPath() + ")"), std::string::npos);
+    EXPECT_NE(shown.out.find("Lever:      2 (manual"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("Not all is well: the keyboard is not linked."), std::string::npos);
+    EXPECT_NE(ctl({"lever", "clear"}).out.find("Software lever cleared; the lever is now unknown"), std::string::npos);
+    EXPECT_NE(ctl({"status"}).out.find("Lever:      unknown"), std::string::npos);
+}
+
+// The live state file's times decide whether the keyboard counts as linked.
+TEST(StatusReport, KeyboardLinkAndLedInWords) {
+    const struct {
+        std::string live;  // empty: no file
+        bool allWell;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {R"({"lightModeTs":1799999998.5,"stateValue":3,"stateTs":1799999990})",
+         true,
+         {"Keyboard:   linked (last status report 1.5 s ago)", "Last LED:   3 (running a tool), set 10 s ago"}},
+        {R"({"lightModeTs":1799999700,"stateValue":5,"stateTs":1799990000})",
+         false,
+         {"Keyboard:   not linked (last status report 5 min ago)", "Last LED:   5 (turn finished), set 2 h ago"}},
+        {"", false, {"Keyboard:   not linked (no status report from the keyboard yet)", "Last LED:   none sent yet"}},
+        {R"({"lightModeTs":1800000000,"stateValue":42})", true, {"Last LED:   42\n"}},
+    };
+    for (const auto& c : cases) {
+        ctl::StatusCommand::Facts f;
+        f.reply = Json{{"switchState", 1}, {"lightMode", 2}};
+        if (!c.live.empty()) f.liveState = json::parseObject(c.live);
+        f.now = 1'800'000'000.0;
+        const ctl::StatusCommand::Report r = ctl::StatusCommand::describe(f);
+        std::string all;
+        for (const std::string& line : r.lines) all += line + "\n";
+        EXPECT_EQ(r.allWell, c.allWell) << all;
+        for (const std::string& line : c.lines) EXPECT_NE(all.find(line), std::string::npos) << all;
+    }
+}
+
+}  // namespace
+}  // namespace vemlo::test
