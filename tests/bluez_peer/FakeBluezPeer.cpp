@@ -15,9 +15,8 @@
 #include <poll.h>
 #include <unistd.h>
 #include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
+#include <map>
+#include <sstream>
 
 namespace {
 
@@ -33,34 +32,20 @@ const std::string kDeviceIface = "org.bluez.Device1";
 const std::string kCharIface = "org.bluez.GattCharacteristic1";
 const std::string kServiceUuid = "00007340-0000-1000-8000-00805f9b34fb";
 
-struct Options {
-    std::string start = "scan", name = "Vemlo K1", connect = "ok", adapter = "on", order, flags = "write-without-response";
-    int lever = 0, badObjectLists = 0;
-    bool noCommand = false, garbage = false;
-};
-
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
-std::vector<std::string> split(const std::string& text, char separator) {
-    std::vector<std::string> parts;
-    for (size_t start = 0, end; start <= text.size(); start = end + 1) {
-        end = text.find(separator, start);
-        if (end == std::string::npos) end = text.size();
-        if (end > start) parts.push_back(text.substr(start, end - start));
-    }
-    return parts;
-}
-
 class Peer {
 public:
-    Peer(DBusConnection* connection, Options options) : c_(connection), o_(std::move(options)), lever_(static_cast<uint8_t>(o_.lever)) {
-        adapterExported_ = o_.adapter != "none";
-        powered_ = o_.adapter == "on";
-        deviceExported_ = adapterExported_ && o_.start != "scan";
-        connected_ = resolved_ = gattExported_ = deviceExported_ && o_.start == "connected";
+    using Options = std::map<std::string, std::string>;
+    Peer(DBusConnection* connection, Options options) : c_(connection), o_(std::move(options)) {
+        lever_ = static_cast<uint8_t>(std::stoi(o_["lever"]));
+        adapterExported_ = o_["adapter"] != "none";
+        powered_ = o_["adapter"] == "on";
+        deviceExported_ = adapterExported_ && o_["start"] != "scan";
+        connected_ = resolved_ = gattExported_ = deviceExported_ && o_["start"] == "connected";
     }
 
     DBusHandlerResult handle(DBusMessage* m) {
@@ -68,53 +53,48 @@ public:
         auto text = [](const char* s) { return std::string(s ? s : ""); };
         const std::string path = text(dbus_message_get_path(m)), iface = text(dbus_message_get_interface(m));
         const std::string member = text(dbus_message_get_member(m));
+        const bool isNotify = path == kNotifyPath;
         if (path == "/" && member == "GetManagedObjects")
             managedObjects(m);
         else if (path == kAdapterPath && adapterExported_ && iface == kAdapterIface)
             adapterMethod(m, member);
-        else if (path == kDevicePath && deviceExported_ && iface == kDeviceIface && member == "Connect")
+        else if (path == kDevicePath && deviceExported_ && member == "Connect")
             connect(m);
-        else if (gattExported_ && iface == kCharIface && (path == kNotifyPath || (!o_.noCommand && path == kCommandPath)))
-            characteristicMethod(m, path == kNotifyPath, member);
+        else if (gattExported_ && iface == kCharIface && (isNotify || (hasCommand() && path == kCommandPath)))
+            characteristicMethod(m, isNotify, member);
         else
             error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
     void command(const std::string& line) {
-        auto words = split(line, ' ');
-        if (line == "disconnect") {
-            disconnectDevice();
-        } else if (line == "power off" || line == "power on") {
-            if (line == "power off") disconnectDevice();
+        if (line == "disconnect" || line == "power off" || line == "drop-adapter") disconnectDevice();
+        if (line == "power off" || line == "power on") {
             powered_ = line == "power on";
             discovering_ = discovering_ && powered_;
             send(propertiesChanged(kAdapterPath, kAdapterIface, {{"Powered", powered_}, {"Discovering", discovering_}}));
-            say(powered_ ? "powered on" : "powered off");
         } else if (line == "drop-adapter") {
-            disconnectDevice();
             if (deviceExported_) send(interfacesRemoved(kDevicePath, {kDeviceIface}));
             if (adapterExported_) send(interfacesRemoved(kAdapterPath, {kAdapterIface}));
             adapterExported_ = deviceExported_ = discovering_ = false;
-            say("adapter dropped");
         } else if (line == "add-adapter") {
             adapterExported_ = powered_ = true;
             send(interfacesAdded(kAdapterPath, adapterInterfaces()));
-            if (o_.start != "scan") exportDevice();
-            say("adapter added");
-        } else if (words.size() == 2 && words[0] == "lever") {
-            lever_ = static_cast<uint8_t>(std::stoi(words[1]));
+            if (o_["start"] != "scan") exportDevice();
+        } else if (line.rfind("lever ", 0) == 0) {
+            lever_ = static_cast<uint8_t>(std::stoi(line.substr(6)));
         }
+        say("done: " + line);
     }
 
 private:
+    bool hasCommand() { return !o_.contains("no-command"); }
     Interfaces adapterInterfaces() const {
-        return {{kAdapterIface, {{"Address", std::string("00:1A:7D:DA:71:13")}, {"Powered", powered_},
-                                 {"Discovering", discovering_}}}};
+        return {{kAdapterIface, {{"Powered", powered_}, {"Discovering", discovering_}}}};
     }
-    Interfaces deviceInterfaces() const {
+    Interfaces deviceInterfaces() {
         Props props{{"Address", std::string("C0:FF:EE:73:40:01")},
-                    {"Name", o_.name},
+                    {"Name", o_["name"]},
                     {"Adapter", ObjectPath{kAdapterPath}},
                     {"Connected", connected_},
                     {"ServicesResolved", resolved_},
@@ -123,22 +103,24 @@ private:
         return {{kDeviceIface, props}};
     }
     // The GATT objects in the order the keyboard lists them.
-    Objects gattObjects() const {
-        Objects objects{{kServicePath,
-                         {{"org.bluez.GattService1", {{"UUID", kServiceUuid}, {"Device", ObjectPath{kDevicePath}}}}}}};
-        auto characteristic = [&](const std::string& path, const char* uuid, std::vector<std::string> flags) {
+    Objects gattObjects() {
+        Objects objects{{kServicePath, {{"org.bluez.GattService1", {{"UUID", kServiceUuid}, {"Device", ObjectPath{kDevicePath}}}}}}};
+        auto add = [&](const std::string& path, const char* uuid, const std::string& flagList) {
+            std::vector<std::string> flags;
+            std::stringstream list(flagList);
+            for (std::string flag; std::getline(list, flag, ',');) flags.push_back(flag);
             objects.push_back({path, {{kCharIface, {{"UUID", std::string(uuid)}, {"Service", ObjectPath{kServicePath}},
-                                                    {"Flags", std::move(flags)}}}}});
+                                                    {"Flags", flags}}}}});
         };
-        if (o_.order != "command-first") characteristic(kNotifyPath, "00007344-0000-1000-8000-00805f9b34fb", {"notify"});
-        if (!o_.noCommand) characteristic(kCommandPath, "00007343-0000-1000-8000-00805f9b34fb", split(o_.flags, ','));
-        if (o_.order == "command-first") characteristic(kNotifyPath, "00007344-0000-1000-8000-00805f9b34fb", {"notify"});
+        const bool commandFirst = o_["order"] == "command-first";
+        if (!commandFirst) add(kNotifyPath, "00007344-0000-1000-8000-00805f9b34fb", "notify");
+        if (hasCommand()) add(kCommandPath, "00007343-0000-1000-8000-00805f9b34fb", o_["command-flags"]);
+        if (commandFirst) add(kNotifyPath, "00007344-0000-1000-8000-00805f9b34fb", "notify");
         return objects;
     }
 
     void managedObjects(DBusMessage* m) {
-        if (badObjectLists_ < o_.badObjectLists) {
-            ++badObjectLists_;
+        if (badObjectLists_++ < std::stoi(o_["bad-object-lists"])) {
             say("bad object list");
             return reply(m);  // without the list
         }
@@ -154,36 +136,31 @@ private:
     void adapterMethod(DBusMessage* m, const std::string& member) {
         if (member == "SetDiscoveryFilter") {
             say("filter " + describe(m));
-            reply(m);
-        } else if (member == "StartDiscovery" && !powered_) {
-            say("discovery refused");
-            error(m, "org.bluez.Error.NotReady", "Resource Not Ready");
-        } else if (member == "StartDiscovery" || member == "StopDiscovery") {
-            discovering_ = member == "StartDiscovery";
-            say(discovering_ ? "discovery on" : "discovery off");
-            reply(m);
-            send(propertiesChanged(kAdapterPath, kAdapterIface, {{"Discovering", discovering_}}));
-            if (!discovering_) return;
-            if (!deviceExported_)
-                exportDevice();
-            else if (!connected_)
-                send(propertiesChanged(kDevicePath, kDeviceIface, {{"RSSI", int16_t{-52}}}));
-        } else {
-            error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
+            return reply(m);
         }
+        if (member == "StartDiscovery" && !powered_) return error(m, "org.bluez.Error.NotReady", "Resource Not Ready");
+        if (member != "StartDiscovery" && member != "StopDiscovery")
+            return error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
+        discovering_ = member == "StartDiscovery";
+        say(discovering_ ? "discovery on" : "discovery off");
+        reply(m);
+        send(propertiesChanged(kAdapterPath, kAdapterIface, {{"Discovering", discovering_}}));
+        if (discovering_ && !deviceExported_)
+            exportDevice();
+        else if (discovering_ && !connected_)
+            send(propertiesChanged(kDevicePath, kDeviceIface, {{"RSSI", int16_t{-52}}}));
     }
 
     void connect(DBusMessage* m) {
         say("connect");
-        if (o_.connect == "hang") return;  // never answered
-        if (o_.connect == "fail") return error(m, "org.bluez.Error.Failed", "le-connection-abort-by-local");
+        if (o_["connect"] == "hang") return;  // never answered
+        if (o_["connect"] == "fail") return error(m, "org.bluez.Error.Failed", "le-connection-abort-by-local");
         if (!powered_) return error(m, "org.bluez.Error.NotReady", "Resource Not Ready");
         if (connected_) return reply(m);
         connected_ = true;
         send(propertiesChanged(kDevicePath, kDeviceIface, {{"Connected", true}}));
         reply(m);
-        if (!gattExported_)
-            for (const auto& [path, interfaces] : gattObjects()) send(interfacesAdded(path, interfaces));
+        for (const auto& [path, interfaces] : gattObjects()) send(interfacesAdded(path, interfaces));
         gattExported_ = resolved_ = true;
         send(propertiesChanged(kDevicePath, kDeviceIface, {{"ServicesResolved", true}}));
     }
@@ -200,24 +177,18 @@ private:
         const std::string written = describe(m);
         say("write " + written);
         reply(m);
-        if (written.rfind("AA BB 00 CC DD [", 0) == 0 && notifying_) {
-            if (o_.garbage) {
-                for (Value value : {Value{std::string("not bytes")}, Value{std::vector<uint8_t>{0xAA, 0xBB}},
-                                    Value{std::vector<uint8_t>{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}}})
-                    send(propertiesChanged(kNotifyPath, kCharIface, {{"Value", value}}));
-                // An integer where the changed properties belong.
-                DBusMessage* bad = dbus_message_new_signal(kNotifyPath.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged");
-                const char* iface = kCharIface.c_str();
-                const dbus_int32_t junk = 5;
-                dbus_message_append_args(bad, DBUS_TYPE_STRING, &iface, DBUS_TYPE_INT32, &junk, DBUS_TYPE_INVALID);
-                send(bad);
-            }
-            // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
-            const std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, 0xC9, 1, 0, 1, 2, lever_, 0xCC, 0xDD};
-            send(propertiesChanged(kNotifyPath, kCharIface, {{"Value", status}}));
-        } else if (written.rfind("AA BB 90 ", 0) == 0 && written.substr(11, 7) == " CC DD ") {
+        if (written.rfind("AA BB 90 ", 0) == 0 && written.substr(11, 7) == " CC DD ")
             say("state " + std::to_string(std::stoi(written.substr(9, 2), nullptr, 16)));
+        if (written.rfind("AA BB 00 CC DD [", 0) != 0 || !notifying_) return;
+        if (o_.contains("garbage")) {
+            for (Value value : {Value{std::string("not bytes")}, Value{std::vector<uint8_t>{0xAA, 0xBB}},
+                                Value{std::vector<uint8_t>{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}}})
+                send(propertiesChanged(kNotifyPath, kCharIface, {{"Value", value}}));
+            send(dbus_message_new_signal(kNotifyPath.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged"));
         }
+        // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
+        const std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, 0xC9, 1, 0, 1, 2, lever_, 0xCC, 0xDD};
+        send(propertiesChanged(kNotifyPath, kCharIface, {{"Value", status}}));
     }
 
     void exportDevice() {
@@ -227,14 +198,11 @@ private:
     }
     void disconnectDevice() {
         if (!connected_) return;
-        connected_ = resolved_ = notifying_ = false;
+        connected_ = resolved_ = notifying_ = gattExported_ = false;
         send(propertiesChanged(kDevicePath, kDeviceIface, {{"Connected", false}, {"ServicesResolved", false}}));
-        if (gattExported_) {
-            if (!o_.noCommand) send(interfacesRemoved(kCommandPath, {kCharIface}));
-            send(interfacesRemoved(kNotifyPath, {kCharIface}));
-            send(interfacesRemoved(kServicePath, {"org.bluez.GattService1"}));
-            gattExported_ = false;
-        }
+        if (hasCommand()) send(interfacesRemoved(kCommandPath, {kCharIface}));
+        send(interfacesRemoved(kNotifyPath, {kCharIface}));
+        send(interfacesRemoved(kServicePath, {"org.bluez.GattService1"}));
         say("disconnected");
     }
 
@@ -253,40 +221,25 @@ private:
     bool discovering_ = false, notifying_ = false;
 };
 
-Options parseOptions(int argc, char** argv) {
-    Options o;
-    const std::pair<const char*, std::string*> texts[] = {{"--start=", &o.start},     {"--name=", &o.name},
-                                                         {"--connect=", &o.connect}, {"--adapter=", &o.adapter},
-                                                         {"--order=", &o.order},     {"--command-flags=", &o.flags}};
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        for (const auto& [prefix, field] : texts)
-            if (arg.rfind(prefix, 0) == 0) *field = arg.substr(std::strlen(prefix));
-        if (arg.rfind("--lever=", 0) == 0) o.lever = std::stoi(arg.substr(8));
-        if (arg.rfind("--bad-object-lists=", 0) == 0) o.badObjectLists = std::stoi(arg.substr(19));
-        o.noCommand |= arg == "--no-command";
-        o.garbage |= arg == "--garbage";
-    }
-    return o;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-    if (!connection) {
-        std::fprintf(stderr, "fake-bluez-peer: %s\n", error.message);
+    Peer::Options options{{"start", "scan"},          {"name", "Vemlo K1"}, {"connect", "ok"},
+                          {"adapter", "on"},          {"lever", "0"},       {"command-flags", "write-without-response"},
+                          {"bad-object-lists", "0"}};
+    for (int i = 1; i < argc; ++i) {  // --key=value or --flag
+        const std::string arg = argv[i];
+        const auto eq = arg.find('=');
+        options[arg.substr(2, eq - 2)] = eq == std::string::npos ? "" : arg.substr(eq + 1);
+    }
+    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+    if (!connection || dbus_bus_request_name(connection, "org.bluez", DBUS_NAME_FLAG_DO_NOT_QUEUE, nullptr) !=
+                           DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
+        std::fprintf(stderr, "fake-bluez-peer: cannot own org.bluez on the bus\n");
         return 1;
     }
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
-    if (dbus_bus_request_name(connection, "org.bluez", DBUS_NAME_FLAG_DO_NOT_QUEUE, &error) !=
-        DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
-        std::fprintf(stderr, "fake-bluez-peer: cannot own org.bluez\n");
-        return 1;
-    }
-    Peer peer(connection, parseOptions(argc, argv));
+    Peer peer(connection, options);
     dbus_connection_add_filter(
         connection, [](DBusConnection*, DBusMessage* m, void* p) { return static_cast<Peer*>(p)->handle(m); }, &peer,
         nullptr);
