@@ -1,14 +1,12 @@
-// fake-bluez-peer: bluetoothd on a private bus, with an adapter and one keyboard (service 7340,
-// notify characteristic 7344, command characteristic 7343) that answers a status request
-// (AA BB 00 CC DD) with a status frame as a Value change of 7344 and records state frames.
-// It reports what it sees on standard output, one line each ("ready", "objects", "filter ...",
-// "discovery on", "connect", "notify on", "write <arguments>", "state <n>", ...), and takes
-// commands on standard input: "disconnect", "power off", "power on", "drop-adapter",
-// "add-adapter", "lever <n>". End of input ends it.
-// Options: --start=scan|known|connected (the device appears when discovery starts, exists, or is
-// connected by the system), --name=, --lever=, --order=command-first, --connect=hang|fail,
-// --command-flags=a,b, --no-command, --garbage (malformed values before every status frame),
-// --adapter=off|none, --bad-object-lists=N (the first N object lists are malformed).
+// fake-bluez-peer: bluetoothd on a private bus with an adapter and one keyboard (service 7340,
+// notify characteristic 7344, command characteristic 7343) that answers a status request with a
+// status frame as a Value change of 7344. It reports what it sees on standard output, one line
+// each ("ready", "objects", "filter ...", "discovery on", "connect", "notify on", "write ...",
+// "state <n>", ...), and takes commands on standard input ("disconnect", "power off|on",
+// "drop-adapter", "add-adapter", "lever <n>"). Options: --start=scan|known|connected (the device
+// appears when discovery starts, exists, or is connected by the system), --name=, --lever=,
+// --order=command-first, --connect=hang|fail, --command-flags=a,b, --no-command, --garbage
+// (malformed values before every status frame), --adapter=off|none, --bad-object-lists=N.
 
 #include "DBusBuilder.h"
 
@@ -22,15 +20,11 @@ namespace {
 
 using namespace vemlo::test::dbus;
 
-const std::string kAdapterPath = "/org/bluez/hci0";
-const std::string kDevicePath = kAdapterPath + "/dev_C0_FF_EE_73_40_01";
-const std::string kServicePath = kDevicePath + "/service0010";
-const std::string kNotifyPath = kServicePath + "/char0011";
-const std::string kCommandPath = kServicePath + "/char0014";
-const std::string kAdapterIface = "org.bluez.Adapter1";
-const std::string kDeviceIface = "org.bluez.Device1";
-const std::string kCharIface = "org.bluez.GattCharacteristic1";
-const std::string kServiceUuid = "00007340-0000-1000-8000-00805f9b34fb";
+const std::string kAdapterPath = "/org/bluez/hci0", kDevicePath = kAdapterPath + "/dev_C0_FF_EE_73_40_01";
+const std::string kServicePath = kDevicePath + "/service0010", kServiceUuid = "00007340-0000-1000-8000-00805f9b34fb";
+const std::string kNotifyPath = kServicePath + "/char0011", kCommandPath = kServicePath + "/char0014";
+const std::string kAdapter = "org.bluez.Adapter1", kDevice = "org.bluez.Device1";
+const std::string kService = "org.bluez.GattService1", kChar = "org.bluez.GattCharacteristic1";
 
 void say(const std::string& line) {
     std::printf("%s\n", line.c_str());
@@ -45,37 +39,36 @@ public:
         adapterExported_ = o_["adapter"] != "none";
         powered_ = o_["adapter"] == "on";
         deviceExported_ = adapterExported_ && o_["start"] != "scan";
-        connected_ = resolved_ = gattExported_ = deviceExported_ && o_["start"] == "connected";
+        connected_ = gattExported_ = deviceExported_ && o_["start"] == "connected";
     }
 
     DBusHandlerResult handle(DBusMessage* m) {
         if (dbus_message_get_type(m) != DBUS_MESSAGE_TYPE_METHOD_CALL) return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
         auto text = [](const char* s) { return std::string(s ? s : ""); };
-        const std::string path = text(dbus_message_get_path(m)), iface = text(dbus_message_get_interface(m));
-        const std::string member = text(dbus_message_get_member(m));
-        const bool isNotify = path == kNotifyPath;
-        if (path == "/" && member == "GetManagedObjects")
+        const std::string path = text(dbus_message_get_path(m)), member = text(dbus_message_get_member(m));
+        const bool isNotify = path == kNotifyPath, isCommand = path == kCommandPath && !o_.contains("no-command");
+        if (member == "GetManagedObjects")
             managedObjects(m);
-        else if (path == kAdapterPath && adapterExported_ && iface == kAdapterIface)
+        else if (path == kAdapterPath && adapterExported_)
             adapterMethod(m, member);
         else if (path == kDevicePath && deviceExported_ && member == "Connect")
             connect(m);
-        else if (gattExported_ && iface == kCharIface && (isNotify || (hasCommand() && path == kCommandPath)))
+        else if (gattExported_ && (isNotify || isCommand))
             characteristicMethod(m, isNotify, member);
         else
-            error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
+            send(dbus_message_new_error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method"));
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
     void command(const std::string& line) {
-        if (line == "disconnect" || line == "power off" || line == "drop-adapter") disconnectDevice();
+        if (line == "disconnect" || line == "power off" || line == "drop-adapter") disconnect();
         if (line == "power off" || line == "power on") {
             powered_ = line == "power on";
             discovering_ = discovering_ && powered_;
-            send(propertiesChanged(kAdapterPath, kAdapterIface, {{"Powered", powered_}, {"Discovering", discovering_}}));
+            send(propertiesChanged(kAdapterPath, kAdapter, {{"Powered", powered_}, {"Discovering", discovering_}}));
         } else if (line == "drop-adapter") {
-            if (deviceExported_) send(interfacesRemoved(kDevicePath, {kDeviceIface}));
-            if (adapterExported_) send(interfacesRemoved(kAdapterPath, {kAdapterIface}));
+            if (deviceExported_) send(interfacesRemoved(kDevicePath, {kDevice}));
+            if (adapterExported_) send(interfacesRemoved(kAdapterPath, {kAdapter}));
             adapterExported_ = deviceExported_ = discovering_ = false;
         } else if (line == "add-adapter") {
             adapterExported_ = powered_ = true;
@@ -84,96 +77,79 @@ public:
         } else if (line.rfind("lever ", 0) == 0) {
             lever_ = static_cast<uint8_t>(std::stoi(line.substr(6)));
         }
-        say("done: " + line);
     }
 
 private:
-    bool hasCommand() { return !o_.contains("no-command"); }
-    Interfaces adapterInterfaces() const {
-        return {{kAdapterIface, {{"Powered", powered_}, {"Discovering", discovering_}}}};
-    }
+    Interfaces adapterInterfaces() const { return {{kAdapter, {{"Powered", powered_}, {"Discovering", discovering_}}}}; }
     Interfaces deviceInterfaces() {
-        Props props{{"Address", std::string("C0:FF:EE:73:40:01")},
-                    {"Name", o_["name"]},
-                    {"Adapter", ObjectPath{kAdapterPath}},
-                    {"Connected", connected_},
-                    {"ServicesResolved", resolved_},
+        Props props{{"Address", std::string("C0:FF:EE:73:40:01")}, {"Name", o_["name"]},
+                    {"Adapter", ObjectPath{kAdapterPath}},          {"Connected", connected_},
+                    {"ServicesResolved", connected_},
                     {"UUIDs", std::vector<std::string>{"00001812-0000-1000-8000-00805f9b34fb", kServiceUuid}}};
         if (discovering_) props.emplace_back("RSSI", int16_t{-52});
-        return {{kDeviceIface, props}};
+        return {{kDevice, props}};
     }
     // The GATT objects in the order the keyboard lists them.
     Objects gattObjects() {
-        Objects objects{{kServicePath, {{"org.bluez.GattService1", {{"UUID", kServiceUuid}, {"Device", ObjectPath{kDevicePath}}}}}}};
-        auto add = [&](const std::string& path, const char* uuid, const std::string& flagList) {
+        Objects objects{{kServicePath, {{kService, {{"UUID", kServiceUuid}, {"Device", ObjectPath{kDevicePath}}}}}}};
+        auto add = [&](const std::string& path, const std::string& uuid, const std::string& flagList) {
             std::vector<std::string> flags;
             std::stringstream list(flagList);
             for (std::string flag; std::getline(list, flag, ',');) flags.push_back(flag);
-            objects.push_back({path, {{kCharIface, {{"UUID", std::string(uuid)}, {"Service", ObjectPath{kServicePath}},
-                                                    {"Flags", flags}}}}});
+            objects.push_back({path, {{kChar, {{"UUID", uuid}, {"Service", ObjectPath{kServicePath}}, {"Flags", flags}}}}});
         };
-        const bool commandFirst = o_["order"] == "command-first";
-        if (!commandFirst) add(kNotifyPath, "00007344-0000-1000-8000-00805f9b34fb", "notify");
-        if (hasCommand()) add(kCommandPath, "00007343-0000-1000-8000-00805f9b34fb", o_["command-flags"]);
-        if (commandFirst) add(kNotifyPath, "00007344-0000-1000-8000-00805f9b34fb", "notify");
+        const std::string notifyUuid = "00007344-0000-1000-8000-00805f9b34fb";
+        if (o_["order"] != "command-first") add(kNotifyPath, notifyUuid, "notify");
+        if (!o_.contains("no-command")) add(kCommandPath, "00007343-0000-1000-8000-00805f9b34fb", o_["command-flags"]);
+        if (o_["order"] == "command-first") add(kNotifyPath, notifyUuid, "notify");
         return objects;
     }
 
     void managedObjects(DBusMessage* m) {
-        if (badObjectLists_++ < std::stoi(o_["bad-object-lists"])) {
-            say("bad object list");
-            return reply(m);  // without the list
-        }
+        if (badObjectLists_++ < std::stoi(o_["bad-object-lists"])) return say("bad object list"), reply(m);
         Objects objects;
         if (adapterExported_) objects.push_back({kAdapterPath, adapterInterfaces()});
         if (deviceExported_) objects.push_back({kDevicePath, deviceInterfaces()});
-        if (gattExported_)
-            for (auto& object : gattObjects()) objects.push_back(object);
+        for (auto& object : gattExported_ ? gattObjects() : Objects{}) objects.push_back(object);
         send(vemlo::test::dbus::managedObjects(m, objects));
         say("objects");
     }
 
     void adapterMethod(DBusMessage* m, const std::string& member) {
-        if (member == "SetDiscoveryFilter") {
-            say("filter " + describe(m));
-            return reply(m);
-        }
-        if (member == "StartDiscovery" && !powered_) return error(m, "org.bluez.Error.NotReady", "Resource Not Ready");
-        if (member != "StartDiscovery" && member != "StopDiscovery")
-            return error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
+        if (member == "SetDiscoveryFilter") return say("filter " + describe(m)), reply(m);
+        if (!powered_ && member == "StartDiscovery")
+            return send(dbus_message_new_error(m, "org.bluez.Error.NotReady", "Resource Not Ready"));
         discovering_ = member == "StartDiscovery";
         say(discovering_ ? "discovery on" : "discovery off");
         reply(m);
-        send(propertiesChanged(kAdapterPath, kAdapterIface, {{"Discovering", discovering_}}));
+        send(propertiesChanged(kAdapterPath, kAdapter, {{"Discovering", discovering_}}));
         if (discovering_ && !deviceExported_)
             exportDevice();
         else if (discovering_ && !connected_)
-            send(propertiesChanged(kDevicePath, kDeviceIface, {{"RSSI", int16_t{-52}}}));
+            send(propertiesChanged(kDevicePath, kDevice, {{"RSSI", int16_t{-52}}}));
     }
 
     void connect(DBusMessage* m) {
         say("connect");
         if (o_["connect"] == "hang") return;  // never answered
-        if (o_["connect"] == "fail") return error(m, "org.bluez.Error.Failed", "le-connection-abort-by-local");
-        if (!powered_) return error(m, "org.bluez.Error.NotReady", "Resource Not Ready");
+        const char* error = o_["connect"] == "fail" ? "le-connection-abort-by-local" : !powered_ ? "not ready" : nullptr;
+        if (error) return send(dbus_message_new_error(m, "org.bluez.Error.Failed", error));
         if (connected_) return reply(m);
-        connected_ = true;
-        send(propertiesChanged(kDevicePath, kDeviceIface, {{"Connected", true}}));
+        connected_ = gattExported_ = true;
+        send(propertiesChanged(kDevicePath, kDevice, {{"Connected", true}}));
         reply(m);
         for (const auto& [path, interfaces] : gattObjects()) send(interfacesAdded(path, interfaces));
-        gattExported_ = resolved_ = true;
-        send(propertiesChanged(kDevicePath, kDeviceIface, {{"ServicesResolved", true}}));
+        send(propertiesChanged(kDevicePath, kDevice, {{"ServicesResolved", true}}));
     }
 
     void characteristicMethod(DBusMessage* m, bool isNotify, const std::string& member) {
-        if (member == "StartNotify" && !isNotify) return error(m, "org.bluez.Error.NotSupported", "not supported");
-        if (member == "WriteValue" && isNotify) return error(m, "org.bluez.Error.NotPermitted", "not permitted");
-        if (member == "StartNotify" || member == "StopNotify") {
+        if (isNotify != (member != "WriteValue"))
+            return send(dbus_message_new_error(m, "org.bluez.Error.NotPermitted", "not permitted"));
+        if (isNotify) {
             notifying_ = member == "StartNotify";
             if (notifying_) say("notify on");
             return reply(m);
         }
-        if (member != "WriteValue") return error(m, DBUS_ERROR_UNKNOWN_METHOD, "no such method");
         const std::string written = describe(m);
         say("write " + written);
         reply(m);
@@ -183,31 +159,29 @@ private:
         if (o_.contains("garbage")) {
             for (Value value : {Value{std::string("not bytes")}, Value{std::vector<uint8_t>{0xAA, 0xBB}},
                                 Value{std::vector<uint8_t>{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}}})
-                send(propertiesChanged(kNotifyPath, kCharIface, {{"Value", value}}));
+                send(propertiesChanged(kNotifyPath, kChar, {{"Value", value}}));
             send(dbus_message_new_signal(kNotifyPath.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged"));
         }
         // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
         const std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, 0xC9, 1, 0, 1, 2, lever_, 0xCC, 0xDD};
-        send(propertiesChanged(kNotifyPath, kCharIface, {{"Value", status}}));
+        send(propertiesChanged(kNotifyPath, kChar, {{"Value", status}}));
     }
 
     void exportDevice() {
-        if (deviceExported_ || !adapterExported_) return;
-        deviceExported_ = true;
-        send(interfacesAdded(kDevicePath, deviceInterfaces()));
+        if (!deviceExported_ && adapterExported_) send(interfacesAdded(kDevicePath, deviceInterfaces()));
+        deviceExported_ = adapterExported_;
     }
-    void disconnectDevice() {
+    void disconnect() {
         if (!connected_) return;
-        connected_ = resolved_ = notifying_ = gattExported_ = false;
-        send(propertiesChanged(kDevicePath, kDeviceIface, {{"Connected", false}, {"ServicesResolved", false}}));
-        if (hasCommand()) send(interfacesRemoved(kCommandPath, {kCharIface}));
-        send(interfacesRemoved(kNotifyPath, {kCharIface}));
-        send(interfacesRemoved(kServicePath, {"org.bluez.GattService1"}));
+        connected_ = notifying_ = gattExported_ = false;
+        send(propertiesChanged(kDevicePath, kDevice, {{"Connected", false}, {"ServicesResolved", false}}));
+        if (!o_.contains("no-command")) send(interfacesRemoved(kCommandPath, {kChar}));
+        send(interfacesRemoved(kNotifyPath, {kChar}));
+        send(interfacesRemoved(kServicePath, {kService}));
         say("disconnected");
     }
 
     void reply(DBusMessage* m) { send(dbus_message_new_method_return(m)); }
-    void error(DBusMessage* m, const char* name, const char* text) { send(dbus_message_new_error(m, name, text)); }
     void send(DBusMessage* message) {
         dbus_connection_send(c_, message, nullptr);
         dbus_message_unref(message);
@@ -217,16 +191,14 @@ private:
     Options o_;
     uint8_t lever_;
     int badObjectLists_ = 0;
-    bool adapterExported_, powered_, deviceExported_, connected_, resolved_, gattExported_;
-    bool discovering_ = false, notifying_ = false;
+    bool adapterExported_, powered_, deviceExported_, connected_, gattExported_, discovering_ = false, notifying_ = false;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Peer::Options options{{"start", "scan"},          {"name", "Vemlo K1"}, {"connect", "ok"},
-                          {"adapter", "on"},          {"lever", "0"},       {"command-flags", "write-without-response"},
-                          {"bad-object-lists", "0"}};
+    Peer::Options options{{"start", "scan"}, {"name", "Vemlo K1"}, {"connect", "ok"}, {"adapter", "on"}, {"lever", "0"},
+                          {"command-flags", "write-without-response"}, {"bad-object-lists", "0"}};
     for (int i = 1; i < argc; ++i) {  // --key=value or --flag
         const std::string arg = argv[i];
         const auto eq = arg.find('=');
@@ -234,15 +206,12 @@ int main(int argc, char** argv) {
     }
     DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
     if (!connection || dbus_bus_request_name(connection, "org.bluez", DBUS_NAME_FLAG_DO_NOT_QUEUE, nullptr) !=
-                           DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
-        std::fprintf(stderr, "fake-bluez-peer: cannot own org.bluez on the bus\n");
-        return 1;
-    }
+                           DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER)
+        return std::fprintf(stderr, "fake-bluez-peer: cannot own org.bluez on the bus\n"), 1;
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
     Peer peer(connection, options);
-    dbus_connection_add_filter(
-        connection, [](DBusConnection*, DBusMessage* m, void* p) { return static_cast<Peer*>(p)->handle(m); }, &peer,
-        nullptr);
+    auto filter = [](DBusConnection*, DBusMessage* m, void* p) { return static_cast<Peer*>(p)->handle(m); };
+    dbus_connection_add_filter(connection, filter, &peer, nullptr);
     say("ready");
 
     int busFd = -1;
@@ -251,14 +220,12 @@ int main(int argc, char** argv) {
     for (bool running = true; running && dbus_connection_get_is_connected(connection);) {
         pollfd fds[2] = {{0, POLLIN, 0}, {busFd, POLLIN, 0}};
         ::poll(fds, 2, 100);
-        if (fds[0].revents & (POLLIN | POLLHUP)) {
-            char buf[256];
-            const ssize_t n = ::read(0, buf, sizeof buf);
-            if (n <= 0) running = false;
-            if (n > 0) pending.append(buf, static_cast<size_t>(n));
-            for (size_t eol; (eol = pending.find('\n')) != std::string::npos; pending.erase(0, eol + 1))
-                peer.command(pending.substr(0, eol));
-        }
+        char buf[256];
+        const ssize_t n = fds[0].revents & (POLLIN | POLLHUP) ? ::read(0, buf, sizeof buf) : -1;
+        if (n == 0) running = false;
+        if (n > 0) pending.append(buf, static_cast<size_t>(n));
+        for (size_t eol; (eol = pending.find('\n')) != std::string::npos; pending.erase(0, eol + 1))
+            peer.command(pending.substr(0, eol));
         dbus_connection_read_write(connection, 0);
         while (dbus_connection_dispatch(connection) == DBUS_DISPATCH_DATA_REMAINS) {}
         dbus_connection_flush(connection);

@@ -22,25 +22,24 @@ struct Recorder final : CentralDelegate, PeripheralDelegate {
         if (central->state() == CentralState::poweredOn) central->scanForPeripherals({bluetoothUuid(0x7340)});
     }
     void didDiscover(std::shared_ptr<Peripheral> p, const std::optional<std::string>&) override {
-        ++callbacks;
         central->stopScan();
-        peripheral = p;
-        p->setDelegate(this);
+        (peripheral = p)->setDelegate(this);
         central->connect(p);
+        ++callbacks;
     }
-    void didConnect(std::shared_ptr<Peripheral> p) override { ++callbacks, p->discoverServices({bluetoothUuid(0x7340)}); }
+    void didConnect(std::shared_ptr<Peripheral> p) override { ++callbacks, p->discoverServices({}); }
     void didDisconnect(std::shared_ptr<Peripheral>) override { ++callbacks; }
     void didDiscoverServices(Peripheral& p) override {
-        ++callbacks;
         for (const auto& service : p.services().value_or(std::vector<std::shared_ptr<Service>>{}))
-            p.discoverCharacteristics({bluetoothUuid(0x7343), bluetoothUuid(0x7344)}, *service);
+            p.discoverCharacteristics({}, *service);
+        ++callbacks;
     }
     void didDiscoverCharacteristics(Peripheral& p, Service& service) override {
-        ++callbacks;
         for (const auto& c : service.characteristics()) {
             if (c->uuid() == bluetoothUuid(0x7344)) p.setNotifyValue(true, *c);
             if (c->uuid() == bluetoothUuid(0x7343)) command = c;
         }
+        ++callbacks;
         if (command) p.writeValue({0xAA, 0xBB, 0x00, 0xCC, 0xDD}, *command, WriteType::withoutResponse);
     }
     void didUpdateValue(Peripheral&, Characteristic&) override { ++callbacks, ++values; }
@@ -53,15 +52,13 @@ TEST(BluezCentralLifetimeTest, NothingReachesTheDelegateAfterTheCentralIsGone) {
     ASSERT_TRUE(bus.start());
     FakeBluezPeer peer(folder.path(), bus.address());
     ASSERT_TRUE(peer.ready());
-
     AsioMainQueue queue;
     Recorder recorder;
     std::vector<std::string> logged;
     auto central = std::make_unique<BluezCentral>(
-        queue, recorder, BluezCentral::Options{bus.address(), std::chrono::milliseconds(3000), [&](const std::string& line) { logged.push_back(line); }});
+        queue, recorder, BluezCentral::Options{bus.address(), 3s, [&](const std::string& line) { logged.push_back(line); }});
     recorder.central = central.get();
-    const auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (recorder.values == 0 && std::chrono::steady_clock::now() < deadline)
+    for (auto deadline = std::chrono::steady_clock::now() + 30s; !recorder.values && std::chrono::steady_clock::now() < deadline;)
         queue.context().run_for(std::chrono::milliseconds(10));
     ASSERT_GE(recorder.values, 1u) << peer.output();
 
@@ -77,7 +74,7 @@ TEST(BluezCentralLifetimeTest, NothingReachesTheDelegateAfterTheCentralIsGone) {
     ASSERT_TRUE(peer.waitFor("write ", 21));
     peer.send("disconnect");
     ASSERT_TRUE(peer.waitFor("disconnected"));
-    central.reset();  // joins the bus thread: nothing more is posted after this
+    central.reset();  // joins the bus thread: nothing is posted after this
     const size_t callbacks = recorder.callbacks;
     // What the delegate still holds is inert.
     recorder.peripheral->discoverServices({});
