@@ -10,21 +10,21 @@ struct Writer {
 
     Writer() = default;
     explicit Writer(DBusMessage* message) { dbus_message_iter_init_append(message, &it); }
-    void basic(int type, const void* value) { dbus_message_iter_append_basic(&it, type, value); }
-    void text(int type, const std::string& s) {
+    Writer& basic(int type, const void* value) { return dbus_message_iter_append_basic(&it, type, value), *this; }
+    Writer& text(int type, const std::string& s) {
         const char* c = s.c_str();
-        basic(type, &c);
+        return basic(type, &c);
     }
-    // Calls fill with a writer inside a new container.
+    // Runs fill with a writer inside a new container.
     template <typename Fill>
-    void open(int type, const char* signature, Fill fill) {
+    Writer& open(int type, const char* signature, Fill fill) {
         Writer inner;
         dbus_message_iter_open_container(&it, type, signature, &inner.it);
         fill(inner);
-        dbus_message_iter_close_container(&it, &inner.it);
+        return dbus_message_iter_close_container(&it, &inner.it), *this;
     }
-    void strings(const std::vector<std::string>& list) {
-        open(DBUS_TYPE_ARRAY, "s", [&](Writer& a) { for (const auto& s : list) a.text(DBUS_TYPE_STRING, s); });
+    Writer& strings(const std::vector<std::string>& list) {
+        return open(DBUS_TYPE_ARRAY, "s", [&](Writer& a) { for (const auto& s : list) a.text(DBUS_TYPE_STRING, s); });
     }
     void variant(const Value& value) {
         static const char* const kSignatures[] = {"b", "n", "s", "o", "as", "ay"};
@@ -36,24 +36,19 @@ struct Writer {
             if (auto* o = std::get_if<ObjectPath>(&value)) v.text(DBUS_TYPE_OBJECT_PATH, o->path);
             if (auto* list = std::get_if<std::vector<std::string>>(&value)) v.strings(*list);
             if (auto* bytes = std::get_if<std::vector<uint8_t>>(&value))
-                v.open(DBUS_TYPE_ARRAY, "y", [&](Writer& a) {
-                    for (const uint8_t& byte : *bytes) a.basic(DBUS_TYPE_BYTE, &byte);
-                });
+                v.open(DBUS_TYPE_ARRAY, "y", [&](Writer& a) { for (const uint8_t& b : *bytes) a.basic(DBUS_TYPE_BYTE, &b); });
         });
     }
-    // a{s...}, each value written by `value`.
+    // a{<key><value>}
     template <typename Entries, typename WriteValue>
-    void dict(const char* signature, const Entries& entries, WriteValue value) {
-        open(DBUS_TYPE_ARRAY, signature, [&](Writer& d) {
+    Writer& dict(const char* signature, const Entries& entries, WriteValue value, int keyType = DBUS_TYPE_STRING) {
+        return open(DBUS_TYPE_ARRAY, signature, [&](Writer& d) {
             for (const auto& [key, v] : entries)
-                d.open(DBUS_TYPE_DICT_ENTRY, nullptr, [&](Writer& e) {
-                    e.text(DBUS_TYPE_STRING, key);
-                    value(e, v);
-                });
+                d.open(DBUS_TYPE_DICT_ENTRY, nullptr, [&](Writer& e) { value(e.text(keyType, key), v); });
         });
     }
-    void props(const Props& p) { dict("{sv}", p, [](Writer& e, const Value& v) { e.variant(v); }); }
-    void interfaces(const Interfaces& i) { dict("{sa{sv}}", i, [](Writer& e, const Props& p) { e.props(p); }); }
+    Writer& props(const Props& p) { return dict("{sv}", p, [](Writer& e, const Value& v) { e.variant(v); }); }
+    Writer& interfaces(const Interfaces& i) { return dict("{sa{sv}}", i, [](Writer& e, const Props& p) { e.props(p); }); }
 };
 
 void describe(DBusMessageIter* it, std::string& out, const char* separator) {
@@ -64,15 +59,13 @@ void describe(DBusMessageIter* it, std::string& out, const char* separator) {
         first = false;
         DBusMessageIter sub;
         DBusBasicValue v{};
-        if (dbus_type_is_container(type)) dbus_message_iter_recurse(it, &sub);
-        if (!dbus_type_is_container(type)) dbus_message_iter_get_basic(it, &v);
+        dbus_type_is_container(type) ? dbus_message_iter_recurse(it, &sub) : dbus_message_iter_get_basic(it, &v);
         char digits[4];
-        if (type == DBUS_TYPE_BYTE) std::snprintf(digits, sizeof digits, "%02X", v.byt);
+        std::snprintf(digits, sizeof digits, "%02X", v.byt);
         out += type == DBUS_TYPE_ARRAY && !bytes ? "[" : "";
         if (dbus_type_is_container(type)) describe(&sub, out, bytes ? " " : type == DBUS_TYPE_ARRAY ? ", " : "=");
-        out += type == DBUS_TYPE_ARRAY && !bytes ? "]" : "";
+        out += type == DBUS_TYPE_ARRAY && !bytes ? "]" : type == DBUS_TYPE_BYTE ? digits : "";
         if (type == DBUS_TYPE_STRING || type == DBUS_TYPE_OBJECT_PATH) out += v.str;
-        if (type == DBUS_TYPE_BYTE) out += digits;
     }
 }
 
@@ -80,39 +73,29 @@ void describe(DBusMessageIter* it, std::string& out, const char* separator) {
 
 DBusMessage* propertiesChanged(const std::string& path, const std::string& interface, const Props& changed,
                                bool withInvalidated) {
-    DBusMessage* signal = dbus_message_new_signal(path.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged");
-    Writer w(signal);
-    w.text(DBUS_TYPE_STRING, interface);
-    w.props(changed);
+    DBusMessage* message = dbus_message_new_signal(path.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged");
+    Writer w(message);
+    w.text(DBUS_TYPE_STRING, interface).props(changed);
     if (withInvalidated) w.strings({});
-    return signal;
+    return message;
 }
 
 DBusMessage* interfacesAdded(const std::string& path, const Interfaces& interfaces) {
-    DBusMessage* signal = dbus_message_new_signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded");
-    Writer w(signal);
-    w.text(DBUS_TYPE_OBJECT_PATH, path);
-    w.interfaces(interfaces);
-    return signal;
+    DBusMessage* message = dbus_message_new_signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesAdded");
+    Writer(message).text(DBUS_TYPE_OBJECT_PATH, path).interfaces(interfaces);
+    return message;
 }
 
 DBusMessage* interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces) {
-    DBusMessage* signal = dbus_message_new_signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved");
-    Writer w(signal);
-    w.text(DBUS_TYPE_OBJECT_PATH, path);
-    w.strings(interfaces);
-    return signal;
+    DBusMessage* message = dbus_message_new_signal("/", "org.freedesktop.DBus.ObjectManager", "InterfacesRemoved");
+    Writer(message).text(DBUS_TYPE_OBJECT_PATH, path).strings(interfaces);
+    return message;
 }
 
 DBusMessage* managedObjects(DBusMessage* call, const Objects& objects) {
     DBusMessage* reply = dbus_message_new_method_return(call);
-    Writer(reply).open(DBUS_TYPE_ARRAY, "{oa{sa{sv}}}", [&](Writer& d) {
-        for (const auto& [path, interfaces] : objects)
-            d.open(DBUS_TYPE_DICT_ENTRY, nullptr, [&](Writer& e) {
-                e.text(DBUS_TYPE_OBJECT_PATH, path);
-                e.interfaces(interfaces);
-            });
-    });
+    Writer(reply).dict("{oa{sa{sv}}}", objects, [](Writer& e, const Interfaces& i) { e.interfaces(i); },
+                         DBUS_TYPE_OBJECT_PATH);
     return reply;
 }
 

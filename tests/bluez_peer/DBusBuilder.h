@@ -1,13 +1,10 @@
 #pragma once
-
-// Builds the messages bluetoothd sends, and renders the ones it receives, with libdbus alone, so
-// that the fake bluetoothd and the message tests never lean on the decoders they check.
-
+// Builds what bluetoothd sends, and renders what it receives, with libdbus alone, so that the fake
+// bluetoothd and the message tests never lean on the decoders they check.
 #include <dbus/dbus.h>
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <variant>
 #include <vector>
 
@@ -27,9 +24,8 @@ DBusMessage* propertiesChanged(const std::string& path, const std::string& inter
 DBusMessage* interfacesAdded(const std::string& path, const Interfaces& interfaces);
 DBusMessage* interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces);
 DBusMessage* managedObjects(DBusMessage* call, const Objects& objects);
-
-// The arguments on one line: byte arrays as hex pairs, other arrays in brackets, dictionary
-// entries as key=value, e.g. "AA BB 00 CC DD [type=command]".
+// The arguments' strings and bytes on one line, arrays bracketed, dictionary entries as key=value:
+// "AA BB 00 CC DD [type=command]".
 std::string describe(DBusMessage* message);
 
 }  // namespace vemlo::test::dbus
