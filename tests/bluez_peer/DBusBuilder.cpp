@@ -24,7 +24,9 @@ struct Writer {
         return dbus_message_iter_close_container(&it, &inner.it), *this;
     }
     Writer& strings(const std::vector<std::string>& list) {
-        return open(DBUS_TYPE_ARRAY, "s", [&](Writer& a) { for (const auto& s : list) a.text(DBUS_TYPE_STRING, s); });
+        return open(DBUS_TYPE_ARRAY, "s", [&](Writer& a) {
+            for (const auto& s : list) a.text(DBUS_TYPE_STRING, s);
+        });
     }
     void variant(const Value& value) {
         static const char* const kSignatures[] = {"b", "n", "s", "o", "as", "ay"};
@@ -36,7 +38,9 @@ struct Writer {
             if (auto* o = std::get_if<ObjectPath>(&value)) v.text(DBUS_TYPE_OBJECT_PATH, o->path);
             if (auto* list = std::get_if<std::vector<std::string>>(&value)) v.strings(*list);
             if (auto* bytes = std::get_if<std::vector<uint8_t>>(&value))
-                v.open(DBUS_TYPE_ARRAY, "y", [&](Writer& a) { for (const uint8_t& b : *bytes) a.basic(DBUS_TYPE_BYTE, &b); });
+                v.open(DBUS_TYPE_ARRAY, "y", [&](Writer& a) {
+                    for (const uint8_t& b : *bytes) a.basic(DBUS_TYPE_BYTE, &b);
+                });
         });
     }
     // a{<key><value>}
@@ -47,8 +51,12 @@ struct Writer {
                 d.open(DBUS_TYPE_DICT_ENTRY, nullptr, [&](Writer& e) { value(e.text(keyType, key), v); });
         });
     }
-    Writer& props(const Props& p) { return dict("{sv}", p, [](Writer& e, const Value& v) { e.variant(v); }); }
-    Writer& interfaces(const Interfaces& i) { return dict("{sa{sv}}", i, [](Writer& e, const Props& p) { e.props(p); }); }
+    Writer& props(const Props& p) {
+        return dict("{sv}", p, [](Writer& e, const Value& v) { e.variant(v); });
+    }
+    Writer& interfaces(const Interfaces& i) {
+        return dict("{sa{sv}}", i, [](Writer& e, const Props& p) { e.props(p); });
+    }
 };
 
 void describe(DBusMessageIter* it, std::string& out, const char* separator) {
@@ -94,8 +102,8 @@ DBusMessage* interfacesRemoved(const std::string& path, const std::vector<std::s
 
 DBusMessage* managedObjects(DBusMessage* call, const Objects& objects) {
     DBusMessage* reply = dbus_message_new_method_return(call);
-    Writer(reply).dict("{oa{sa{sv}}}", objects, [](Writer& e, const Interfaces& i) { e.interfaces(i); },
-                         DBUS_TYPE_OBJECT_PATH);
+    Writer(reply).dict(
+        "{oa{sa{sv}}}", objects, [](Writer& e, const Interfaces& i) { e.interfaces(i); }, DBUS_TYPE_OBJECT_PATH);
     return reply;
 }
 

@@ -1,12 +1,8 @@
-// fake-bluez-peer: bluetoothd on a private bus with an adapter and one keyboard (service 7340,
-// notify characteristic 7344, command characteristic 7343) that answers a status request with a
-// status frame as a Value change of 7344. It reports what it sees on standard output, one line
-// each ("ready", "objects", "filter ...", "discovery on", "connect", "notify on", "write ...",
-// "state <n>", ...), and takes commands on standard input ("disconnect", "power off|on",
-// "drop-adapter", "add-adapter", "lever <n>"). Options: --start=scan|known|connected (the device
-// appears when discovery starts, exists, or is connected by the system), --name=, --lever=,
-// --order=command-first, --connect=hang|fail, --command-flags=a,b, --no-command, --garbage
-// (malformed values before every status frame), --adapter=off|none, --bad-object-lists=N.
+// fake-bluez-peer: bluetoothd on a private bus with an adapter and one keyboard that answers a
+// status request with a status frame. It reports what it sees on standard output, one line each
+// ("ready", "objects", "filter ...", "connect", "write ...", "state <n>", ...), takes commands on
+// standard input ("disconnect", "power off|on", "drop-adapter", "add-adapter", "lever <n>") and
+// options for the keyboard and adapter (see main).
 
 #include "DBusBuilder.h"
 
@@ -80,10 +76,14 @@ public:
     }
 
 private:
-    Interfaces adapterInterfaces() const { return {{kAdapter, {{"Powered", powered_}, {"Discovering", discovering_}}}}; }
+    Interfaces adapterInterfaces() const {
+        return {{kAdapter, {{"Powered", powered_}, {"Discovering", discovering_}}}};
+    }
     Interfaces deviceInterfaces() {
-        Props props{{"Address", std::string("C0:FF:EE:73:40:01")}, {"Name", o_["name"]},
-                    {"Adapter", ObjectPath{kAdapterPath}},          {"Connected", connected_},
+        Props props{{"Address", std::string("C0:FF:EE:73:40:01")},
+                    {"Name", o_["name"]},
+                    {"Adapter", ObjectPath{kAdapterPath}},
+                    {"Connected", connected_},
                     {"ServicesResolved", connected_},
                     {"UUIDs", std::vector<std::string>{"00001812-0000-1000-8000-00805f9b34fb", kServiceUuid}}};
         if (discovering_) props.emplace_back("RSSI", int16_t{-52});
@@ -96,7 +96,8 @@ private:
             std::vector<std::string> flags;
             std::stringstream list(flagList);
             for (std::string flag; std::getline(list, flag, ',');) flags.push_back(flag);
-            objects.push_back({path, {{kChar, {{"UUID", uuid}, {"Service", ObjectPath{kServicePath}}, {"Flags", flags}}}}});
+            objects.push_back(
+                {path, {{kChar, {{"UUID", uuid}, {"Service", ObjectPath{kServicePath}}, {"Flags", flags}}}}});
         };
         const std::string notifyUuid = "00007344-0000-1000-8000-00805f9b34fb";
         if (o_["order"] != "command-first") add(kNotifyPath, notifyUuid, "notify");
@@ -132,7 +133,9 @@ private:
     void connect(DBusMessage* m) {
         say("connect");
         if (o_["connect"] == "hang") return;  // never answered
-        const char* error = o_["connect"] == "fail" ? "le-connection-abort-by-local" : !powered_ ? "not ready" : nullptr;
+        const char* error = o_["connect"] == "fail" ? "le-connection-abort-by-local"
+                            : !powered_             ? "not ready"
+                                                    : nullptr;
         if (error) return send(dbus_message_new_error(m, "org.bluez.Error.Failed", error));
         if (connected_) return reply(m);
         connected_ = gattExported_ = true;
@@ -156,12 +159,6 @@ private:
         if (written.rfind("AA BB 90 ", 0) == 0 && written.substr(11, 7) == " CC DD ")
             say("state " + std::to_string(std::stoi(written.substr(9, 2), nullptr, 16)));
         if (written.rfind("AA BB 00 CC DD [", 0) != 0 || !notifying_) return;
-        if (o_.contains("garbage")) {
-            for (Value value : {Value{std::string("not bytes")}, Value{std::vector<uint8_t>{0xAA, 0xBB}},
-                                Value{std::vector<uint8_t>{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}}})
-                send(propertiesChanged(kNotifyPath, kChar, {{"Value", value}}));
-            send(dbus_message_new_signal(kNotifyPath.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged"));
-        }
         // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
         const std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, 0xC9, 1, 0, 1, 2, lever_, 0xCC, 0xDD};
         send(propertiesChanged(kNotifyPath, kChar, {{"Value", status}}));
@@ -191,15 +188,20 @@ private:
     Options o_;
     uint8_t lever_;
     int badObjectLists_ = 0;
-    bool adapterExported_, powered_, deviceExported_, connected_, gattExported_, discovering_ = false, notifying_ = false;
+    bool adapterExported_, powered_, deviceExported_, connected_, gattExported_, discovering_ = false,
+                                                                                 notifying_ = false;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Peer::Options options{{"start", "scan"}, {"name", "Vemlo K1"}, {"connect", "ok"}, {"adapter", "on"}, {"lever", "0"},
-                          {"command-flags", "write-without-response"}, {"bad-object-lists", "0"}};
-    for (int i = 1; i < argc; ++i) {  // --key=value or --flag
+    Peer::Options options{{"start", "scan"},        {"name", "Vemlo K1"}, {"connect", "ok"},
+                          {"adapter", "on"},        {"lever", "0"},       {"command-flags", "write-without-response"},
+                          {"bad-object-lists", "0"}};
+    // --start=scan|known|connected: the device appears when discovery starts, exists, or is connected
+    // by the system. --order=command-first, --connect=hang|fail, --no-command, --adapter=off|none,
+    // --bad-object-lists=N: the first N object lists asked for come back without the list.
+    for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const auto eq = arg.find('=');
         options[arg.substr(2, eq - 2)] = eq == std::string::npos ? "" : arg.substr(eq + 1);

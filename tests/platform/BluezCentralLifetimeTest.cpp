@@ -18,29 +18,25 @@ struct Recorder final : CentralDelegate, PeripheralDelegate {
     std::shared_ptr<Characteristic> command;
 
     void centralDidUpdateState() override {
-        ++callbacks;
-        if (central->state() == CentralState::poweredOn) central->scanForPeripherals({bluetoothUuid(0x7340)});
+        if (++callbacks, central->state() == CentralState::poweredOn)
+            central->scanForPeripherals({bluetoothUuid(0x7340)});
     }
     void didDiscover(std::shared_ptr<Peripheral> p, const std::optional<std::string>&) override {
-        central->stopScan();
-        (peripheral = p)->setDelegate(this);
-        central->connect(p);
-        ++callbacks;
+        ++callbacks, central->stopScan(), central->connect(peripheral = p);
+        p->setDelegate(this);
     }
     void didConnect(std::shared_ptr<Peripheral> p) override { ++callbacks, p->discoverServices({}); }
     void didDisconnect(std::shared_ptr<Peripheral>) override { ++callbacks; }
     void didDiscoverServices(Peripheral& p) override {
+        ++callbacks;
         for (const auto& service : p.services().value_or(std::vector<std::shared_ptr<Service>>{}))
             p.discoverCharacteristics({}, *service);
-        ++callbacks;
     }
     void didDiscoverCharacteristics(Peripheral& p, Service& service) override {
-        for (const auto& c : service.characteristics()) {
-            if (c->uuid() == bluetoothUuid(0x7344)) p.setNotifyValue(true, *c);
-            if (c->uuid() == bluetoothUuid(0x7343)) command = c;
-        }
         ++callbacks;
-        if (command) p.writeValue({0xAA, 0xBB, 0x00, 0xCC, 0xDD}, *command, WriteType::withoutResponse);
+        for (const auto& c : service.characteristics())
+            c->uuid() == bluetoothUuid(0x7344) ? p.setNotifyValue(true, *c) : void(command = c);
+        p.writeValue({0xAA, 0xBB, 0x00, 0xCC, 0xDD}, *command, WriteType::withoutResponse);
     }
     void didUpdateValue(Peripheral&, Characteristic&) override { ++callbacks, ++values; }
 };
@@ -54,11 +50,13 @@ TEST(BluezCentralLifetimeTest, NothingReachesTheDelegateAfterTheCentralIsGone) {
     ASSERT_TRUE(peer.ready());
     AsioMainQueue queue;
     Recorder recorder;
-    std::vector<std::string> logged;
+    std::vector<std::string> logged;  // failures
     auto central = std::make_unique<BluezCentral>(
-        queue, recorder, BluezCentral::Options{bus.address(), 3s, [&](const std::string& line) { logged.push_back(line); }});
+        queue, recorder,
+        BluezCentral::Options{bus.address(), 3s, [&](const std::string& line) { logged.push_back(line); }});
     recorder.central = central.get();
-    for (auto deadline = std::chrono::steady_clock::now() + 30s; !recorder.values && std::chrono::steady_clock::now() < deadline;)
+    for (auto deadline = std::chrono::steady_clock::now() + 30s;
+         !recorder.values && std::chrono::steady_clock::now() < deadline;)
         queue.context().run_for(std::chrono::milliseconds(10));
     ASSERT_GE(recorder.values, 1u) << peer.output();
 

@@ -24,7 +24,8 @@ const std::string kLost = "已断开，2s 后重连";
 ::testing::AssertionResult inOrder(const std::string& log, const std::vector<std::string>& lines) {
     size_t pos = 0;
     for (const auto& line : lines)
-        if ((pos = log.find(line, pos)) == std::string::npos) return ::testing::AssertionFailure() << line << " not in order";
+        if ((pos = log.find(line, pos)) == std::string::npos)
+            return ::testing::AssertionFailure() << line << " not in order";
     return ::testing::AssertionSuccess();
 }
 
@@ -42,11 +43,16 @@ protected:
         agent.reset();
         peer.reset();
         bus = std::make_unique<PrivateBus>(folder.path());
-        if (startBus) { ASSERT_TRUE(bus->start()); }
-        if (peerArgs) { ASSERT_NO_FATAL_FAILURE(startPeer(*peerArgs)); }
+        if (startBus) {
+            ASSERT_TRUE(bus->start());
+        }
+        if (peerArgs) {
+            ASSERT_NO_FATAL_FAILURE(startPeer(*peerArgs));
+        }
         agent = std::make_unique<AgentProcess>(
             folder.path(), home.path(),
-            std::map<std::string, std::string>{{"VEMLO_BLUETOOTH", "bluez"}, {"DBUS_SYSTEM_BUS_ADDRESS", bus->address()}});
+            std::map<std::string, std::string>{{"VEMLO_BLUETOOTH", "bluez"},
+                                               {"DBUS_SYSTEM_BUS_ADDRESS", bus->address()}});
     }
     void startPeer(const Args& args = {}) {
         peer = std::make_unique<FakeBluezPeer>(folder.path(), bus->address(), args);
@@ -55,10 +61,11 @@ protected:
     bool logReaches(const std::string& text, size_t times = 1) {
         return waitFor([&] { return agent->countInLog(text) >= times; }, 30s);
     }
-    std::optional<std::string> request(const std::string& json) { return socketRequest(agent->socketPath(), json + "\n"); }
+    std::optional<std::string> request(const std::string& json) {
+        return socketRequest(agent->socketPath(), json + "\n");
+    }
 
-    TempDir folder;
-    TempDir home;
+    TempDir folder, home;
     std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<FakeBluezPeer> peer;
     std::unique_ptr<AgentProcess> agent;
@@ -71,12 +78,12 @@ TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPath) {
         size_t failures = 0;
     } paths[] = {
         {{}, "发现: Vemlo K1", "filter [UUIDs=[00007340-0000-1000-8000-00805f9b34fb], Transport=le]", ""},
+        {{}, "命令通道就绪", "write AA BB 00 CC DD [type=command]", ""},
         {{"--order=command-first"}, "通知通道已订阅", "notify on", ""},
         // Connecting and scanning come before the first status, so they would show by then.
         {{"--start=connected", "--name=VEMLO K1"}, "系统已连接: VEMLO K1", "notify on", "discovery on"},
         {{"--start=known"}, "发现: Vemlo K1", "connect", ""},
         {{"--command-flags=write,read"}, "命令通道就绪", "write AA BB 00 CC DD [type=request]", ""},
-        {{"--garbage"}, "命令通道就绪", "write AA BB 00 CC DD [type=command]", ""},
         {{"--bad-object-lists=2"}, kFailure + ": GetManagedObjects", "bad object list\nbad object list", "", 1},
     };
     for (const auto& path : paths) {
@@ -85,7 +92,9 @@ TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPath) {
         ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
         EXPECT_TRUE(inOrder(agent->log(), {path.agentLine, kStatusLine}));
         EXPECT_TRUE(peer->waitFor(path.peerLine)) << peer->output();
-        if (!path.peerNever.empty()) { EXPECT_EQ(peer->count(path.peerNever), 0u) << peer->output(); }
+        if (!path.peerNever.empty()) {
+            EXPECT_EQ(peer->count(path.peerNever), 0u) << peer->output();
+        }
         EXPECT_EQ(agent->countInLog(kFailure), path.failures) << agent->log();
     }
 }
@@ -95,6 +104,7 @@ TEST_F(BluezAgentTest, PermissionIsAnsweredWithTheKeyboardsLever) {
     ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
     EXPECT_EQ(request(R"({"cmd":"permission","value":1})"), "{\"switchState\":0,\"lightMode\":2}\n");
     EXPECT_TRUE(peer->waitFor("state 1")) << peer->output();
+    EXPECT_TRUE(logReaches("→ LED 状态 1: AA BB 90 01 CC DD")) << agent->log();  // the frame as the agent logs it
     peer->send("lever 2");
     EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":2,\"lightMode\":2}\n");
 }
@@ -115,13 +125,20 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
     } cases[] = {
         {{}, [&] { peer->send("disconnect"); }, {kLost, known}},
         {{}, twoSteps([&] { peer->send("power off"); }, [&] { peer->send("power on"); }), {kLost, "蓝牙就绪"}},
-        {{}, twoSteps([&] { peer->send("drop-adapter"); }, [&] { peer->send("add-adapter"); }), {kLost, "蓝牙就绪", "发现"}},
-        {{"--start=known"}, twoSteps([&] { peer->kill(); }, [&] { startPeer({"--start=known"}); }), {kLost, "蓝牙就绪", known}},
+        {{},
+         twoSteps([&] { peer->send("drop-adapter"); }, [&] { peer->send("add-adapter"); }),
+         {kLost, "蓝牙就绪", "发现"}},
+        {{"--start=known"},
+         twoSteps([&] { peer->kill(); }, [&] { startPeer({"--start=known"}); }),
+         {kLost, "蓝牙就绪", known}},
         // bluetoothd may be dropped before the agent, so losing it and the bus come in either order.
-        {{"--start=known"}, twoSteps([&] { bus->stop(); }, [&] {
-             ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试") && bus->start());
-             startPeer({"--start=known"});
-         }), {"蓝牙就绪", known}},
+        {{"--start=known"},
+         twoSteps([&] { bus->stop(); },
+                  [&] {
+                      ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试") && bus->start());
+                      startPeer({"--start=known"});
+                  }),
+         {"蓝牙就绪", known}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.linesAfter.back());
@@ -129,7 +146,8 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
         ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
         const size_t before = agent->log().size();
         ASSERT_NO_FATAL_FAILURE(c.disrupt());
-        ASSERT_TRUE(waitFor([&] { return occurrences(agent->log().substr(before), kStatusLine) > 0; }, 30s)) << agent->log();
+        ASSERT_TRUE(waitFor([&] { return occurrences(agent->log().substr(before), kStatusLine) > 0; }, 30s))
+            << agent->log();
         EXPECT_TRUE(inOrder(agent->log().substr(before), c.linesAfter)) << agent->log();
         EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":0,\"lightMode\":2}\n");
         EXPECT_EQ(agent->countInLog(kFailure), 0u) << agent->log();
@@ -142,8 +160,9 @@ TEST_F(BluezAgentTest, ConnectThatNeverCompletesLeavesTheSocketServing) {
     EXPECT_EQ(request(R"({"cmd":"state","value":3})"), "{\"ok\":true}\n");
     EXPECT_TRUE(logReaches("LED 状态 3: 未连接"));
     // The link stays connecting: nothing connects, disconnects or retries.
-    EXPECT_TRUE(staysFalse([&] { return agent->countInLog("已连接") + agent->countInLog("已断开") + peer->count("connect\n") > 1; }))
-        << agent->log();
+    EXPECT_TRUE(staysFalse([&] {
+        return agent->countInLog("已连接") + agent->countInLog("已断开") + peer->count("connect\n") > 1;
+    })) << agent->log();
     EXPECT_EQ(request(R"({"cmd":"status"})"), kNoKeyboard);
 }
 
@@ -162,14 +181,15 @@ TEST_F(BluezAgentTest, StopsShortOfWhatIsNotTheKeyboard) {
         Args peerArgs;
         std::string reached, agentNever, peerNever;
     } cases[] = {
-        {{"--no-command"}, "notify on", "命令通道就绪", "write "},  // a status poll would write
+        {{"--no-command"}, "notify on", "命令通道就绪", "write "},                  // a status poll would write
         {{"--start=known", "--name=My Vemlo"}, "discovery on", "发现", "connect"},  // the prefix further in
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.peerArgs.back());
         ASSERT_NO_FATAL_FAILURE(start(c.peerArgs));
         ASSERT_TRUE(peer->waitFor(c.reached)) << agent->log();
-        EXPECT_TRUE(staysFalse([&] { return agent->countInLog(c.agentNever) + peer->count(c.peerNever) > 0; })) << agent->log();
+        EXPECT_TRUE(staysFalse([&] { return agent->countInLog(c.agentNever) + peer->count(c.peerNever) > 0; }))
+            << agent->log();
         EXPECT_EQ(request(R"({"cmd":"permission","value":1})"), kNoKeyboard);
     }
 }
@@ -180,7 +200,8 @@ TEST_F(BluezAgentTest, WaitsQuietlyUntilBluetoothBecomesUsable) {
         bool busUp;
         std::function<void()> enable;
     } cases[] = {
-        {std::nullopt, false, [&] {
+        {std::nullopt, false,
+         [&] {
              ASSERT_TRUE(bus->start());
              startPeer();
          }},
@@ -191,7 +212,9 @@ TEST_F(BluezAgentTest, WaitsQuietlyUntilBluetoothBecomesUsable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.peerArgs ? c.peerArgs->back() : c.busUp ? "no bluetoothd" : "no bus");
         ASSERT_NO_FATAL_FAILURE(start(c.peerArgs, c.busUp));
-        if (peer) { ASSERT_TRUE(peer->waitFor("objects")); }
+        if (peer) {
+            ASSERT_TRUE(peer->waitFor("objects"));
+        }
         EXPECT_EQ(request(R"({"cmd":"status"})"), kNoKeyboard);
         EXPECT_TRUE(staysFalse([&] { return agent->countInLog("蓝牙就绪") > 0; })) << agent->log();
         ASSERT_NO_FATAL_FAILURE(c.enable());

@@ -7,11 +7,13 @@ namespace vemlo::bluez {
 namespace {
 
 const std::string kAdapter = "/org/bluez/hci0", kDevice = kAdapter + "/dev_C0_FF_EE_73_40_01";
-const std::string kService = kDevice + "/service0010", kCommand = kService + "/char0011", kNotify = kService + "/char0013";
+const std::string kService = kDevice + "/service0010", kCommand = kService + "/char0011",
+                  kNotify = kService + "/char0013";
 using S = BluezObjectTree::Source;
 using Bytes = std::vector<uint8_t>;
 using Strings = std::vector<std::string>;
 
+// Records what the tree tells its listener.
 struct Tree : BluezObjectTree::Listener {
     std::vector<std::pair<std::optional<bool>, bool>> updates;  // connected, advertised
     Strings removed;
@@ -23,16 +25,19 @@ struct Tree : BluezObjectTree::Listener {
     void deviceUpdated(BluezPeripheral&, std::optional<bool> connected, bool advertised) override {
         updates.emplace_back(connected, advertised);
     }
-    void deviceRemoved(BluezPeripheral& device) override {
-        EXPECT_FALSE(device.connected || device.servicesResolved) << device.path;
-        removed.push_back(device.path);
+    void deviceRemoved(BluezPeripheral& d) override {
+        EXPECT_FALSE(d.connected || d.servicesResolved) << d.path;
+        removed.push_back(d.path);
     }
-    void valueArrived(const std::shared_ptr<BluezCharacteristic>&, BluezPeripheral* d, Bytes bytes, bool notified) override {
+    void valueArrived(const std::shared_ptr<BluezCharacteristic>&, BluezPeripheral* d, Bytes bytes,
+                      bool notified) override {
         values.emplace_back(std::move(bytes), d ? d->path : "", notified);
     }
 };
 
-ManagedObject adapter(const std::string& path, bool powered) { return {path, {{kAdapterInterface, {{"Powered", powered}}}}}; }
+ManagedObject adapter(const std::string& path, bool powered) {
+    return {path, {{kAdapterInterface, {{"Powered", powered}}}}};
+}
 ManagedObject device(Properties properties) { return {kDevice, {{kDeviceInterface, std::move(properties)}}}; }
 ManagedObject characteristic(const std::string& path, const char* uuid, Properties properties) {
     properties["UUID"] = std::string(uuid);
@@ -75,8 +80,10 @@ TEST(BluezObjectTree, RemovalsTakeWhatLivesBelow) {
         InterfacesRemoved removal;  // none: the tree is cleared
         bool deviceGone, characteristicsGone;
     } cases[] = {
-        {{kAdapter, {kAdapterInterface}}, true, true},           {{kDevice, {kDeviceInterface}}, true, true},
-        {{kNotify, {kGattCharacteristicInterface}}, false, false}, {{kDevice, {"org.bluez.MediaControl1"}}, false, false},
+        {{kAdapter, {kAdapterInterface}}, true, true},
+        {{kDevice, {kDeviceInterface}}, true, true},
+        {{kNotify, {kGattCharacteristicInterface}}, false, false},
+        {{kDevice, {"org.bluez.MediaControl1"}}, false, false},
         {{}, true, true},
     };
     for (const auto& c : cases) {
@@ -95,8 +102,10 @@ TEST(BluezObjectTree, ThePoweredAdapterFirstElseTheFirstListed) {
     const struct {
         bool hci1Powered, hci0Powered, hci0PoweredLater;
         std::string expected;
-    } cases[] = {{false, false, false, "/org/bluez/hci1"}, {false, true, true, kAdapter},
-                 {true, true, true, "/org/bluez/hci1"},    {false, false, true, kAdapter}};
+    } cases[] = {{false, false, false, "/org/bluez/hci1"},
+                 {false, true, true, kAdapter},
+                 {true, true, true, "/org/bluez/hci1"},
+                 {false, false, true, kAdapter}};
     for (const auto& c : cases) {
         Tree t;
         t.tree.apply(adapter("/org/bluez/hci1", c.hci1Powered), S::added);
@@ -134,7 +143,9 @@ TEST(BluezObjectTree, DeviceChangesAndWhatCountsAsAnAdvertisement) {
         EXPECT_EQ(t.updates.back(), std::make_pair(s.connected, s.advertised));
         const auto d = t.tree.orderedDevices().at(0);
         EXPECT_EQ(d->identifierText, deviceIdentifier(kDevice)) << "without an address, from the path";
-        if (s.connected == false) { EXPECT_FALSE(d->servicesResolved || d->nameText) << "a link that ended resolves nothing"; }
+        if (s.connected == false) {
+            EXPECT_FALSE(d->servicesResolved || d->nameText) << "a link that ended resolves nothing";
+        }
     }
 }
 
