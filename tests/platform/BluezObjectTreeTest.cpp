@@ -3,209 +3,160 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace vemlo::bluez {
 namespace {
 
-const std::string kAdapter = "/org/bluez/hci0";
-const std::string kDevice = kAdapter + "/dev_C0_FF_EE_73_40_01";
-const std::string kService = kDevice + "/service0010";
-const std::string kCommand = kService + "/char0011";
-const std::string kNotify = kService + "/char0013";
-const std::string kServiceUuid = "00007340-0000-1000-8000-00805f9b34fb";
+const std::string kAdapter = "/org/bluez/hci0", kDevice = kAdapter + "/dev_C0_FF_EE_73_40_01";
+const std::string kService = kDevice + "/service0010", kCommand = kService + "/char0011",
+                  kNotify = kService + "/char0013";
+using S = BluezObjectTree::Source;
+using Bytes = std::vector<uint8_t>;
+using Strings = std::vector<std::string>;
 
-struct Recorder : BluezObjectTree::Listener {
-    struct Update {
-        std::string path;
-        std::optional<bool> connected;
-        bool advertised;
-    };
-    struct Value {
-        std::string path;
-        std::string device;
-        std::vector<uint8_t> bytes;
-        bool notified;
-    };
-    std::vector<Update> updates;
-    std::vector<std::string> removed;
-    std::vector<Value> values;
-
-    void deviceUpdated(BluezPeripheral& device, std::optional<bool> connected, bool advertised) override {
-        updates.push_back({device.path, connected, advertised});
-    }
-    void deviceRemoved(BluezPeripheral& device) override {
-        EXPECT_FALSE(device.connected || device.servicesResolved) << device.path;
-        removed.push_back(device.path);
-    }
-    void valueArrived(const std::shared_ptr<BluezCharacteristic>& c, BluezPeripheral* device,
-                      std::vector<uint8_t> bytes, bool notified) override {
-        values.push_back({c->path, device ? device->path : "", std::move(bytes), notified});
-    }
-};
-
-struct Tree {
-    Recorder recorder;
-    BluezObjectTree tree{recorder, [](const std::string& path) {
+// Records what the tree tells its listener.
+struct Tree : BluezObjectTree::Listener {
+    std::vector<std::pair<std::optional<bool>, bool>> updates;  // connected, advertised
+    Strings removed;
+    std::vector<std::tuple<Bytes, std::string, bool>> values;  // bytes, device, notified
+    BluezObjectTree tree{*this, [](const std::string& path) {
                              return std::make_shared<BluezPeripheral>(std::weak_ptr<PeripheralOperations>(), path);
                          }};
+
+    void deviceUpdated(BluezPeripheral&, std::optional<bool> connected, bool advertised) override {
+        updates.emplace_back(connected, advertised);
+    }
+    void deviceRemoved(BluezPeripheral& d) override {
+        EXPECT_FALSE(d.connected || d.servicesResolved) << d.path;
+        removed.push_back(d.path);
+    }
+    void valueArrived(const std::shared_ptr<BluezCharacteristic>&, BluezPeripheral* d, Bytes bytes,
+                      bool notified) override {
+        values.emplace_back(std::move(bytes), d ? d->path : "", notified);
+    }
 };
 
 ManagedObject adapter(const std::string& path, bool powered) {
     return {path, {{kAdapterInterface, {{"Powered", powered}}}}};
 }
-
 ManagedObject device(Properties properties) { return {kDevice, {{kDeviceInterface, std::move(properties)}}}; }
+ManagedObject characteristic(const std::string& path, const char* uuid, Properties properties) {
+    properties["UUID"] = std::string(uuid);
+    return {path, {{kGattCharacteristicInterface, std::move(properties)}}};
+}
 
-// The keyboard as bluetoothd lists it: the notify characteristic first.
+// The keyboard as bluetoothd lists it: the notify characteristic first, though its path sorts last.
 std::vector<ManagedObject> keyboard() {
-    return {
-        adapter(kAdapter, true),
-        device({{"Address", std::string("C0:FF:EE:73:40:01")},
-                {"Name", std::string("Vemlo K1")},
-                {"UUIDs", std::vector<std::string>{"7340"}},
-                {"Connected", true},
-                {"ServicesResolved", true}}),
-        {kService, {{kGattServiceInterface, {{"UUID", std::string("7340")}, {"Device", kDevice}}}}},
-        {kNotify,
-         {{kGattCharacteristicInterface,
-           {{"UUID", std::string("7344")},
-            {"Flags", std::vector<std::string>{"notify"}},
-            {"Value", std::vector<uint8_t>{1, 2}}}}}},
-        {kCommand,
-         {{kGattCharacteristicInterface,
-           {{"UUID", std::string("7343")}, {"Flags", std::vector<std::string>{"write-without-response", "write"}}}}}},
-    };
+    return {adapter(kAdapter, true),
+            device({{"Address", std::string("C0:FF:EE:73:40:01")}, {"UUIDs", Strings{"7340"}}, {"Connected", true}}),
+            {kService, {{kGattServiceInterface, {{"UUID", std::string("7340")}, {"Device", kDevice}}}}},
+            characteristic(kNotify, "7344", {{"Value", Bytes{1, 2}}, {"Flags", Strings{"notify"}}}),
+            characteristic(kCommand, "7343", {{"Flags", Strings{"write-without-response", "write"}}})};
 }
 
 TEST(BluezObjectTree, SnapshotsKeepIdentityAndOrderAndDropWhatIsGone) {
     Tree t;
     t.tree.applySnapshot(keyboard());
-    auto devices = t.tree.orderedDevices();
-    ASSERT_EQ(devices.size(), 1u);
-    const std::shared_ptr<BluezPeripheral> keyboardDevice = devices[0];
-    EXPECT_EQ(keyboardDevice->identifierText, "7019ADD9-32F5-577A-ADF9-D7E883B29F1F");
-    EXPECT_EQ(keyboardDevice->nameText, "Vemlo K1");
-    EXPECT_EQ(keyboardDevice->uuids, std::vector<std::string>{kServiceUuid});
-    EXPECT_TRUE(keyboardDevice->connected && keyboardDevice->servicesResolved);
-
-    ASSERT_EQ(t.tree.services(kDevice, {kServiceUuid}).size(), 1u);
-    EXPECT_TRUE(t.tree.services(kDevice, {"0000180f-0000-1000-8000-00805f9b34fb"}).empty());
-    const auto characteristics = t.tree.characteristics(kService, {});
+    const auto keyboardDevice = t.tree.orderedDevices().at(0);
+    EXPECT_EQ(keyboardDevice->uuids, Strings{"00007340-0000-1000-8000-00805f9b34fb"});
+    EXPECT_EQ(t.tree.services(kDevice, {"0000180f-0000-1000-8000-00805f9b34fb"}).size(), 0u);
+    const auto characteristics = t.tree.characteristics(t.tree.services(kDevice, {}).at(0)->path, {});
     ASSERT_EQ(characteristics.size(), 2u);
-    EXPECT_EQ(characteristics[0]->path, kNotify);  // as listed, not as sorted by path
+    EXPECT_EQ(characteristics[0]->path, kNotify);
     EXPECT_EQ(characteristics[0]->propertyBits, uint32_t{kPropertyNotify});
     EXPECT_EQ(characteristics[1]->propertyBits, uint32_t{kPropertyWriteWithoutResponse | kPropertyWrite});
-    ASSERT_EQ(t.recorder.values.size(), 1u);
-    EXPECT_EQ(t.recorder.values[0].device, kDevice);
-    EXPECT_FALSE(t.recorder.values[0].notified);
+    EXPECT_EQ(t.values, (decltype(t.values){{Bytes{1, 2}, kDevice, false}}));  // listed, not notified
 
     t.tree.applySnapshot(keyboard());
-    EXPECT_EQ(t.tree.orderedDevices()[0], keyboardDevice);
-    EXPECT_TRUE(t.tree.isCurrent(*keyboardDevice));
-    EXPECT_TRUE(t.recorder.removed.empty());
-
+    EXPECT_EQ(t.tree.orderedDevices().at(0), keyboardDevice);
+    EXPECT_TRUE(t.removed.empty());
     t.tree.applySnapshot({adapter(kAdapter, true)});
-    EXPECT_EQ(t.recorder.removed, std::vector<std::string>{kDevice});
+    EXPECT_EQ(t.removed, Strings{kDevice});
     EXPECT_FALSE(t.tree.isCurrent(*keyboardDevice));
-    EXPECT_TRUE(t.tree.services(kDevice, {}).empty());
     EXPECT_TRUE(t.tree.characteristics(kService, {}).empty());
 }
 
 TEST(BluezObjectTree, RemovalsTakeWhatLivesBelow) {
     const struct {
-        const char* name;
-        InterfacesRemoved removal;
-        bool deviceGone;
-        bool characteristicsGone;
+        InterfacesRemoved removal;  // none: the tree is cleared
+        bool deviceGone, characteristicsGone;
     } cases[] = {
-        {"adapter", {kAdapter, {kAdapterInterface}}, true, true},
-        {"device", {kDevice, {kDeviceInterface}}, true, true},
-        {"one characteristic", {kNotify, {kGattCharacteristicInterface}}, false, false},
-        {"another interface", {kDevice, {"org.bluez.MediaControl1"}}, false, false},
+        {{kAdapter, {kAdapterInterface}}, true, true},
+        {{kDevice, {kDeviceInterface}}, true, true},
+        {{kNotify, {kGattCharacteristicInterface}}, false, false},
+        {{kDevice, {"org.bluez.MediaControl1"}}, false, false},
+        {{}, true, true},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.removal.path);
         Tree t;
         t.tree.applySnapshot(keyboard());
-        t.tree.removeInterfaces(c.removal);
-        EXPECT_EQ(t.recorder.removed.size(), c.deviceGone ? 1u : 0u) << c.name;
-        EXPECT_EQ(t.tree.orderedDevices().empty(), c.deviceGone) << c.name;
-        EXPECT_EQ(t.tree.characteristics(kService, {}).empty(), c.characteristicsGone) << c.name;
+        c.removal.path.empty() ? t.tree.clear() : t.tree.removeInterfaces(c.removal);
+        EXPECT_EQ(t.removed.size(), c.deviceGone ? 1u : 0u);
+        EXPECT_EQ(t.tree.orderedDevices().empty(), c.deviceGone);
+        EXPECT_EQ(t.tree.characteristics(kService, {}).empty(), c.characteristicsGone);
+        EXPECT_EQ(t.tree.currentAdapter() == nullptr, c.removal.path.empty() || c.removal.path == kAdapter);
     }
-    Tree t;
-    t.tree.applySnapshot(keyboard());
-    t.tree.clear();
-    EXPECT_EQ(t.recorder.removed, std::vector<std::string>{kDevice});
-    EXPECT_EQ(t.tree.currentAdapter(), nullptr);
 }
 
 TEST(BluezObjectTree, ThePoweredAdapterFirstElseTheFirstListed) {
     const struct {
-        std::vector<std::pair<std::string, bool>> adapters;
+        bool hci1Powered, hci0Powered, hci0PoweredLater;
         std::string expected;
-    } cases[] = {
-        {{{"/org/bluez/hci1", false}, {"/org/bluez/hci0", false}}, "/org/bluez/hci1"},
-        {{{"/org/bluez/hci1", false}, {"/org/bluez/hci0", true}}, "/org/bluez/hci0"},
-        {{{"/org/bluez/hci1", true}, {"/org/bluez/hci0", true}}, "/org/bluez/hci1"},
-    };
+    } cases[] = {{false, false, false, "/org/bluez/hci1"},
+                 {false, true, true, kAdapter},
+                 {true, true, true, "/org/bluez/hci1"},
+                 {false, false, true, kAdapter}};
     for (const auto& c : cases) {
         Tree t;
-        for (const auto& [path, powered] : c.adapters)
-            t.tree.apply(adapter(path, powered), BluezObjectTree::Source::added);
-        ASSERT_NE(t.tree.currentAdapter(), nullptr);
+        t.tree.apply(adapter("/org/bluez/hci1", c.hci1Powered), S::added);
+        t.tree.apply(adapter(kAdapter, c.hci0Powered), S::added);
+        if (c.hci0PoweredLater) t.tree.applyChange(kAdapter, {kAdapterInterface, {{"Powered", true}}, {}});
         EXPECT_EQ(*t.tree.currentAdapter(), c.expected);
+        EXPECT_EQ(t.tree.isPowered(kAdapter), c.hci0PoweredLater);
     }
-    Tree t;
-    t.tree.apply(adapter(kAdapter, false), BluezObjectTree::Source::added);
-    t.tree.applyChange(kAdapter, {kAdapterInterface, {{"Powered", true}}, {}});
-    EXPECT_TRUE(t.tree.isPowered(kAdapter));
 }
 
 TEST(BluezObjectTree, DeviceChangesAndWhatCountsAsAnAdvertisement) {
-    using S = BluezObjectTree::Source;
-    Tree t;
-    t.tree.apply(device({{"Name", std::string("Vemlo K1")}}), S::snapshot);  // known, not seen by a discovery
-    t.tree.applyChange(kDevice, {kDeviceInterface, {{"Connected", true}, {"ServicesResolved", true}}, {}});
-    t.tree.applyChange(kDevice, {kDeviceInterface, {{"RSSI", int64_t{-60}}}, {"Name"}});
-    t.tree.applyChange(kDevice, {kDeviceInterface, {{"Connected", false}}, {}});
-    t.tree.apply(device({{"RSSI", int64_t{-50}}}), S::snapshot);  // no longer new
-    t.tree.removeInterfaces({kDevice, {kDeviceInterface}});
-    t.tree.apply(device({}), S::added);
-    t.tree.removeInterfaces({kDevice, {kDeviceInterface}});
-    t.tree.apply(device({{"RSSI", int64_t{-50}}}), S::snapshot);
-
-    const std::vector<std::pair<std::optional<bool>, bool>> expected = {
-        {std::nullopt, false}, {true, false},        {std::nullopt, true}, {false, false},
-        {std::nullopt, false}, {std::nullopt, true}, {std::nullopt, true},
+    const std::optional<bool> none;
+    const struct {
+        const char* name;
+        bool removedFirst;
+        S source;
+        Properties properties;
+        std::optional<bool> connected;
+        bool advertised;
+    } steps[] = {
+        {"known from a listing", false, S::snapshot, {{"Name", std::string("K1")}}, none, false},
+        {"connects", false, S::changed, {{"Connected", true}, {"ServicesResolved", true}}, true, false},
+        {"RSSI changes", false, S::changed, {{"RSSI", int64_t{-60}}}, none, true},
+        {"disconnects, name invalidated", false, S::changed, {{"Connected", false}}, false, false},
+        {"listed again, not new", false, S::snapshot, {{"RSSI", int64_t{-50}}}, none, false},
+        {"added", true, S::added, {}, none, true},
+        {"listed anew with RSSI", true, S::snapshot, {{"RSSI", int64_t{-50}}}, none, true},
     };
-    ASSERT_EQ(t.recorder.updates.size(), expected.size());
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(t.recorder.updates[i].connected, expected[i].first) << i;
-        EXPECT_EQ(t.recorder.updates[i].advertised, expected[i].second) << i;
+    Tree t;
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.name);
+        if (s.removedFirst) t.tree.removeInterfaces({kDevice, {kDeviceInterface}});
+        if (s.source == S::changed) t.tree.applyChange(kDevice, {kDeviceInterface, s.properties, {"Name"}});
+        if (s.source != S::changed) t.tree.apply(device(s.properties), s.source);
+        EXPECT_EQ(t.updates.back(), std::make_pair(s.connected, s.advertised));
+        const auto d = t.tree.orderedDevices().at(0);
+        EXPECT_EQ(d->identifierText, deviceIdentifier(kDevice)) << "without an address, from the path";
+        if (s.connected == false) {
+            EXPECT_FALSE(d->servicesResolved || d->nameText) << "a link that ended resolves nothing";
+        }
     }
-    Tree u;
-    u.tree.apply(device({{"Name", std::string("Vemlo K1")}}), S::added);
-    const auto d = u.tree.orderedDevices().at(0);
-    EXPECT_EQ(d->identifierText, deviceIdentifier(kDevice)) << "without an address, from the path";
-    u.tree.applyChange(kDevice, {kDeviceInterface, {{"Connected", true}, {"ServicesResolved", true}}, {}});
-    u.tree.applyChange(kDevice, {kDeviceInterface, {{"Connected", false}}, {"Name"}});
-    EXPECT_FALSE(d->servicesResolved) << "a link that ended resolves nothing";
-    EXPECT_EQ(d->nameText, std::nullopt);
 }
 
 TEST(BluezObjectTree, NotificationsAreTheChangedValuesOfKnownCharacteristics) {
     Tree t;
     t.tree.applySnapshot(keyboard());
-    t.recorder.values.clear();
-    t.tree.applyChange(kNotify, {kGattCharacteristicInterface, {{"Value", std::vector<uint8_t>{0xAA, 0xBB}}}, {}});
-    t.tree.applyChange(kService + "/char0099",
-                       {kGattCharacteristicInterface, {{"Value", std::vector<uint8_t>{1}}}, {}});
+    t.values.clear();
+    t.tree.applyChange(kNotify, {kGattCharacteristicInterface, {{"Value", Bytes{0xAA, 0xBB}}}, {}});
+    t.tree.applyChange(kService + "/char0099", {kGattCharacteristicInterface, {{"Value", Bytes{1}}}, {}});
     t.tree.applyChange(kNotify, {kGattCharacteristicInterface, {{"Value", std::string("not bytes")}}, {}});
-    ASSERT_EQ(t.recorder.values.size(), 1u);
-    EXPECT_EQ(t.recorder.values[0].bytes, (std::vector<uint8_t>{0xAA, 0xBB}));
-    EXPECT_EQ(t.recorder.values[0].device, kDevice);
-    EXPECT_TRUE(t.recorder.values[0].notified);
+    EXPECT_EQ(t.values, (decltype(t.values){{Bytes{0xAA, 0xBB}, kDevice, true}}));
 }
 
 }  // namespace
