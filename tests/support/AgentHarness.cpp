@@ -3,19 +3,15 @@
 #include "agent/LiveStateFile.h"
 #include "platform/Files.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace vemlo::test {
 
-AgentHarness::AgentHarness() {
-    AgentPlatform platform;
-    platform.queue = &queue;
-    platform.systemLog = &systemLog;
-    platform.userDefaults = &userDefaults;
-    platform.homeDirectory = home.path();
+void AgentHarness::restart() {
+    agent.reset();
+    AgentPlatform platform{&queue, &systemLog, &userDefaults, nullptr, home.path()};
     platform.makeCentral = [this](CentralDelegate& delegate) {
         auto fake = std::make_unique<FakeCentral>(delegate);
         central = fake.get();
@@ -53,16 +49,12 @@ int AgentHarness::startCommand(const std::string& text) {
     return fds[1];
 }
 
+// The agent closes its end after the reply; a reply not there yet means none has been written.
 std::string AgentHarness::reply(int fd) {
     std::string out;
     char buf[4096];
     pollfd p{fd, POLLIN, 0};
-    // The agent closes its end after the reply; a reply not there yet means none has been written.
-    while (::poll(&p, 1, 0) > 0) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        out.append(buf, static_cast<size_t>(n));
-    }
+    for (ssize_t n; ::poll(&p, 1, 0) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
     return out;
 }
 

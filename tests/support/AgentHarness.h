@@ -12,21 +12,21 @@
 
 namespace vemlo::test {
 
-class CapturingSystemLog final : public SystemLog {
-public:
+struct CapturingSystemLog final : SystemLog {
     void info(std::string_view message) override { lines.emplace_back(message); }
     std::vector<std::string> lines;
 };
 
-class RecordingUserDefaults final : public UserDefaults {
-public:
+struct RecordingUserDefaults final : UserDefaults {
     void removeKey(std::string_view key) override { removed.emplace_back(key); }
     std::vector<std::string> removed;
 };
 
 // A VemloAgent on virtual time with a scripted central and a temporary home directory.
 struct AgentHarness {
-    AgentHarness();
+    AgentHarness() { restart(); }
+    // Builds a new agent (a new central with it) on the same queue, recorders and home.
+    void restart();
 
     // Powers on, lets the agent scan, discovers `keyboard` and walks it to Ready.
     void connect(const std::shared_ptr<FakePeripheral>& keyboard);

@@ -23,17 +23,8 @@ std::shared_ptr<Cancellable> ManualMainQueue::schedule(Duration first, Duration 
     return timer;
 }
 
-std::shared_ptr<Cancellable> ManualMainQueue::runAfter(Duration delay, Task task) {
-    return schedule(delay, Duration::zero(), std::move(task));
-}
-
-std::shared_ptr<Cancellable> ManualMainQueue::repeat(Duration first, Duration period, Task task) {
-    return schedule(first, period, std::move(task));
-}
-
 size_t ManualMainQueue::runPending() {
-    size_t ran = 0;
-    for (;;) {
+    for (size_t ran = 0;; ++ran) {
         Task task;
         {
             std::lock_guard lock(mutex_);
@@ -42,14 +33,12 @@ size_t ManualMainQueue::runPending() {
             posted_.pop_front();
         }
         task();
-        ++ran;
     }
 }
 
 void ManualMainQueue::advance(Duration d) {
     const TimePoint end = now_ + d;
-    runPending();
-    for (;;) {
+    for (runPending();; runPending()) {
         std::shared_ptr<Timer> timer;
         {
             std::lock_guard lock(mutex_);
@@ -62,7 +51,6 @@ void ManualMainQueue::advance(Duration d) {
             if (timer->period.count() > 0) timers_.emplace(std::make_pair(now_ + timer->period, nextSeq_++), timer);
         }
         timer->task();
-        runPending();
     }
     now_ = end;
     runPending();

@@ -14,13 +14,16 @@ namespace vemlo::test {
 class ManualMainQueue final : public MainQueue {
 public:
     void post(Task task) override;
-    std::shared_ptr<Cancellable> runAfter(Duration delay, Task task) override;
-    std::shared_ptr<Cancellable> repeat(Duration first, Duration period, Task task) override;
+    std::shared_ptr<Cancellable> runAfter(Duration delay, Task task) override {
+        return schedule(delay, Duration::zero(), std::move(task));
+    }
+    std::shared_ptr<Cancellable> repeat(Duration first, Duration period, Task task) override {
+        return schedule(first, period, std::move(task));
+    }
     TimePoint now() const override { return now_; }
 
     // Runs posted work until none is left; returns how many tasks ran.
     size_t runPending();
-    // Moves virtual time forward by `d`, running everything due, posted work included.
     void advance(Duration d);
     // Scheduled timers that are neither cancelled nor finished.
     size_t timerCount() const;
