@@ -21,10 +21,19 @@ class FakePeripheral final : public Peripheral {
 public:
     FakePeripheral(std::string identifier, std::optional<std::string> name,
                    std::vector<std::shared_ptr<BasicCharacteristic>> characteristics,
-                   std::string serviceUuid = bluetoothUuid(0x7340));
+                   std::string serviceUuid = bluetoothUuid(0x7340))
+        : identifier_(std::move(identifier)), name_(std::move(name)), characteristics_(std::move(characteristics)) {
+        service_ = std::make_shared<BasicService>(serviceUuid, std::vector<std::shared_ptr<Characteristic>>(
+                                                                   characteristics_.begin(), characteristics_.end()));
+    }
     // The usual keyboard: 7343 write-without-response, then 7344 notify.
     static std::shared_ptr<FakePeripheral> keyboard(std::string identifier = "A1B2C3D4-0000-4000-8000-000000000001",
-                                                    std::optional<std::string> name = "Vemlo K1");
+                                                    std::optional<std::string> name = "Vemlo K1") {
+        return std::make_shared<FakePeripheral>(
+            std::move(identifier), std::move(name),
+            std::vector{std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7343), kPropertyWriteWithoutResponse),
+                        std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7344), kPropertyNotify)});
+    }
 
     std::string identifier() const override { return identifier_; }
     std::optional<std::string> name() const override { return name_; }
@@ -33,7 +42,9 @@ public:
     void discoverCharacteristics(const std::vector<std::string>& uuids, Service&) override {
         characteristicDiscoveries.push_back(uuids);
     }
-    std::optional<std::vector<std::shared_ptr<Service>>> services() const override;
+    std::optional<std::vector<std::shared_ptr<Service>>> services() const override {
+        return servicesKnown_ ? std::optional(std::vector<std::shared_ptr<Service>>{service_}) : std::nullopt;
+    }
     void setNotifyValue(bool enabled, Characteristic& c) override {
         if (enabled) notifying.push_back(c.uuid());
     }
@@ -43,11 +54,19 @@ public:
 
     // Drivers: each calls the delegate at once. A value on a UUID the keyboard does not list stands
     // for a characteristic the agent never asked for.
-    void deliverServices();
+    void deliverServices() {
+        servicesKnown_ = true;
+        if (delegate_) delegate_->didDiscoverServices(*this);
+    }
     void deliverCharacteristics() {
         if (delegate_) delegate_->didDiscoverCharacteristics(*this, *service_);
     }
-    void deliverValue(const std::string& characteristicUuid, std::optional<std::vector<uint8_t>> bytes);
+    void deliverValue(const std::string& uuid, std::optional<std::vector<uint8_t>> bytes) {
+        auto target = std::make_shared<BasicCharacteristic>(uuid, kPropertyNotify);
+        for (const auto& c : characteristics_) target = c->uuid() == uuid ? c : target;
+        target->setValue(std::move(bytes));
+        if (delegate_) delegate_->didUpdateValue(*this, *target);
+    }
 
     std::vector<RecordedWrite> writes;
     std::vector<std::vector<std::string>> serviceDiscoveries, characteristicDiscoveries;
@@ -67,7 +86,15 @@ public:
     explicit FakeCentral(CentralDelegate& delegate) : delegate_(delegate) {}
 
     CentralState state() const override { return state_; }
-    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) override;
+    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) override {
+        std::vector<std::shared_ptr<Peripheral>> out;
+        for (const auto& id : identifiers) {
+            calls.push_back("retrieve:" + id);
+            for (const auto& p : known)
+                if (p->identifier() == id) out.push_back(p);
+        }
+        return out;
+    }
     std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>&) override {
         calls.push_back("retrieveConnected");
         return {systemConnected.begin(), systemConnected.end()};

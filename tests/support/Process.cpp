@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -128,52 +127,33 @@ std::vector<Json> permissionRecords(const std::string& home) {
 std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
                                          std::chrono::milliseconds timeout) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), std::nullopt;
     // An empty request is a client that connects and hangs up without a word.
-    if (request.empty())
-        ::shutdown(fd, SHUT_WR);
-    else
-        (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    (void)(request.empty() ? ::shutdown(fd, SHUT_WR) : int(::send(fd, request.data(), request.size(), MSG_NOSIGNAL)));
+    const timeval wait{timeout.count() / 1000, timeout.count() % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string reply;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-        char buf[4096];
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<size_t>(n));
-    }
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, size_t(n));
     ::close(fd);
     return reply;
 }
 
-namespace {
-std::vector<std::string> agentArgv(const std::string& socketPath, const std::vector<std::string>& extraArgs) {
-    std::vector<std::string> argv{VEMLO_AGENT_BINARY, "--socket", socketPath};
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    return argv;
-}
-Env agentEnv(Env env, const std::string& home) {
-    env.emplace("HOME", home);
-    env.emplace("VEMLO_BLUETOOTH", "sim");
-    env.emplace("VEMLO_SOCKET", "");
-    return env;
-}
-}  // namespace
+static Env withDefaults(Env env, const Env& defaults) { return env.insert(defaults.begin(), defaults.end()), env; }
 
 AgentProcess::AgentProcess(const std::string& folder, const std::string& home, const Env& env,
                            const std::vector<std::string>& extraArgs)
     : socketPath_(folder + "/agent.sock"),
       home_(home),
-      process_(agentArgv(socketPath_, extraArgs), agentEnv(env, home), folder + "/agent.log") {
+      process_(
+          [&] {
+              std::vector<std::string> argv{VEMLO_AGENT_BINARY, "--socket", socketPath_};
+              return argv.insert(argv.end(), extraArgs.begin(), extraArgs.end()), argv;
+          }(),
+          withDefaults(env, {{"HOME", home}, {"VEMLO_BLUETOOTH", "sim"}, {"VEMLO_SOCKET", ""}}),
+          folder + "/agent.log") {
     waitForLog("监听 Unix socket: ");
 }
 
