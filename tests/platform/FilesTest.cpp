@@ -186,13 +186,5 @@ TEST(Files, StaleTemporaryFilesOfDeadWritersGoAtTheNextWrite) {
     EXPECT_FALSE(fs::exists(dir.file(deadTemp))) << "exclusive creation sweeps too";
 }
 
-TEST(Files, HomeFromThePasswordFileLineOfTheUid) {
-    const std::string passwd =
-        "root:x:0:0:root:/root:/bin/bash\na:x:10:10::/a:/bin/sh\nb:x:100:100::/b\n"
-        "\n+::::::\nc:x:1000\nd:x:1000x:1:::\nrel:x:7:7::home/rel:/bin/sh\nnone:x:8:8:::/bin/sh\n";
-    const std::pair<uid_t, std::string> cases[] = {{0, "/root"}, {100, "/b"}, {1000, ""}, {7, ""}, {8, ""}, {5, ""}};
-    for (const auto& [uid, home] : cases) EXPECT_EQ(files::homeFromPasswd(passwd, uid), home) << uid;
-}
-
 }  // namespace
 }  // namespace vemlo
