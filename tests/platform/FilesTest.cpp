@@ -186,5 +186,15 @@ TEST(Files, StaleTemporaryFilesOfDeadWritersGoAtTheNextWrite) {
     EXPECT_FALSE(fs::exists(dir.file(deadTemp))) << "exclusive creation sweeps too";
 }
 
+// Where our files go when HOME is not set: the home of the password-file line of the uid.
+TEST(Files, HomeFromThePasswordFile) {
+    const std::string passwd =
+        "root:x:0:0:root:/root:/bin/bash\na:x:10:10::/a:/bin/sh\n\n+::::::\nc:x:1000\n"
+        "d:x:1000x:1:::\nrel:x:7:7::home/rel:/bin/sh\nnone:x:8:8:::/bin/sh\nb:x:100:100::/b";
+    for (const auto& [uid, home] :
+         {std::pair<uid_t, std::string>{0, "/root"}, {100, "/b"}, {1000, ""}, {7, ""}, {8, ""}})
+        EXPECT_EQ(files::homeFromPasswd(passwd, uid), home) << uid;
+}
+
 }  // namespace
 }  // namespace vemlo
