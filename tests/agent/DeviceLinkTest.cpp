@@ -1,5 +1,5 @@
 #include "agent/LiveStateFile.h"
-#include "platform/Json.h"
+#include "platform/Files.h"
 #include "support/AgentHarness.h"
 
 #include <gmock/gmock.h>
@@ -13,268 +13,198 @@ using Bytes = std::vector<uint8_t>;
 
 const Bytes kStatusRequest{0xAA, 0xBB, 0x00, 0xCC, 0xDD};
 
-size_t statusRequests(const FakePeripheral& keyboard) {
-    size_t n = 0;
-    for (const auto& w : keyboard.writes) n += w.bytes == kStatusRequest;
-    return n;
-}
-
 struct DeviceLink : ::testing::Test {
     AgentHarness h;
     std::shared_ptr<FakePeripheral> keyboard = FakePeripheral::keyboard();
+    std::vector<std::optional<AgentDeviceStatus>> answers;
 
-    void ready() {
-        h.connect(keyboard);
-        h.takeLog();
+    void query() {
+        h.agent->querySwitchState(seconds(1.5), [this](auto s) { answers.push_back(s); });
     }
+    long requests() const {
+        return std::count_if(keyboard->writes.begin(), keyboard->writes.end(),
+                             [](auto& w) { return w.bytes == kStatusRequest; });
+    }
+    std::string file() const { return files::readFile(livestate::filePath(h.home.path())).value_or(""); }
 };
+
+// A software lever from an earlier run never survives a restart, in the defaults or in the file.
+TEST_F(DeviceLink, StartForgetsTheSoftwareLever) {
+    EXPECT_THAT(h.userDefaults.removed, ElementsAre(VemloAgent::kUserSwitchOverrideDefaultsKey));
+    h.agent.reset();
+    files::createDirectories(livestate::folderPath(h.home.path()));
+    files::atomicWrite(livestate::filePath(h.home.path()), R"({"switchState":1,"stateValue":3})");
+    h.restart();
+    EXPECT_EQ(file().find("switchState"), std::string::npos) << file();
+    EXPECT_NE(file().find("\"stateValue\":3"), std::string::npos) << file();
+}
 
 TEST_F(DeviceLink, FirstPowerOnScansThenConnectsAndSubscribes) {
     h.central->setState(CentralState::poweredOff);
-    EXPECT_TRUE(h.console.empty()) << "other power states are ignored";
+    EXPECT_TRUE(h.central->calls.empty()) << "other power states are ignored";
     h.connect(keyboard);
     EXPECT_THAT(h.central->calls,
                 ElementsAre("retrieveConnected", "scan", "stopScan", "connect:" + keyboard->identifier()));
-    EXPECT_THAT(h.takeLog(), ElementsAre("蓝牙就绪", "开始扫描…", "发现: Vemlo K1", "已连接: Vemlo K1", "命令通道就绪",
-                                         "通知通道已订阅"));
     EXPECT_THAT(keyboard->serviceDiscoveries, ElementsAre(ElementsAre(bluetoothUuid(0x7340))));
     EXPECT_THAT(keyboard->characteristicDiscoveries,
                 ElementsAre(ElementsAre(bluetoothUuid(0x7343), bluetoothUuid(0x7344))));
     EXPECT_THAT(keyboard->notifying, ElementsAre(bluetoothUuid(0x7344)));
     ASSERT_EQ(keyboard->writes.size(), 1u);
-    EXPECT_EQ(keyboard->writes[0].bytes, kStatusRequest);
-    EXPECT_EQ(keyboard->writes[0].type, WriteType::withoutResponse);
-    EXPECT_TRUE(h.agent->isConnected());
+    EXPECT_TRUE(keyboard->writes[0].bytes == kStatusRequest && keyboard->writes[0].type == WriteType::withoutResponse);
+    EXPECT_EQ(h.systemLog.lines, h.console) << "the system log gets the console's messages";
 }
 
-TEST_F(DeviceLink, DiscoveryNames) {
-    struct Case {
-        std::optional<std::string> name;
-        std::optional<std::string> advertised;
+TEST_F(DeviceLink, WhichKeyboardIsTaken) {
+    const struct {
+        std::optional<std::string> name, advertised;
         bool taken;
-    };
-    const Case cases[] = {
-        {"VEMLO K2", std::nullopt, true},     // prefix in other letter case
-        {std::nullopt, "vemlo-adv", true},    // no name, advertised local name
-        {"My Vemlo", std::nullopt, false},    // prefix only further in
-        {std::nullopt, std::nullopt, false},  // nothing to go by
-        {"Other", "Vemlo X", false},          // the name wins over the advertisement
-    };
+    } cases[] = {{"VEMLO K2", std::nullopt, true},
+                 {std::nullopt, "vemlo-adv", true},
+                 {"My Vemlo", std::nullopt, false},
+                 {std::nullopt, std::nullopt, false},
+                 {"Other", "Vemlo X", false}};
     for (const auto& c : cases) {
         AgentHarness fresh;
         fresh.central->setState(CentralState::poweredOn);
-        auto p = FakePeripheral::keyboard("ID-1", c.name);
-        fresh.central->discover(p, c.advertised);
+        fresh.central->discover(FakePeripheral::keyboard("ID-1", c.name), c.advertised);
         EXPECT_EQ(fresh.central->scanning, !c.taken) << c.name.value_or("-") << "/" << c.advertised.value_or("-");
     }
-}
-
-TEST_F(DeviceLink, SystemConnectedKeyboardIsPreferredOverScanning) {
-    auto other = FakePeripheral::keyboard("ID-OTHER", "Headset");
-    auto nameless = FakePeripheral::keyboard("ID-NONAME", std::nullopt);
-    auto upper = FakePeripheral::keyboard("ID-UPPER", "VEMLO Pro");
-    h.central->systemConnected = {other, nameless, upper};
+    // One the system has connected is taken without a scan, by the same name rule.
+    h.central->systemConnected = {FakePeripheral::keyboard("ID-OTHER", "Headset"),
+                                  FakePeripheral::keyboard("ID-NONAME", std::nullopt),
+                                  FakePeripheral::keyboard("ID-UPPER", "VEMLO Pro")};
     h.central->setState(CentralState::poweredOn);
     EXPECT_THAT(h.central->calls, ElementsAre("retrieveConnected", "connect:ID-UPPER"));
-    EXPECT_THAT(h.takeLog(), ElementsAre("蓝牙就绪", "系统已连接: VEMLO Pro"));
 }
 
-TEST_F(DeviceLink, NotifyFirstCharacteristicsStillReachReadyWithOneRequest) {
+TEST_F(DeviceLink, CharacteristicsInAnyOrderButBothNeeded) {
+    auto characteristic = [](uint16_t id, uint32_t properties) {
+        return std::make_shared<BasicCharacteristic>(bluetoothUuid(id), properties);
+    };
     auto reversed = std::make_shared<FakePeripheral>(
         "ID-REV", "Vemlo R",
-        std::vector<std::shared_ptr<BasicCharacteristic>>{
-            std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7344), kPropertyNotify),
-            std::make_shared<BasicCharacteristic>("00009999-0000-1000-8000-00805f9b34fb", kPropertyRead),
-            std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7343), kPropertyWrite)});
+        std::vector{characteristic(0x7344, kPropertyNotify), characteristic(0x9999, kPropertyRead),
+                    characteristic(0x7343, kPropertyWrite)});
     h.connect(reversed);
-    EXPECT_THAT(std::vector<std::string>(h.console.end() - 2, h.console.end()),
-                ElementsAre("通知通道已订阅", "命令通道就绪"));
     ASSERT_EQ(reversed->writes.size(), 1u);
     EXPECT_EQ(reversed->writes[0].type, WriteType::withResponse) << "no write-without-response property";
-}
-
-TEST_F(DeviceLink, MissingCommandCharacteristicLeavesTheLinkShortOfReady) {
-    auto partial = std::make_shared<FakePeripheral>(
-        "ID-P", "Vemlo P",
-        std::vector<std::shared_ptr<BasicCharacteristic>>{
-            std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7344), kPropertyNotify)});
-    h.connect(partial);
-    h.queue.advance(seconds(10));
+    AgentHarness other;
+    auto partial =
+        std::make_shared<FakePeripheral>("ID-P", "Vemlo P", std::vector{characteristic(0x7344, kPropertyNotify)});
+    other.connect(partial);
+    other.queue.advance(seconds(10));
+    other.agent->sendState(3);
     EXPECT_TRUE(partial->writes.empty());
-    h.takeLog();
-    h.agent->sendState(3);
-    EXPECT_THAT(h.takeLog(), ElementsAre("LED 状态 3: 未连接"));
-    EXPECT_EQ(h.agent->lastSentState(), 0) << "only what the keyboard received counts";
+    EXPECT_EQ(other.agent->lastSentState(), 0) << "only what the keyboard received counts";
 }
 
-TEST_F(DeviceLink, PollingStartsAfterOneSecondThenEveryOneAndAHalf) {
-    ready();
-    EXPECT_EQ(statusRequests(*keyboard), 1u);
-    h.queue.advance(seconds(0.999));
-    EXPECT_EQ(statusRequests(*keyboard), 1u);
-    h.queue.advance(seconds(0.001));
-    EXPECT_EQ(statusRequests(*keyboard), 2u);
-    h.queue.advance(seconds(1.5));
-    EXPECT_EQ(statusRequests(*keyboard), 3u);
-    h.queue.advance(seconds(1.5 * 4));
-    EXPECT_EQ(statusRequests(*keyboard), 7u);
-}
-
-TEST_F(DeviceLink, NoExtraPollWhileAQueryWaits) {
-    ready();
+// Polls at 1 s, then every 1.5 s, except when a waiting query has just asked.
+TEST_F(DeviceLink, PollingAndQueries) {
+    query();
+    EXPECT_THAT(answers, ElementsAre(std::nullopt)) << "no keyboard: absent at once";
+    h.connect(keyboard);
+    for (auto [at, expected] : {std::pair{0.999, 1}, {1.0, 2}, {7.0, 6}, {8.0, 6}}) {
+        h.queue.advance(seconds(at) - h.queue.now().time_since_epoch());
+        EXPECT_EQ(requests(), expected) << at;
+    }
+    query();
     h.queue.advance(seconds(0.5));
-    std::vector<std::optional<AgentDeviceStatus>> answers;
-    h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
-    EXPECT_EQ(statusRequests(*keyboard), 2u);
-    h.queue.advance(seconds(1.0));  // the poll tick at 1.0 s finds a waiter
-    EXPECT_EQ(statusRequests(*keyboard), 2u);
-    EXPECT_TRUE(answers.empty());
-}
-
-TEST_F(DeviceLink, QueryWithoutKeyboardAnswersAbsentAtOnce) {
-    std::vector<std::optional<AgentDeviceStatus>> answers;
-    h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_FALSE(answers[0]);
+    EXPECT_EQ(requests(), 7);
+    EXPECT_EQ(answers.size(), 1u);
 }
 
 TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
-    ready();
+    h.connect(keyboard);
     h.agent->setSwitchOverride(1);
-    std::vector<std::optional<AgentDeviceStatus>> answers;
-    h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
-    h.agent->querySwitchState(seconds(1.5), [&](auto s) { answers.push_back(s); });
-    h.takeLog();
+    query(), query();
     keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(80, -70, 1, 2, 3, 3, 0));
-    ASSERT_EQ(answers.size(), 2u);
-    EXPECT_EQ(answers[0], (AgentDeviceStatus{80, -70, 1, 2, 3, 3, 0}));
-    EXPECT_EQ(answers[1], answers[0]);
-    EXPECT_EQ(h.agent->cachedSwitchState(), 0);
-    EXPECT_EQ(h.agent->cachedLightMode(), 3);
-    EXPECT_FALSE(h.agent->userSwitchOverride());
-    EXPECT_THAT(h.takeLog(),
-                ElementsAre("← 收到真实拨杆状态 0，已清除虚拟拨杆覆盖", "← status battery=80 light=3 switch=0"));
-    auto state = json::parseObject(h.liveStateText());
-    ASSERT_TRUE(state);
-    EXPECT_EQ((*state)["switchState"], 0);
-    EXPECT_EQ((*state)["lightMode"], 3);
-    EXPECT_EQ((*state)["workMode"], 3);
-    EXPECT_FALSE(state->contains("stateValue"));
+    const AgentDeviceStatus expected{80, -70, 1, 2, 3, 3, 0};
+    EXPECT_THAT(answers, ElementsAre(expected, expected));
+    EXPECT_TRUE(h.agent->cachedSwitchState() == 0 && h.agent->cachedLightMode() == 3 && !h.agent->userSwitchOverride());
+    auto state = json::parseObject(h.liveStateText()).value_or(Json::object());
+    EXPECT_EQ(Json({state["switchState"], state["lightMode"], state["workMode"], state.contains("stateValue")}),
+              Json({0, 3, 3, false}));
 }
 
 // The console gets every status line; the system log only those whose battery, light or lever differ
-// from the last one it got. Other fields do not count, and other messages reach both as before.
+// from the last one it got.
 TEST_F(DeviceLink, SystemLogGetsAStatusLineOnlyWhenItChanged) {
-    ready();
-    struct Frame {
+    h.connect(keyboard);
+    const struct {
         uint8_t battery;
         int8_t signal;
-        uint8_t workMode;
-        uint8_t light;
-        uint8_t lever;
+        uint8_t workMode, light, lever;
         bool journaled;
-    };
-    const Frame frames[] = {
-        {80, -70, 1, 2, 1, true},   // the first one
-        {80, -70, 1, 2, 1, false},  // the same again
-        {80, -40, 3, 2, 1, false},  // signal and work mode are not shown
-        {79, -40, 3, 2, 1, true},  {79, -40, 3, 4, 1, true}, {79, -40, 3, 4, 0, true},
-        {79, -40, 3, 4, 0, false}, {80, -40, 3, 2, 1, true},  // back to an earlier value is a change
-    };
-    for (const Frame& f : frames) {
+    } frames[] = {{80, -70, 1, 2, 1, true}, {80, -70, 1, 2, 1, false}, {80, -40, 3, 2, 1, false},
+                  {79, -40, 3, 2, 1, true}, {79, -40, 3, 4, 1, true},  {79, -40, 3, 4, 0, true},
+                  {80, -40, 3, 2, 1, true}};
+    for (const auto& f : frames) {
         h.systemLog.lines.clear();
+        h.takeLog();
         keyboard->deliverValue(bluetoothUuid(0x7344),
                                statusFrame(f.battery, f.signal, 1, 2, f.workMode, f.light, f.lever));
-        const std::string line = "← status battery=" + std::to_string(f.battery) + " light=" + std::to_string(f.light) +
-                                 " switch=" + std::to_string(f.lever);
-        EXPECT_THAT(h.takeLog(), ElementsAre(line));
-        EXPECT_EQ(h.systemLog.lines, f.journaled ? std::vector<std::string>{line} : std::vector<std::string>{}) << line;
+        EXPECT_EQ(h.takeLog().size(), 1u);
+        EXPECT_EQ(h.systemLog.lines.size(), f.journaled ? 1u : 0u) << int(f.battery) << "/" << int(f.light);
     }
-    h.agent->setSwitchOverride(0);
-    h.systemLog.lines.clear();
-    h.sendStatus(keyboard, 1, 2, 80);
-    EXPECT_THAT(h.systemLog.lines, ElementsAre("← 收到真实拨杆状态 1，已清除虚拟拨杆覆盖"));
 }
 
-// Values that are not status frames, or that come from elsewhere, change nothing and log nothing.
-TEST_F(DeviceLink, IgnoredValues) {
-    ready();
-    struct Case {
-        const char* name;
-        std::string uuid;
-        std::optional<Bytes> value;
-    };
-    const Case cases[] = {
-        {"foreign characteristic", "00002a19-0000-1000-8000-00805f9b34fb", statusFrame(1, 0, 0, 0, 0, 0, 0)},
-        {"no value", bluetoothUuid(0x7344), std::nullopt},
-        {"too short", bluetoothUuid(0x7344), Bytes{0xAA, 0xBB, 0x00, 0xCC, 0xDD}},
-        {"state frame echo", bluetoothUuid(0x7344), Bytes{0xAA, 0xBB, 0x90, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDD}},
-        {"bad trailer", bluetoothUuid(0x7343), Bytes{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}},
-    };
-    for (const auto& c : cases) {
-        keyboard->deliverValue(c.uuid, c.value);
-        EXPECT_TRUE(h.takeLog().empty()) << c.name;
-        EXPECT_FALSE(h.agent->cachedSwitchState()) << c.name;
-    }
+TEST_F(DeviceLink, OnlyStatusFramesFromOurCharacteristicsCount) {
+    h.connect(keyboard);
+    h.takeLog();
+    const std::pair<uint16_t, std::optional<Bytes>> ignored[] = {
+        {0x2a19, statusFrame(1, 0, 0, 0, 0, 0, 0)},
+        {0x7344, std::nullopt},
+        {0x7344, kStatusRequest},
+        {0x7344, Bytes{0xAA, 0xBB, 0x90, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDD}},
+        {0x7343, Bytes{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}}};
+    for (const auto& [uuid, value] : ignored) keyboard->deliverValue(bluetoothUuid(uuid), value);
+    EXPECT_TRUE(!h.agent->cachedSwitchState() && h.takeLog().empty());
     keyboard->deliverValue(bluetoothUuid(0x7343), statusFrame(1, 0, 0, 0, 0, 0, 9));
-    EXPECT_EQ(h.agent->cachedSwitchState(), 9) << "a status frame on the command characteristic counts too";
+    EXPECT_EQ(h.agent->cachedSwitchState(), 9);
 }
 
-TEST_F(DeviceLink, DisconnectAnswersWaitersBeforeItsLogLineThenReconnectsByIdentifier) {
-    ready();
+TEST_F(DeviceLink, DisconnectAnswersWaitersFirstThenReconnectsByIdentifier) {
+    h.connect(keyboard);
     h.sendStatus(keyboard, 0);
     std::vector<std::string> events;
-    h.agent->onLog = [&](const std::string& line) { events.push_back("log:" + line); };
-    h.agent->querySwitchState(seconds(1.5), [&](auto s) { events.push_back(s ? "status" : "absent"); });
+    h.agent->onLog = [&](const std::string& line) { events.push_back(line); };
     h.agent->querySwitchState(seconds(1.5), [&](auto s) { events.push_back(s ? "status" : "absent"); });
     h.central->known = {keyboard};
     h.central->calls.clear();
     h.central->disconnect(keyboard);
-    EXPECT_THAT(events, ElementsAre("absent", "absent", "log:已断开，2s 后重连"));
-    EXPECT_FALSE(h.agent->isConnected());
-    EXPECT_FALSE(h.agent->cachedSwitchState());
-    EXPECT_FALSE(h.agent->cachedLightMode());
-
-    const size_t requestsBefore = statusRequests(*keyboard);
+    EXPECT_THAT(events, ElementsAre("absent", "已断开，2s 后重连"));
+    EXPECT_FALSE(h.agent->isConnected() || h.agent->cachedSwitchState() || h.agent->cachedLightMode());
+    const long before = requests();
     h.queue.advance(seconds(1.99));
-    EXPECT_TRUE(h.central->calls.empty());
-    EXPECT_EQ(statusRequests(*keyboard), requestsBefore) << "polling stopped with the link";
+    EXPECT_TRUE(h.central->calls.empty() && requests() == before) << "polling stopped with the link";
     h.queue.advance(seconds(0.01));
     EXPECT_THAT(h.central->calls,
                 ElementsAre("retrieve:" + keyboard->identifier(), "connect:" + keyboard->identifier()));
-    EXPECT_EQ(events.back(), "log:直连已知设备: A1B2C3D4…");
-}
-
-TEST_F(DeviceLink, TwoDisconnectionsScheduleTwoReconnects) {
-    ready();
-    h.central->disconnect(keyboard);
-    h.central->disconnect(keyboard);
-    h.central->calls.clear();
-    h.queue.advance(seconds(2));
-    // Nothing is retrievable by identifier, nothing is system-connected: each attempt scans.
-    EXPECT_THAT(h.central->calls, ElementsAre("retrieve:" + keyboard->identifier(), "retrieveConnected", "scan",
-                                              "retrieve:" + keyboard->identifier(), "retrieveConnected", "scan"));
-}
-
-TEST_F(DeviceLink, LateDiscoveryAfterDisconnectDoesNotReviveTheLink) {
-    h.central->setState(CentralState::poweredOn);
-    h.central->discover(keyboard);
-    h.central->completeConnect(keyboard);
+    // A late answer about a link that has ended does not revive it.
     h.central->disconnect(keyboard);
     keyboard->deliverServices();
     keyboard->deliverCharacteristics();
+    EXPECT_EQ(keyboard->characteristicDiscoveries.size(), 1u);
     EXPECT_FALSE(h.agent->isConnected());
-    EXPECT_TRUE(keyboard->writes.empty());
-    EXPECT_TRUE(keyboard->characteristicDiscoveries.empty());
 }
 
+// Reconnect, poll, fall-back, query time-out and a file write all pending when the agent goes: none
+// of them may touch the keyboard, the console or the file afterwards.
 TEST_F(DeviceLink, NothingRunsAfterTheAgentIsGone) {
-    ready();
+    h.connect(keyboard);
     h.central->disconnect(keyboard);
-    h.agent->querySwitchState(seconds(1.5), [](auto) {});
+    h.connect(keyboard);
+    h.command(R"({"cmd":"state_with_reset","value":2,"delayMs":500})");
+    query();
+    h.sendStatus(keyboard, 1);
+    query();
     h.agent.reset();
-    h.queue.advance(seconds(60));  // reconnect, poll and time-out tasks all find no agent
-    SUCCEED();
+    const auto writes = keyboard->writes.size(), lines = h.console.size();
+    const auto before = file();
+    EXPECT_NE(before.find("\"switchState\":1"), std::string::npos) << "gathered changes are written as it goes";
+    h.queue.advance(seconds(60));
+    EXPECT_TRUE(keyboard->writes.size() == writes && h.console.size() == lines && file() == before);
+    EXPECT_EQ(answers.size(), 1u) << "a pending query is dropped";
 }
 
 }  // namespace

@@ -7,107 +7,93 @@
 
 #include <sys/stat.h>
 #include <filesystem>
-#include <optional>
 
 namespace vemlo {
 namespace {
 
-Json readState(const std::string& home) {
-    auto text = files::readFile(livestate::filePath(home));
-    if (!text) return nullptr;
-    return json::parse(*text).value_or(Json("unparsable"));
-}
+struct Home : test::TempDir {
+    std::string file() const { return livestate::filePath(path()); }
+    void plant(const std::string& text) const {
+        files::createDirectories(livestate::folderPath(path()));
+        files::atomicWrite(file(), text);
+    }
+    Json state() const { return json::parse(files::readFile(file()).value_or("null")).value_or(Json("unparsable")); }
+    // The keys, and whether each one's value is the one in `expected` (timestamps: only that they are there).
+    void expect(const Json& expected) const {
+        const Json s = state();
+        ASSERT_TRUE(s.is_object()) << s;
+        EXPECT_EQ(s.size(), expected.size()) << s;
+        for (const auto& [k, v] : expected.items())
+            EXPECT_TRUE(s.contains(k) && (v.is_null() || s[k] == v)) << k << " in " << s;
+    }
+};
 
-std::vector<std::string> keys(const Json& object) {
-    std::vector<std::string> out;
-    for (auto it = object.begin(); it != object.end(); ++it) out.push_back(it.key());
-    std::sort(out.begin(), out.end());
-    return out;
-}
+TEST(LiveStateFile, WritesMergeIntoWhatIsThere) {
+    Home fresh;
+    livestate::write(fresh.path(), 3, std::nullopt, std::nullopt, std::nullopt);
+    fresh.expect({{"stateValue", 3}, {"stateTs", nullptr}, {"ts", nullptr}});
+    EXPECT_EQ(fresh.state()["stateTs"], fresh.state()["ts"]);
 
-TEST(LiveStateFile, FirstWriteCreatesFolderAndOnlyItsKeys) {
-    test::TempDir home;
-    livestate::write(home.path(), 3, std::nullopt, std::nullopt, std::nullopt);
-    Json state = readState(home.path());
-    EXPECT_EQ(keys(state), (std::vector<std::string>{"stateTs", "stateValue", "ts"}));
-    EXPECT_EQ(state["stateValue"], 3);
-    EXPECT_EQ(state["stateTs"], state["ts"]);
-}
+    Home mine;
+    mine.plant(R"({"note":"mine","stateValue":7,"stateTs":1.5})");
+    livestate::write(mine.path(), std::nullopt, 4, 0, 3);
+    mine.expect({{"note", "mine"},
+                 {"stateValue", 7},
+                 {"stateTs", 1.5},
+                 {"lightMode", 4},
+                 {"switchState", 0},
+                 {"workMode", 3},
+                 {"lightModeTs", nullptr},
+                 {"ts", nullptr}});
+    EXPECT_GT(mine.state()["ts"].get<double>(), 1.7e9) << "seconds since 1970, not since boot";
 
-TEST(LiveStateFile, StatusWriteKeepsStateValueAndForeignKeys) {
-    test::TempDir home;
-    files::createDirectories(livestate::folderPath(home.path()));
-    files::atomicWrite(livestate::filePath(home.path()), R"({"note":"mine","stateValue":7,"stateTs":1.5})");
-    livestate::write(home.path(), std::nullopt, 4, 0, 3);
-    Json state = readState(home.path());
-    EXPECT_EQ(state["note"], "mine");
-    EXPECT_EQ(state["stateValue"], 7);
-    EXPECT_EQ(state["stateTs"], 1.5);
-    EXPECT_EQ(state["lightMode"], 4);
-    EXPECT_EQ(state["switchState"], 0);
-    EXPECT_EQ(state["workMode"], 3);
-    EXPECT_EQ(state["lightModeTs"], state["ts"]);
-    EXPECT_GT(state["ts"].get<double>(), 1.7e9);  // seconds since 1970, not since boot
-}
-
-TEST(LiveStateFile, NonObjectFiles) {
-    for (const char* content : {"[1,2]", "not json", "", "\"text\"", "{\"a\":"}) {
-        test::TempDir home;
-        files::createDirectories(livestate::folderPath(home.path()));
-        files::atomicWrite(livestate::filePath(home.path()), content);
-        livestate::clearSwitchState(home.path());
-        EXPECT_EQ(files::readFile(livestate::filePath(home.path())), content) << "clearing must leave it alone";
-        livestate::write(home.path(), std::nullopt, std::nullopt, 2, std::nullopt);
-        EXPECT_EQ(keys(readState(home.path())), (std::vector<std::string>{"switchState", "ts"})) << content;
+    for (const char* content : {"[1,2]", "not json", "", "{\"a\":"}) {
+        Home other;
+        other.plant(content);
+        livestate::clearSwitchState(other.path());
+        EXPECT_EQ(files::readFile(other.file()), content) << "clearing must leave it alone";
+        livestate::write(other.path(), std::nullopt, std::nullopt, 2, std::nullopt);
+        other.expect({{"switchState", 2}, {"ts", nullptr}});
     }
 }
 
 TEST(LiveStateFile, ClearingRemovesOnlyTheLever) {
-    test::TempDir home;
+    Home home;
     livestate::clearSwitchState(home.path());
     EXPECT_FALSE(files::exists(livestate::folderPath(home.path()))) << "clearing creates nothing";
-
-    files::createDirectories(livestate::folderPath(home.path()));
-    files::atomicWrite(livestate::filePath(home.path()), R"({"note":1,"switchState":0,"lightMode":2,"ts":5})");
+    home.plant(R"({"note":1,"switchState":0,"lightMode":2,"ts":5})");
     livestate::clearSwitchState(home.path());
-    Json state = readState(home.path());
-    EXPECT_EQ(keys(state), (std::vector<std::string>{"lightMode", "note", "ts"}));
-    EXPECT_NE(state["ts"], 5);
+    home.expect({{"note", 1}, {"lightMode", 2}, {"ts", nullptr}});
+    EXPECT_NE(home.state()["ts"], 5);
 }
 
 // The file is the agent's alone: a link at its name is neither read nor followed, only replaced by
 // a private file, whatever it points at.
 TEST(LiveStateFile, ALinkAtItsNameIsReplacedNeverFollowed) {
     for (const bool dangling : {false, true}) {
-        test::TempDir home;
+        Home home;
         test::TempDir elsewhere;
         const std::string target = elsewhere.file(dangling ? "ghost" : "notes.json");
-        if (!dangling) {
-            ASSERT_TRUE(files::atomicWrite(target, R"({"note":"private"})"));
-        }
+        if (!dangling) files::atomicWrite(target, R"({"note":"private"})");
         files::createDirectories(livestate::folderPath(home.path()));
-        std::filesystem::create_symlink(target, livestate::filePath(home.path()));
-
+        std::filesystem::create_symlink(target, home.file());
         livestate::write(home.path(), 3, std::nullopt, std::nullopt, std::nullopt);
         EXPECT_EQ(files::readFile(target),
                   dangling ? std::nullopt : std::optional<std::string>(R"({"note":"private"})"));
-        EXPECT_FALSE(std::filesystem::is_symlink(livestate::filePath(home.path())));
-        EXPECT_EQ(keys(readState(home.path())), (std::vector<std::string>{"stateTs", "stateValue", "ts"}));
+        home.expect({{"stateValue", 3}, {"stateTs", nullptr}, {"ts", nullptr}});
         struct stat st {};
-        ASSERT_EQ(::stat(livestate::filePath(home.path()).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0600u);
-        ASSERT_EQ(::stat(livestate::folderPath(home.path()).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_TRUE(::lstat(home.file().c_str(), &st) == 0 && (st.st_mode & 0177777) == (S_IFREG | 0600));
+        EXPECT_TRUE(::stat(livestate::folderPath(home.path()).c_str(), &st) == 0 && (st.st_mode & 07777) == 0700);
     }
 }
 
 // A home folder the agent cannot write to costs a state update, never the agent.
 TEST(LiveStateFile, UnwritableLocationIsSwallowed) {
-    test::TempDir home;
-    files::atomicWrite(home.file("Library"), "a file where a folder should be");
+    Home home;
+    files::atomicWrite(home.TempDir::file("Library"), "a file where a folder should be");
     livestate::write(home.path(), 1, 2, 3, 4);
     livestate::clearSwitchState(home.path());
-    EXPECT_EQ(files::readFile(home.file("Library")), "a file where a folder should be");
+    EXPECT_EQ(files::readFile(home.TempDir::file("Library")), "a file where a folder should be");
 }
 
 }  // namespace

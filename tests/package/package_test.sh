@@ -10,21 +10,12 @@ agent_pid=""
 cleanup() {
   local status=$?
   set +e
-  if [ -n "$agent_pid" ]; then kill "$agent_pid" 2>/dev/null; wait "$agent_pid" 2>/dev/null; fi
+  [ -z "$agent_pid" ] || { kill "$agent_pid" 2>/dev/null; wait "$agent_pid" 2>/dev/null; }
   rm -rf "$work"
   exit $status
 }
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-
-# Waits up to 20 s for a shell condition.
-wait_for() {
-  local deadline=$((SECONDS + 20))
-  until eval "$1"; do
-    [ $SECONDS -lt $deadline ] || return 1
-    sleep 0.05
-  done
-}
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail cpack; }
 deb=$work/out/vemloconfig_${version}_amd64.deb
@@ -100,7 +91,12 @@ mkdir -p "$work/home" "$work/run"
 export HOME=$work/home VEMLO_SOCKET=$work/run/agent.sock VEMLO_BLUETOOTH=sim VEMLO_SIM_LEVER=0
 "$bin/vemloconfig-agent" >"$work/agent.log" 2>"$work/agent.err" &
 agent_pid=$!
-wait_for 'grep -q "通知通道已订阅" "$work/agent.log"' || { cat "$work/agent.log"; fail "agent from the package"; }
+# Waits up to 20 s for the agent to link the keyboard, or to end.
+for ((i = 0; i < 400; i++)); do
+  grep -q "通知通道已订阅" "$work/agent.log" || ! kill -0 "$agent_pid" 2>/dev/null && break
+  sleep 0.05
+done
+grep -q "通知通道已订阅" "$work/agent.log" || { cat "$work/agent.log"; fail "agent from the package"; }
 head -n1 "$work/agent.log" | grep -q "] vemloconfig-agent $version 启动$" || fail "first log line: $(head -n1 "$work/agent.log")"
 answer=$(echo '{"hook_event_name":"PermissionRequest","tool_name":"Bash"}' | "$bin/vemloconfig-agent" hook PermissionRequest 2>"$work/hook.err")
 [ "$answer" = '{"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":"allow"}}}' ] ||

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "support/Process.h"
+
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace vemlo::test {
-
-using namespace std::chrono_literals;
 
 // A private dbus-daemon that stands in for the system bus, listening on "<folder>/system_bus"
 // so that it can be stopped and started again at the same address.
@@ -16,20 +17,16 @@ public:
     static std::string daemonPath();
 
     explicit PrivateBus(std::string folder);
-    ~PrivateBus();
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
-
     // Starts the daemon and waits until it listens; false if it did not come up.
     bool start();
-    void stop();
+    void stop() { process_.reset(); }
     // Usable as DBUS_SYSTEM_BUS_ADDRESS, also before the daemon runs.
     const std::string& address() const { return address_; }
 
 private:
     std::string folder_;
     std::string address_;
-    int pid_ = -1;
+    std::unique_ptr<BackgroundProcess> process_;
 };
 
 // The fake bluetoothd (tests/bluez_peer) as a process on a private bus: commands go to its
@@ -38,22 +35,21 @@ class FakeBluezPeer {
 public:
     FakeBluezPeer(const std::string& folder, const std::string& busAddress, const std::vector<std::string>& args = {});
     ~FakeBluezPeer();
-    FakeBluezPeer(const FakeBluezPeer&) = delete;
-    FakeBluezPeer& operator=(const FakeBluezPeer&) = delete;
 
     // Whether it owns org.bluez and serves its objects.
     bool ready() const { return ready_; }
     void send(const std::string& command);
-    std::string output() const;
-    bool waitFor(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = 20s) const;
-    size_t count(const std::string& text) const;
+    std::string output() const { return process_->output(); }
+    bool waitFor(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = 20s) const {
+        return process_->waitForOutput(text, times, timeout);
+    }
+    size_t count(const std::string& text) const { return process_->count(text); }
     // Ends it at once, the way a crashing bluetoothd goes.
     void kill();
 
 private:
-    std::string outputPath_;
-    int pid_ = -1;
     int input_ = -1;
+    std::unique_ptr<BackgroundProcess> process_;
     bool ready_ = false;
 };
 

@@ -1,49 +1,99 @@
 #pragma once
 
+#include "agent/LiveStateFile.h"
 #include "agent/VemloAgent.h"
+#include "platform/Files.h"
 #include "platform/SystemLog.h"
 #include "platform/UserDefaults.h"
 #include "support/FakeCentral.h"
 #include "support/ManualMainQueue.h"
 #include "support/TempDir.h"
 
-#include <string>
-#include <vector>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace vemlo::test {
 
-class CapturingSystemLog final : public SystemLog {
-public:
+struct CapturingSystemLog final : SystemLog {
     void info(std::string_view message) override { lines.emplace_back(message); }
     std::vector<std::string> lines;
 };
 
-class RecordingUserDefaults final : public UserDefaults {
-public:
+struct RecordingUserDefaults final : UserDefaults {
     void removeKey(std::string_view key) override { removed.emplace_back(key); }
     std::vector<std::string> removed;
 };
 
-// A VemloAgent on virtual time with a scripted central and a temporary home directory.
-struct AgentHarness {
-    AgentHarness();
+inline std::vector<uint8_t> statusFrame(uint8_t battery, int8_t signal, uint8_t fwMain, uint8_t fwSub, uint8_t workMode,
+                                        uint8_t lightMode, uint8_t lever) {
+    return {0xAA, 0xBB, 0x00, battery, uint8_t(signal), fwMain, fwSub, workMode, lightMode, lever, 0xCC, 0xDD};
+}
 
+// A VemloAgent on virtual time with a scripted central, recorders for the system log and the user
+// defaults, and a temporary home directory.
+struct AgentHarness {
+    AgentHarness() { restart(); }
+    // Builds a new agent (a new central with it) on the same queue, recorders and home.
+    void restart() {
+        agent.reset();
+        AgentPlatform platform{&queue, &systemLog, &userDefaults, nullptr, home.path()};
+        platform.makeCentral = [this](CentralDelegate& delegate) {
+            auto fake = std::make_unique<FakeCentral>(delegate);
+            central = fake.get();
+            return fake;
+        };
+        agent = VemloAgent::create("/nonexistent/agent.sock", std::move(platform));
+        agent->onLog = [this](const std::string& line) { console.push_back(line); };
+    }
     // Powers on, lets the agent scan, discovers `keyboard` and walks it to Ready.
-    void connect(const std::shared_ptr<FakePeripheral>& keyboard);
+    void connect(const std::shared_ptr<FakePeripheral>& keyboard) {
+        central->setState(CentralState::poweredOn);
+        central->discover(keyboard);
+        central->completeConnect(keyboard);
+        keyboard->deliverServices();
+        keyboard->deliverCharacteristics();
+        queue.runPending();
+    }
     // A status frame from the keyboard on its notify characteristic.
     void sendStatus(const std::shared_ptr<FakePeripheral>& keyboard, uint8_t lever, uint8_t light = 2,
-                    uint8_t battery = 90, uint8_t workMode = 1);
-
-    // Runs a command as the socket server would and returns the reply text ("" when none came).
-    std::string command(const std::string& json);
-    // Starts a command whose reply comes later; read it with `reply(fd)`.
-    int startCommand(const std::string& json);
-    static std::string reply(int fd);
-
+                    uint8_t battery = 90, uint8_t workMode = 1) {
+        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(battery, -60, 1, 2, workMode, light, lever));
+    }
+    // Starts a command as the socket server would; read its reply, when it has come, with `reply(fd)`.
+    int startCommand(const std::string& json) {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
+        auto object = json::parseObject(json).value();
+        agent->handleJsonCommand(object.at("cmd").get<std::string>(), object, fds[0]);
+        return fds[1];
+    }
+    static std::string reply(int fd) {
+        std::string out;
+        char buf[4096];
+        pollfd p{fd, POLLIN, 0};
+        for (ssize_t n; ::poll(&p, 1, 0) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
+        return out;
+    }
+    // The reply to a command, "" when none came.
+    std::string command(const std::string& json) {
+        int fd = startCommand(json);
+        queue.runPending();
+        std::string out = reply(fd);
+        ::close(fd);
+        return out;
+    }
     // Console lines logged since the last call.
-    std::vector<std::string> takeLog();
+    std::vector<std::string> takeLog() {
+        std::vector<std::string> out(console.begin() + long(taken), console.end());
+        taken = console.size();
+        return out;
+    }
     // The live state file once the agent's gathered changes are written (moves virtual time on).
-    std::string liveStateText();
+    std::string liveStateText() {
+        queue.advance(VemloAgent::kLiveStateDelay);
+        return files::readFile(livestate::filePath(home.path())).value_or("");
+    }
 
     ManualMainQueue queue;
     CapturingSystemLog systemLog;
@@ -54,8 +104,5 @@ struct AgentHarness {
     std::vector<std::string> console;
     size_t taken = 0;
 };
-
-std::vector<uint8_t> statusFrame(uint8_t battery, int8_t signal, uint8_t fwMain, uint8_t fwSub, uint8_t workMode,
-                                 uint8_t lightMode, uint8_t lever);
 
 }  // namespace vemlo::test

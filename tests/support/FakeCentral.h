@@ -15,44 +15,68 @@ struct RecordedWrite {
     WriteType type;
 };
 
-// A scripted keyboard: it answers nothing by itself. Tests decide when each callback arrives.
+// A scripted keyboard: it answers nothing by itself; tests decide when each callback arrives and
+// read what the agent asked of it.
 class FakePeripheral final : public Peripheral {
 public:
     FakePeripheral(std::string identifier, std::optional<std::string> name,
                    std::vector<std::shared_ptr<BasicCharacteristic>> characteristics,
-                   std::string serviceUuid = bluetoothUuid(0x7340));
-
+                   std::string serviceUuid = bluetoothUuid(0x7340))
+        : identifier_(std::move(identifier)), name_(std::move(name)), characteristics_(std::move(characteristics)) {
+        service_ = std::make_shared<BasicService>(serviceUuid, std::vector<std::shared_ptr<Characteristic>>(
+                                                                   characteristics_.begin(), characteristics_.end()));
+    }
     // The usual keyboard: 7343 write-without-response, then 7344 notify.
     static std::shared_ptr<FakePeripheral> keyboard(std::string identifier = "A1B2C3D4-0000-4000-8000-000000000001",
-                                                    std::optional<std::string> name = "Vemlo K1");
+                                                    std::optional<std::string> name = "Vemlo K1") {
+        return std::make_shared<FakePeripheral>(
+            std::move(identifier), std::move(name),
+            std::vector{std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7343), kPropertyWriteWithoutResponse),
+                        std::make_shared<BasicCharacteristic>(bluetoothUuid(0x7344), kPropertyNotify)});
+    }
 
     std::string identifier() const override { return identifier_; }
     std::optional<std::string> name() const override { return name_; }
     void setDelegate(PeripheralDelegate* delegate) override { delegate_ = delegate; }
-    void discoverServices(const std::vector<std::string>& uuids) override;
-    void discoverCharacteristics(const std::vector<std::string>& uuids, Service& service) override;
-    std::optional<std::vector<std::shared_ptr<Service>>> services() const override;
-    void setNotifyValue(bool enabled, Characteristic& characteristic) override;
-    void writeValue(const std::vector<uint8_t>& bytes, Characteristic& characteristic, WriteType type) override;
+    void discoverServices(const std::vector<std::string>& uuids) override { serviceDiscoveries.push_back(uuids); }
+    void discoverCharacteristics(const std::vector<std::string>& uuids, Service&) override {
+        characteristicDiscoveries.push_back(uuids);
+    }
+    std::optional<std::vector<std::shared_ptr<Service>>> services() const override {
+        return servicesKnown_ ? std::optional(std::vector<std::shared_ptr<Service>>{service_}) : std::nullopt;
+    }
+    void setNotifyValue(bool enabled, Characteristic& c) override {
+        if (enabled) notifying.push_back(c.uuid());
+    }
+    void writeValue(const std::vector<uint8_t>& bytes, Characteristic& c, WriteType type) override {
+        writes.push_back({bytes, c.uuid(), type});
+    }
 
-    // Drivers: each calls the delegate at once.
-    void deliverServices();
-    void deliverCharacteristics();
-    void deliverValue(const std::string& characteristicUuid, std::optional<std::vector<uint8_t>> bytes);
-
-    PeripheralDelegate* delegate() const { return delegate_; }
-    std::shared_ptr<BasicCharacteristic> characteristic(const std::string& uuid) const;
+    // Drivers: each calls the delegate at once. A value on a UUID the keyboard does not list stands
+    // for a characteristic the agent never asked for.
+    void deliverServices() {
+        servicesKnown_ = true;
+        if (delegate_) delegate_->didDiscoverServices(*this);
+    }
+    void deliverCharacteristics() {
+        if (delegate_) delegate_->didDiscoverCharacteristics(*this, *service_);
+    }
+    void deliverValue(const std::string& uuid, std::optional<std::vector<uint8_t>> bytes) {
+        auto target = std::make_shared<BasicCharacteristic>(uuid, kPropertyNotify);
+        for (const auto& c : characteristics_) target = c->uuid() == uuid ? c : target;
+        target->setValue(std::move(bytes));
+        if (delegate_) delegate_->didUpdateValue(*this, *target);
+    }
 
     std::vector<RecordedWrite> writes;
-    std::vector<std::vector<std::string>> serviceDiscoveries;
-    std::vector<std::vector<std::string>> characteristicDiscoveries;
+    std::vector<std::vector<std::string>> serviceDiscoveries, characteristicDiscoveries;
     std::vector<std::string> notifying;
 
 private:
     std::string identifier_;
     std::optional<std::string> name_;
-    std::shared_ptr<BasicService> service_;
     std::vector<std::shared_ptr<BasicCharacteristic>> characteristics_;
+    std::shared_ptr<BasicService> service_;
     PeripheralDelegate* delegate_ = nullptr;
     bool servicesKnown_ = false;
 };
@@ -62,23 +86,33 @@ public:
     explicit FakeCentral(CentralDelegate& delegate) : delegate_(delegate) {}
 
     CentralState state() const override { return state_; }
-    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) override;
-    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(
-        const std::vector<std::string>& serviceUuids) override;
-    void scanForPeripherals(const std::vector<std::string>& serviceUuids) override;
-    void stopScan() override;
-    void connect(std::shared_ptr<Peripheral> peripheral) override;
+    std::vector<std::shared_ptr<Peripheral>> retrievePeripherals(const std::vector<std::string>& identifiers) override {
+        std::vector<std::shared_ptr<Peripheral>> out;
+        for (const auto& id : identifiers) {
+            calls.push_back("retrieve:" + id);
+            for (const auto& p : known)
+                if (p->identifier() == id) out.push_back(p);
+        }
+        return out;
+    }
+    std::vector<std::shared_ptr<Peripheral>> retrieveConnectedPeripherals(const std::vector<std::string>&) override {
+        calls.push_back("retrieveConnected");
+        return {systemConnected.begin(), systemConnected.end()};
+    }
+    void scanForPeripherals(const std::vector<std::string>&) override { calls.push_back("scan"), scanning = true; }
+    void stopScan() override { calls.push_back("stopScan"), scanning = false; }
+    void connect(std::shared_ptr<Peripheral> p) override { calls.push_back("connect:" + p->identifier()); }
 
     // What the stack knows: retrievable by identifier, and connected by the system.
-    std::vector<std::shared_ptr<FakePeripheral>> known;
-    std::vector<std::shared_ptr<FakePeripheral>> systemConnected;
+    std::vector<std::shared_ptr<FakePeripheral>> known, systemConnected;
 
     // Drivers.
-    void setState(CentralState state);
-    void discover(std::shared_ptr<FakePeripheral> peripheral,
-                  std::optional<std::string> advertisedLocalName = std::nullopt);
-    void completeConnect(std::shared_ptr<FakePeripheral> peripheral);
-    void disconnect(std::shared_ptr<FakePeripheral> peripheral);
+    void setState(CentralState state) { state_ = state, delegate_.centralDidUpdateState(); }
+    void discover(std::shared_ptr<FakePeripheral> p, std::optional<std::string> advertisedLocalName = std::nullopt) {
+        delegate_.didDiscover(std::move(p), advertisedLocalName);
+    }
+    void completeConnect(std::shared_ptr<FakePeripheral> p) { delegate_.didConnect(std::move(p)); }
+    void disconnect(std::shared_ptr<FakePeripheral> p) { delegate_.didDisconnect(std::move(p)); }
 
     // Every operation the agent called, in order: "retrieve:<id>", "retrieveConnected", "scan",
     // "stopScan", "connect:<id>".

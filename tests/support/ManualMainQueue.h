@@ -2,6 +2,7 @@
 
 #include "platform/MainQueue.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -9,27 +10,67 @@
 namespace vemlo::test {
 
 // A main queue on virtual time. Nothing runs until the test says so: `runPending` runs posted
-// work, `advance` moves the clock and runs every timer that falls due on the way, in deadline
-// order (ties in scheduling order), together with whatever that work posts.
+// work (returns how much), `advance` moves the clock and runs every timer that falls due on the way,
+// in deadline order (ties in scheduling order), together with whatever that work posts.
 class ManualMainQueue final : public MainQueue {
 public:
-    void post(Task task) override;
-    std::shared_ptr<Cancellable> runAfter(Duration delay, Task task) override;
-    std::shared_ptr<Cancellable> repeat(Duration first, Duration period, Task task) override;
+    void post(Task task) override {
+        std::lock_guard lock(mutex_);  // post() may be called from other threads
+        posted_.push_back(std::move(task));
+    }
+    std::shared_ptr<Cancellable> runAfter(Duration delay, Task task) override {
+        return repeat(delay, Duration::zero(), std::move(task));
+    }
+    std::shared_ptr<Cancellable> repeat(Duration first, Duration period, Task task) override {
+        auto timer = std::make_shared<Timer>(period, std::move(task));
+        std::lock_guard lock(mutex_);
+        timers_.emplace(std::make_pair(now_ + first, nextSeq_++), timer);
+        return timer;
+    }
     TimePoint now() const override { return now_; }
 
-    // Runs posted work until none is left; returns how many tasks ran.
-    size_t runPending();
-    // Moves virtual time forward by `d`, running everything due, posted work included.
-    void advance(Duration d);
+    size_t runPending() {
+        for (size_t ran = 0;; ++ran) {
+            std::unique_lock lock(mutex_);
+            if (posted_.empty()) return ran;
+            Task task = std::move(posted_.front());
+            posted_.pop_front();
+            lock.unlock();
+            task();
+        }
+    }
+    void advance(Duration d) {
+        const TimePoint end = now_ + d;
+        for (runPending();; runPending()) {
+            std::unique_lock lock(mutex_);
+            auto it = timers_.begin();
+            if (it == timers_.end() || it->first.first > end) break;
+            now_ = it->first.first;
+            auto timer = it->second;
+            timers_.erase(it);
+            if (timer->cancelled) continue;
+            if (timer->period.count() > 0) timers_.emplace(std::make_pair(now_ + timer->period, nextSeq_++), timer);
+            lock.unlock();
+            timer->task();
+        }
+        now_ = end;
+        runPending();
+    }
     // Scheduled timers that are neither cancelled nor finished.
-    size_t timerCount() const;
+    size_t timerCount() const {
+        std::lock_guard lock(mutex_);
+        return std::count_if(timers_.begin(), timers_.end(), [](auto& t) { return !t.second->cancelled; });
+    }
 
 private:
-    struct Timer;
-    std::shared_ptr<Cancellable> schedule(Duration first, Duration period, Task task);
-
-    mutable std::mutex mutex_;  // post() may be called from other threads
+    struct Timer final : Cancellable {
+        Timer(Duration p, Task t) : period(p), task(std::move(t)) {}
+        void cancel() override { cancelled = true; }
+        Duration period;
+        Task task;
+        bool cancelled = false;
+    };
+    mutable std::mutex mutex_;
     std::deque<Task> posted_;
     TimePoint now_{};
     uint64_t nextSeq_ = 0;

@@ -2,61 +2,90 @@
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
-#include <csignal>
 #include <cstring>
 
 extern char** environ;
 
 namespace vemlo::test {
-namespace {
 
-std::vector<std::string> mergedEnvironment(const std::map<std::string, std::string>& changes) {
-    std::map<std::string, std::string> env;
+int spawnProcess(const std::vector<std::string>& argv, const Env& env, posix_spawn_file_actions_t* actions) {
+    Env merged;
     for (char** e = environ; *e; ++e) {
-        std::string entry(*e);
-        auto eq = entry.find('=');
-        if (eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+        const std::string entry(*e);
+        if (auto eq = entry.find('='); eq != std::string::npos) merged[entry.substr(0, eq)] = entry.substr(eq + 1);
     }
-    for (const auto& [k, v] : changes) {
-        if (v.empty())
-            env.erase(k);
-        else
-            env[k] = v;
-    }
-    std::vector<std::string> out;
-    for (const auto& [k, v] : env) out.push_back(k + "=" + v);
-    return out;
-}
-
-std::vector<char*> pointers(std::vector<std::string>& strings) {
-    std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
-    out.push_back(nullptr);
-    return out;
-}
-
-}  // namespace
-
-int spawnProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                 posix_spawn_file_actions_t* actions) {
-    std::vector<std::string> args = argv;
-    std::vector<std::string> envStrings = mergedEnvironment(env);
-    auto argp = pointers(args);
-    auto envp = pointers(envStrings);
+    for (const auto& [k, v] : env) v.empty() ? (void)merged.erase(k) : (void)(merged[k] = v);
+    std::vector<std::string> args = argv, envStrings;
+    for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+    std::vector<char*> argp, envp;
+    for (auto& s : args) argp.push_back(s.data());
+    for (auto& s : envStrings) envp.push_back(s.data());
+    argp.push_back(nullptr);
+    envp.push_back(nullptr);
     pid_t pid = -1;
-    if (::posix_spawn(&pid, args[0].c_str(), actions, nullptr, argp.data(), envp.data()) != 0) return -1;
-    return pid;
+    return ::posix_spawn(&pid, args[0].c_str(), actions, nullptr, argp.data(), envp.data()) == 0 ? pid : -1;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const Env& env, std::string outputPath,
+                                     int inputFd, const std::string& errorPath)
+    : outputPath_(std::move(outputPath)) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (inputFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
+    else
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!errorPath.empty())
+        posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    pid_ = spawnProcess(argv, env, &actions);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+bool BackgroundProcess::running() const {
+    int status = 0;
+    if (status_ || pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) return !status_ && pid_ > 0;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    return false;
+}
+
+std::string BackgroundProcess::output() const { return files::readFile(outputPath_).value_or(""); }
+
+bool BackgroundProcess::waitForOutput(const std::string& text, size_t times, std::chrono::milliseconds timeout) const {
+    waitFor([&] { return count(text) >= times || !running(); }, timeout);
+    return count(text) >= times;
+}
+
+std::optional<int> BackgroundProcess::waitExit(std::chrono::milliseconds timeout) const {
+    if (!waitFor([&] { return !running(); }, timeout)) return std::nullopt;
+    return status_;
+}
+
+int BackgroundProcess::stop(int signal) {
+    if (running()) ::kill(pid_, signal);
+    if (!waitExit(30s) && running()) ::kill(pid_, SIGKILL);
+    return waitExit(30s).value_or(-SIGKILL);
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const Env& env, const std::string& input,
+                         std::chrono::milliseconds timeout) {
+    TempDir io;
+    files::atomicWrite(io.file("in"), input);
+    const int in = ::open(io.file("in").c_str(), O_RDONLY | O_CLOEXEC);
+    BackgroundProcess process(argv, env, io.file("out"), in, io.file("err"));
+    ::close(in);
+    auto status = process.waitExit(timeout);
+    if (!status) process.stop(SIGKILL);
+    return {status.value_or(-1) >= 0 ? *status : -1, process.output(), files::readFile(io.file("err")).value_or("")};
 }
 
 size_t occurrences(const std::string& haystack, const std::string& text) {
@@ -66,71 +95,9 @@ size_t occurrences(const std::string& haystack, const std::string& text) {
     return count;
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                         const std::string& input, std::chrono::milliseconds timeout) {
-    int in[2], out[2], err[2];
-    if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) return {};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, err[1], 2);
-    int pid = spawnProcess(argv, env, &actions);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(in[0]);
-    ::close(out[1]);
-    ::close(err[1]);
-
-    ProcessResult result;
-    // Feed stdin and drain both outputs together so that no pipe fills up and stalls the child.
-    std::string_view pendingInput = input;
-    int inFd = in[1];
-    if (pendingInput.empty()) {
-        ::close(inFd);
-        inFd = -1;
-    } else {
-        ::fcntl(inFd, F_SETFL, O_NONBLOCK);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    bool outOpen = true, errOpen = true;
-    while (outOpen || errOpen) {
-        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {inFd, POLLOUT, 0}};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        if (::poll(fds, inFd >= 0 ? 3 : 2, static_cast<int>(left.count())) < 0 && errno != EINTR) break;
-        char buf[65536];
-        for (int i = 0; i < 2; ++i) {
-            bool& open = i == 0 ? outOpen : errOpen;
-            if (!open || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n <= 0)
-                open = false;
-            else
-                (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
-        }
-        if (inFd >= 0 && (fds[2].revents & (POLLOUT | POLLERR | POLLHUP))) {
-            ssize_t n = ::write(inFd, pendingInput.data(), pendingInput.size());
-            if (n > 0) pendingInput.remove_prefix(static_cast<size_t>(n));
-            if (n < 0 || pendingInput.empty()) {
-                ::close(inFd);
-                inFd = -1;
-            }
-        }
-    }
-    if (inFd >= 0) ::close(inFd);
-    ::close(out[0]);
-    ::close(err[0]);
-    if (pid < 0) return result;
-    int status = 0;
-    if (outOpen || errOpen) ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    result.exitCode = (!outOpen && !errOpen && WIFEXITED(status)) ? WEXITSTATUS(status) : -1;
-    return result;
-}
-
 ProcessResult runHook(const std::string& event, const std::string& socketPath, const std::string& home,
-                      const std::string& input, const std::map<std::string, std::string>& env) {
-    std::map<std::string, std::string> all = env;
+                      const std::string& input, const Env& env) {
+    Env all = env;
     all.emplace("VEMLO_SOCKET", socketPath);
     all.emplace("HOME", home);
     return runProcess({VEMLO_AGENT_BINARY, "hook", event}, all, input);
@@ -139,9 +106,7 @@ ProcessResult runHook(const std::string& event, const std::string& socketPath, c
 std::vector<Json> readJsonLines(const std::string& path) {
     std::vector<Json> records;
     const std::string text = files::readFile(path).value_or("");
-    if (!text.empty()) {
-        EXPECT_EQ(text.back(), '\n') << path;
-    }
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "a torn last line in " << path;
     size_t start = 0;
     for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
         auto record = json::parseObject(std::string_view(text).substr(start, end - start));
@@ -162,78 +127,34 @@ std::vector<Json> permissionRecords(const std::string& home) {
 std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
                                          std::chrono::milliseconds timeout) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return std::nullopt;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        ::close(fd);
-        return std::nullopt;
-    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), std::nullopt;
     // An empty request is a client that connects and hangs up without a word.
-    if (request.empty())
-        ::shutdown(fd, SHUT_WR);
-    else
-        (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    (void)(request.empty() ? ::shutdown(fd, SHUT_WR) : int(::send(fd, request.data(), request.size(), MSG_NOSIGNAL)));
+    const timeval wait{timeout.count() / 1000, timeout.count() % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string reply;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-        char buf[4096];
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<size_t>(n));
-    }
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, size_t(n));
     ::close(fd);
     return reply;
 }
 
-AgentProcess::AgentProcess(const std::string& folder, const std::string& home,
-                           const std::map<std::string, std::string>& env, const std::vector<std::string>& extraArgs)
-    : socketPath_(folder + "/agent.sock"), home_(home), logPath_(folder + "/agent.log") {
-    std::map<std::string, std::string> all = env;
-    all.emplace("HOME", home);
-    all.emplace("VEMLO_BLUETOOTH", "sim");
-    all.emplace("VEMLO_SOCKET", "");
-    std::vector<std::string> argv{VEMLO_AGENT_BINARY, "--socket", socketPath_};
-    argv.insert(argv.end(), extraArgs.begin(), extraArgs.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    pid_ = spawnProcess(argv, all, &actions);
-    posix_spawn_file_actions_destroy(&actions);
+static Env withDefaults(Env env, const Env& defaults) { return env.insert(defaults.begin(), defaults.end()), env; }
+
+AgentProcess::AgentProcess(const std::string& folder, const std::string& home, const Env& env,
+                           const std::vector<std::string>& extraArgs)
+    : socketPath_(folder + "/agent.sock"),
+      home_(home),
+      process_(
+          [&] {
+              std::vector<std::string> argv{VEMLO_AGENT_BINARY, "--socket", socketPath_};
+              return argv.insert(argv.end(), extraArgs.begin(), extraArgs.end()), argv;
+          }(),
+          withDefaults(env, {{"HOME", home}, {"VEMLO_BLUETOOTH", "sim"}, {"VEMLO_SOCKET", ""}}),
+          folder + "/agent.log") {
     waitForLog("监听 Unix socket: ");
 }
-
-AgentProcess::~AgentProcess() { stop(); }
-
-void AgentProcess::stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
-}
-
-bool AgentProcess::running() {
-    if (pid_ <= 0) return false;
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
-}
-
-std::string AgentProcess::log() const { return files::readFile(logPath_).value_or(""); }
-
-bool AgentProcess::waitForLog(const std::string& text, std::chrono::milliseconds timeout) const {
-    return waitFor([&] { return log().find(text) != std::string::npos; }, timeout);
-}
-
-size_t AgentProcess::countInLog(const std::string& text) const { return occurrences(log(), text); }
 
 }  // namespace vemlo::test
