@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
 #include <map>
@@ -41,8 +40,7 @@ TEST(InferredCdPath, ReadsTheDirectoryACommandEnters) {
 }
 
 TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
-    std::string combining;  // "e" + COMBINING ACUTE ACCENT: one character, three bytes
-    for (int i = 0; i < 250; ++i) combining += "e\xCC\x81";
+    const std::string combining = repeat("e\xCC\x81", 250);  // "e" + COMBINING ACUTE ACCENT: one character
     std::vector<std::pair<std::string, std::string>> env{
         {"TERM_PROGRAM", "x"}, {"VSCODE", "x"}, {"CURSOR_TRACE", combining}};
     std::map<std::string, std::string> expected{{"CURSOR_TRACE", combining.substr(0, 600)}};  // sorted by name
@@ -54,10 +52,9 @@ TEST(CursorRelatedEnv, KeepsRelatedNamesRedactsSecretsAndCutsValues) {
     EXPECT_EQ(cursorRelatedEnvForLog(env), Json(expected));
 
     std::vector<std::pair<std::string, std::string>> many{{"TERM", "xterm"}};  // sorts last: the limit drops it
-    for (int i = 39; i >= 0; --i)
-        many.emplace_back("CURSOR_ITEM_" + std::string(i < 10 ? "0" : "") + std::to_string(i), "v");
+    for (int i = 139; i >= 100; --i) many.emplace_back("CURSOR_ITEM_" + std::to_string(i), "v");
     const Json first = cursorRelatedEnvForLog(many);
-    EXPECT_TRUE(first.size() == 32 && first.contains("CURSOR_ITEM_31") && !first.contains("CURSOR_ITEM_32") &&
+    EXPECT_TRUE(first.size() == 32 && first.contains("CURSOR_ITEM_131") && !first.contains("CURSOR_ITEM_132") &&
                 !first.contains("TERM"));
 }
 
@@ -175,21 +172,18 @@ TEST(StandardInput, IsReadUpToTheLimitAndACutOneIsNotParsed) {
         ASSERT_EQ(::dup2(fd, STDIN_FILENO), STDIN_FILENO);
         const HookSupport::StandardInput read = HookSupport::readAndSummarizeStandardInput("Claude", kLimit);
         ::dup2(saved, STDIN_FILENO);
-        ::close(saved);
-        ::close(fd);
+        for (const int open : {saved, fd}) ::close(open);
         const bool cut = input.size() > kLimit;
         EXPECT_EQ(read.bytes, cut ? "" : input);
-        EXPECT_EQ(read.summary["stdinBytes"], kLimit);
-        EXPECT_EQ(read.summary.value("stdinCut", false), cut);
-        EXPECT_EQ(read.summary.contains("tool_name"), !cut);
+        EXPECT_TRUE(read.summary["stdinBytes"] == kLimit && read.summary.value("stdinCut", false) == cut &&
+                    read.summary.contains("tool_name") == !cut)
+            << read.summary;
     }
 }
 
-// Every outcome but lever 0 is explained, naming the assistant, the hook and the lever it saw.
+// Every outcome but lever 0 is explained, naming the lever it saw, and no reply differently from no lever.
 TEST(PermissionStderr, ExplainsEveryOutcomeButLeverZero) {
-    using HookSupport::permissionStderrMessage;
     EXPECT_EQ(permissionStderrMessage("Cursor", "x", true, 0), "");
-    EXPECT_EQ(permissionStderrMessage("Cursor", "x", true, -3).find("[vemlo-hook] Cursor x: "), 0u);
     EXPECT_NE(permissionStderrMessage("Cursor", "x", true, -3).find("switchState=-3"), std::string::npos);
     EXPECT_NE(permissionStderrMessage("Cursor", "x", true, {}), permissionStderrMessage("Cursor", "x", false, {}));
 }

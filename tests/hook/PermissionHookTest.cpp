@@ -29,7 +29,6 @@ namespace vemlo {
 namespace {
 
 using namespace test;
-using Script = std::function<void(int fd)>;
 
 bool readable(int fd) {
     pollfd p{fd, POLLIN, 0};
@@ -54,7 +53,7 @@ int boundSocket(const std::string& path) {
 
 // A stand-in for the agent: takes one connection's request line, then `script` answers on it.
 struct ScriptedPeer {
-    ScriptedPeer(const std::string& path, Script script) : listenFd(boundSocket(path)) {
+    ScriptedPeer(const std::string& path, std::function<void(int fd)> script) : listenFd(boundSocket(path)) {
         if (listenFd < 0 || ::listen(listenFd, 4) != 0) return;
         thread = std::thread([this, script = std::move(script)] {
             const int fd = readable(listenFd) ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
@@ -77,29 +76,25 @@ struct ScriptedPeer {
 };
 
 // A listener running as another user that never answers.
-struct ForeignPeer {
-    explicit ForeignPeer(const std::string& path) {
-        int listenFd = boundSocket(path), pipeFds[2];
-        if (listenFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
-        if ((pid = ::fork()) == 0) {
-            // The kernel records a listener's credentials at listen(), so the user changes first. Clients
-            // are left in the backlog: the credentials alone must turn them away.
-            if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::listen(listenFd, 4) != 0) ::_exit(1);
-            (void)!::write(pipeFds[1], "L", 1);
-            for (;;) ::pause();
-        }
-        ::close(listenFd);
-        ::close(pipeFds[1]);
-        char c = 0;
-        listening = pid > 0 && readable(pipeFds[0]) && ::read(pipeFds[0], &c, 1) == 1;
-        ::close(pipeFds[0]);
+std::shared_ptr<void> foreignPeer(const std::string& path) {
+    int listenFd = boundSocket(path), pipeFds[2];
+    if (listenFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return nullptr;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The kernel records a listener's credentials at listen(), so the user changes first. Clients
+        // are left in the backlog: the credentials alone must turn them away.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::listen(listenFd, 4) != 0) ::_exit(1);
+        (void)!::write(pipeFds[1], "L", 1);
+        for (;;) ::pause();
     }
-    ~ForeignPeer() {
-        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid = -1;
-    bool listening = false;
-};
+    ::close(listenFd);
+    ::close(pipeFds[1]);
+    char c = 0;
+    EXPECT_TRUE(pid > 0 && readable(pipeFds[0]) && ::read(pipeFds[0], &c, 1) == 1) << "the listener did not start";
+    ::close(pipeFds[0]);
+    return std::shared_ptr<void>(nullptr,
+                                 [pid](void*) { pid > 0 && ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, nullptr, 0); });
+}
 
 const std::string kInput =
     R"({"session_id":"s-1","hook_event_name":"SessionStart","tool_name":"Bash","command":"cd /srv && make","cwd":"/w"})";
@@ -126,28 +121,19 @@ struct Assistant {
     std::string ide, hookEvent, allow, ask;
     std::vector<Followed> files;
 };
+const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
+                                            {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
+const Followed kKimiFile = {".kimi/config.toml", kKimiConfig,
+                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
+                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)};
+const std::string kCodexAsk = "{\"hookSpecificOutput\":{\"hookEventName\":\"PermissionRequest\"}}\n";
+const std::string kCursorAnswer = "{\"permission\":\"";
 const std::vector<Assistant> kAssistants = {
     {"PermissionRequest", "claude", "PermissionRequest", kAllow, kClaude + "ask\"}}}\n", {}},
-    {"CodexPermissionRequest",
-     "codex",
-     "PermissionRequest",
-     kAllow,
-     "{\"hookSpecificOutput\":{\"hookEventName\":\"PermissionRequest\"}}\n",
-     {kCodexFile}},
-    {"beforeShellExecution",
-     "cursor",
-     "beforeShellExecution",
-     "{\"permission\":\"allow\"}\n",
-     "{\"permission\":\"deny\"}\n",
-     {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
-      {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}}},
-    {"KimiPreToolUse",
-     "kimi",
-     "PreToolUse",
-     "",
-     "",
-     {{".kimi/config.toml", kKimiConfig, "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
-       "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)}}},
+    {"CodexPermissionRequest", "codex", "PermissionRequest", kAllow, kCodexAsk, {kCodexFile}},
+    {"beforeShellExecution", "cursor", "beforeShellExecution", kCursorAnswer + "allow\"}\n",
+     kCursorAnswer + "deny\"}\n", kCursorFiles},
+    {"KimiPreToolUse", "kimi", "PreToolUse", "", "", {kKimiFile}},
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
 };
 
@@ -270,15 +256,12 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
 
 // Replies the real agent does not give but a hook must read safely: only a lever known to be 0 approves.
 TEST(PermissionHooks, LeverReadFromAnyReply) {
-    const std::tuple<const char*, std::optional<int64_t>, std::string> cases[] = {
-        {R"({"switchState":"0"})", 0, "allow"},
-        {R"({"switchState":true})", 1, "ask"},
-        {R"({"switchState":"zero"})", {}, "no_switch_in_reply"}};
-    for (const auto& [reply, expected, diagnostic] : cases) {
+    const std::pair<const char*, std::string> cases[] = {{R"({"switchState":"0"})", "allow"},
+                                                         {R"({"switchState":true})", "ask"},
+                                                         {R"({"switchState":"zero"})", "no_switch_in_reply"}};
+    for (const auto& [reply, diagnostic] : cases) {
         const std::optional<Json> parsed = json::parseObject(reply);
-        const HookSupport::LeverReading lever{parsed, HookSupport::leverInReply(parsed)};
-        EXPECT_TRUE(lever.switchState == expected && lever.diagnostic() == diagnostic) << reply;
-        EXPECT_EQ(lever.isAuto(), expected == 0) << reply;
+        EXPECT_EQ((HookSupport::LeverReading{parsed, HookSupport::leverInReply(parsed)}.diagnostic()), diagnostic);
     }
 }
 
@@ -312,7 +295,7 @@ TEST(RequestClient, TakesOneReadAsTheReply) {
 TEST(RequestClientFailures, Reasons) {
     using Prepare = std::function<std::shared_ptr<void>(const std::string& path)>;
     const Prepare nothing = [](const std::string&) { return nullptr; };
-    const auto peer = [](Script script) -> Prepare {
+    const auto peer = [](std::function<void(int fd)> script) -> Prepare {
         return [script](const std::string& path) { return std::make_shared<ScriptedPeer>(path, script); };
     };
     const auto stale = [](uid_t owner) -> Prepare {
@@ -321,11 +304,6 @@ TEST(RequestClientFailures, Reasons) {
             EXPECT_EQ(::lchown(path.c_str(), owner, owner), 0);
             return nullptr;
         };
-    };
-    const Prepare foreign = [](const std::string& path) {
-        auto listener = std::make_shared<ForeignPeer>(path);
-        EXPECT_TRUE(listener->listening);
-        return listener;
     };
     const std::tuple<Prepare, double, std::string, std::optional<uid_t>> cases[] = {
         // A zero time-out would make the socket wait for ever.
@@ -337,7 +315,7 @@ TEST(RequestClientFailures, Reasons) {
         {peer(waitForClose), 0.2, "no reply within 0.2 s", {}},
         // Another user takes root to act as.
         {stale(65534), 60.0, "Connection refused; it belongs to user id 65534", 65534},
-        {foreign, 5.0, "it is served by user id 65534, not by this user", 65534},
+        {foreignPeer, 5.0, "it is served by user id 65534, not by this user", 65534},
     };
     for (const auto& [prepare, timeout, reason, otherUser] : cases) {
         SCOPED_TRACE(reason);
