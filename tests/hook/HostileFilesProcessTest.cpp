@@ -9,10 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <filesystem>
-#include <functional>
-#include <regex>
-#include <string>
-#include <vector>
 
 namespace vemlo {
 namespace {
@@ -34,35 +30,31 @@ mode_t modeOf(const std::string& path) {
 // nothing through it: a file of the user's elsewhere never changes, a dangling link's target never
 // appears, and a FIFO, even one with a reader that would take writes, gets no record.
 TEST(LogTraps, TheHooksAnswerAndWriteNothingThroughTheTrap) {
-    const std::pair<const char*, std::function<void(const std::string&, const std::string&, const std::string&)>>
-        traps[] = {
-            {"link_to_a_file", [](auto& log, auto& other, auto&) { fs::create_symlink(other, log); }},
-            {"dangling_link", [](auto& log, auto&, auto& ghost) { fs::create_symlink(ghost, log); }},
-            {"link_to_stdout", [](auto& log, auto&, auto&) { fs::create_symlink("/dev/stdout", log); }},
-            {"fifo", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
-            {"fifo_with_a_reader", [](auto& log, auto&, auto&) { ASSERT_EQ(::mkfifo(log.c_str(), 0600), 0); }},
-            {"directory", [](auto& log, auto&, auto&) { fs::create_directory(log); }},
-        };
+    const std::string traps[] = {"link_to_a_file", "dangling_link",      "link_to_stdout",
+                                 "fifo",           "fifo_with_a_reader", "directory"};
     const fs::path previous = fs::current_path();
-    for (const auto& [name, plant] : traps) {
+    for (const std::string& name : traps) {
         SCOPED_TRACE(name);
         TempDir home, elsewhere, work;
         const std::string log = diagnosticsFile(home.path(), "permission-request.log");
         ASSERT_TRUE(paths::createDiagnosticsFolder(home.path()));
         ASSERT_TRUE(files::atomicWrite(elsewhere.file("bashrc"), "export PATH\n"));
-        plant(log, elsewhere.file("bashrc"), elsewhere.file("ghost"));
-        plant(work.file("kimi-hook-debug.log"), elsewhere.file("bashrc"), elsewhere.file("ghost"));
+        for (const std::string& at : {log, work.file("kimi-hook-debug.log")}) {
+            if (name == "link_to_a_file") fs::create_symlink(elsewhere.file("bashrc"), at);
+            if (name == "dangling_link") fs::create_symlink(elsewhere.file("ghost"), at);
+            if (name == "link_to_stdout") fs::create_symlink("/dev/stdout", at);
+            ASSERT_TRUE(!name.starts_with("fifo") || ::mkfifo(at.c_str(), 0600) == 0);
+            if (name == "directory") fs::create_directory(at);
+        }
         const fs::file_type planted = fs::symlink_status(work.file("kimi-hook-debug.log")).type();
-        const int reader = std::string(name) == "fifo_with_a_reader" ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        const int reader = name == "fifo_with_a_reader" ? ::open(log.c_str(), O_RDONLY | O_NONBLOCK) : -1;
 
         fs::current_path(work.path());
         const ProcessResult claude = runHook("PermissionRequest", home.file("no-agent.sock"), home.path(), kInput);
         const ProcessResult kimi = runHook("KimiPreToolUse", home.file("no-agent.sock"), home.path(), kInput);
         fs::current_path(previous);
-        EXPECT_EQ(claude.exitCode, 0) << "killed: the hook blocked";
-        EXPECT_EQ(claude.out, kAsk);
-        EXPECT_EQ(kimi.exitCode, 0) << "killed: the hook blocked";
-        EXPECT_EQ(kimi.out, "");
+        EXPECT_TRUE(claude.exitCode == 0 && claude.out == kAsk) << "the hook blocked or approved";
+        EXPECT_TRUE(kimi.exitCode == 0 && kimi.out.empty()) << "the hook blocked or approved";
         EXPECT_EQ(fs::symlink_status(work.file("kimi-hook-debug.log")).type(), planted);
         EXPECT_EQ(files::readFile(elsewhere.file("bashrc")), "export PATH\n");
         EXPECT_FALSE(fs::exists(fs::symlink_status(elsewhere.file("ghost"))));
@@ -92,10 +84,7 @@ TEST(HookFileModes, FoldersAndLogArePrivate) {
         EXPECT_EQ(modeOf(paths::supportFolder(home.path())), 0700u);
         EXPECT_EQ(modeOf(paths::diagnosticsFolder(home.path())), 0700u);
         EXPECT_EQ(modeOf(log), 0600u);
-        const std::vector<Json> records = readJsonLines(log);
-        EXPECT_EQ(records.size(), existing ? 2u : 1u);
-        // Local wall-clock time, no zone, no fraction.
-        EXPECT_TRUE(std::regex_match(records.back().value("ts", ""), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")));
+        EXPECT_EQ(readJsonLines(log).size(), existing ? 2u : 1u);
     }
 }
 

@@ -1,4 +1,3 @@
-#include "ScriptedPeer.h"
 #include "hook/HookSupport.h"
 #include "leversync/CursorCliLeverSync.h"
 #include "leversync/CursorPermissionsJsonLeverSync.h"
@@ -11,12 +10,19 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <thread>
 #include <tuple>
 
 namespace vemlo {
@@ -24,20 +30,88 @@ namespace {
 
 using namespace test;
 
+bool readable(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 10'000) > 0;
+}
+void sendBytes(int fd, const std::string& bytes) { (void)::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+// Returns once the client closes its end (or a generous deadline passes).
+void waitForClose(int fd) {
+    char buf[512];
+    while (readable(fd) && ::read(fd, buf, sizeof buf) > 0) {}
+}
+
+// A Unix socket bound at `path`, not listening yet; -1 on failure.
+int boundSocket(const std::string& path) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
+    ::close(fd);
+    return -1;
+}
+
+// A stand-in for the agent: takes one connection's request line, then `script` answers on it.
+struct ScriptedPeer {
+    ScriptedPeer(const std::string& path, std::function<void(int fd)> script) : listenFd(boundSocket(path)) {
+        if (listenFd < 0 || ::listen(listenFd, 4) != 0) return;
+        thread = std::thread([this, script = std::move(script)] {
+            const int fd = readable(listenFd) ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+            char buf[512];
+            ssize_t n = 0;
+            while (fd >= 0 && sent.find('\n') == std::string::npos && readable(fd) && (n = ::read(fd, buf, 512)) > 0)
+                sent.append(buf, static_cast<size_t>(n));
+            if (fd >= 0) script(fd), ::close(fd);
+        });
+    }
+    ~ScriptedPeer() { request(), ::close(listenFd); }
+    // What the client sent before the script ran; waits for the script to finish.
+    const std::string& request() {
+        if (thread.joinable()) thread.join();
+        return sent;
+    }
+    int listenFd;
+    std::string sent;
+    std::thread thread;
+};
+
+// A listener running as another user that never answers.
+std::shared_ptr<void> foreignPeer(const std::string& path) {
+    int listenFd = boundSocket(path), pipeFds[2];
+    if (listenFd < 0 || ::pipe2(pipeFds, O_CLOEXEC) != 0) return nullptr;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // The kernel records a listener's credentials at listen(), so the user changes first. Clients
+        // are left in the backlog: the credentials alone must turn them away.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0 || ::listen(listenFd, 4) != 0) ::_exit(1);
+        (void)!::write(pipeFds[1], "L", 1);
+        for (;;) ::pause();
+    }
+    ::close(listenFd);
+    ::close(pipeFds[1]);
+    char c = 0;
+    EXPECT_TRUE(pid > 0 && readable(pipeFds[0]) && ::read(pipeFds[0], &c, 1) == 1) << "the listener did not start";
+    ::close(pipeFds[0]);
+    return std::shared_ptr<void>(nullptr,
+                                 [pid](void*) { pid > 0 && ::kill(pid, SIGKILL) == 0 && ::waitpid(pid, nullptr, 0); });
+}
+
 const std::string kInput =
     R"({"session_id":"s-1","hook_event_name":"SessionStart","tool_name":"Bash","command":"cd /srv && make","cwd":"/w"})";
 const std::string kClaude = R"({"hookSpecificOutput":{"hookEventName":"PermissionRequest","decision":{"behavior":")";
-const std::string kCodexPass = "{\"hookSpecificOutput\":{\"hookEventName\":\"PermissionRequest\"}}\n";
+const std::string kAllow = kClaude + "allow\"}}}\n";
 const std::string kCursorCli = "{\"permissions\": {\"allow\": [\"Shell(ls)\"]},\n \"editor\": {\"vimMode\": true}}\n";
 const std::string kCursorPermissions = R"({"terminalAllowlist":["ls"]})";
 const std::string kCodexConfig = "model = 1\napproval_policy = \"untrusted\"\n[tui]\n";
 const std::string kKimiConfig = "model = \"k2\"\ndefault_yolo = false\n";
 
-// A configuration the hook follows the lever in: what it holds after lever 0 and after lever 2.
-// Without a lever it must stay byte for byte as it was.
+// A configuration the hook follows the lever in: what it holds after lever 0 (empty: anything but
+// the original) and after lever 2. Without a lever it must stay byte for byte as it was.
 struct Followed {
     std::string path, original, atZero, elsewhere;
 };
+const Followed kCodexFile = {".codex/config.toml", kCodexConfig, "model = 1\napproval_policy = \"never\"\n[tui]\n",
+                             "model = 1\napproval_policy = \"on-request\"\n[tui]\n"};
 
 // Every assistant's permission hook: its answer at lever 0 and otherwise (lever elsewhere or no
 // agent), the hook name its record and refusal note give, and the files it follows the lever in.
@@ -47,100 +121,79 @@ struct Assistant {
     std::string ide, hookEvent, allow, ask;
     std::vector<Followed> files;
 };
-
-const std::vector<Followed> kCodexFiles = {{".codex/config.toml", kCodexConfig,
-                                            "model = 1\napproval_policy = \"never\"\n[tui]\n",
-                                            "model = 1\napproval_policy = \"on-request\"\n[tui]\n"}};
 const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
                                             {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
-const std::vector<Followed> kKimiFiles = {{".kimi/config.toml", kKimiConfig,
-                                           "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
-                                           "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)}};
-const std::string kAllow = kClaude + "allow\"}}}\n";
-
+const Followed kKimiFile = {".kimi/config.toml", kKimiConfig,
+                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
+                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)};
+const std::string kCodexAsk = "{\"hookSpecificOutput\":{\"hookEventName\":\"PermissionRequest\"}}\n";
+const std::string kCursorAnswer = "{\"permission\":\"";
 const std::vector<Assistant> kAssistants = {
     {"PermissionRequest", "claude", "PermissionRequest", kAllow, kClaude + "ask\"}}}\n", {}},
-    {"CodexPermissionRequest", "codex", "PermissionRequest", kAllow, kCodexPass, kCodexFiles},
-    {"beforeShellExecution", "cursor", "beforeShellExecution", "{\"permission\":\"allow\"}\n",
-     "{\"permission\":\"deny\"}\n", kCursorFiles},
-    {"KimiPreToolUse", "kimi", "PreToolUse", "", "", kKimiFiles},
+    {"CodexPermissionRequest", "codex", "PermissionRequest", kAllow, kCodexAsk, {kCodexFile}},
+    {"beforeShellExecution", "cursor", "beforeShellExecution", kCursorAnswer + "allow\"}\n",
+     kCursorAnswer + "deny\"}\n", kCursorFiles},
+    {"KimiPreToolUse", "kimi", "PreToolUse", "", "", {kKimiFile}},
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
 };
 
 TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
     // The scripted agent's lever; nothing: no agent at all.
-    struct {
-        const char* name;
-        std::optional<int64_t> lever;
-        std::string diagnostic;
-    } const situations[] = {{"LeverZero", 0, "allow"}, {"LeverTwo", 2, "ask"}, {"NoAgent", {}, "no_agent_reply"}};
-    for (const auto& s : situations) {
+    const std::pair<std::optional<int64_t>, std::string> situations[] = {
+        {0, "allow"}, {2, "ask"}, {std::nullopt, "no_agent_reply"}};
+    for (const auto& [lever, diagnostic] : situations) {
         for (const Assistant& a : kAssistants) {
-            SCOPED_TRACE(std::string(a.event) + " / " + s.name);
+            SCOPED_TRACE(std::string(a.event) + " / " + diagnostic);
             TempDir folder, home;
             for (const Followed& f : a.files) {
                 files::createDirectories(std::filesystem::path(home.file(f.path)).parent_path());
                 ASSERT_TRUE(files::atomicWrite(home.file(f.path), f.original));
             }
-            if (a.ide == "cursor" && s.lever != 0) {
+            if (a.ide == "cursor" && lever != 0) {
                 CursorCliLeverSync::applyRelaxed(home.path());
                 CursorPermissionsJsonLeverSync::applyRelaxed(home.path());
             }
             std::vector<std::string> before;
             for (const Followed& f : a.files) before.push_back(files::readFile(home.file(f.path)).value_or(""));
             std::optional<ScriptedPeer> peer;
-            if (s.lever)
+            if (lever)
                 peer.emplace(folder.file("agent.sock"), [&](int fd) {
-                    ScriptedPeer::send(fd, "{\"switchState\":" + std::to_string(*s.lever) + ",\"lightMode\":2}\n");
+                    sendBytes(fd, "{\"switchState\":" + std::to_string(*lever) + ",\"lightMode\":2}\n");
                 });
 
             const ProcessResult r = runHook(a.event, folder.file("agent.sock"), home.path(), kInput);
             EXPECT_EQ(r.exitCode, 0);
-            EXPECT_EQ(r.out, s.lever == 0 ? a.allow : a.ask);
+            EXPECT_EQ(r.out, lever == 0 ? a.allow : a.ask);
             const std::string assistant = char(std::toupper(a.ide[0])) + a.ide.substr(1);  // as the note names it
-            const auto note =
-                HookSupport::permissionStderrMessage(assistant, a.hookEvent, s.lever.has_value(), s.lever);
+            const auto note = HookSupport::permissionStderrMessage(assistant, a.hookEvent, lever.has_value(), lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
             EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":1}\n");
 
             const std::vector<Json> records = permissionRecords(home.path());
             ASSERT_EQ(records.size(), 1u);
-            EXPECT_EQ(records[0]["ide"], a.ide);
-            EXPECT_EQ(records[0]["hookEvent"], a.hookEvent);
-            EXPECT_EQ(records[0]["diagnostic"], s.diagnostic);
-            EXPECT_EQ(records[0]["switchState"], s.lever ? Json(*s.lever) : Json(nullptr));
-            EXPECT_EQ(records[0]["tool"]["tool_name"], "Bash");
-            if (a.ide == "cursor") {
-                EXPECT_EQ(records[0]["cursorDebug"]["inferredCdPath"], "/srv");
-                EXPECT_EQ(records[0]["cursorDebug"]["stdinFields"], Json({{"cwd", "/w"}}));
-            }
+            const Json& record = records[0];
+            EXPECT_TRUE(record["ide"] == a.ide && record["hookEvent"] == a.hookEvent &&
+                        record["diagnostic"] == diagnostic && record["tool"]["tool_name"] == "Bash")
+                << record;
+            EXPECT_EQ(record["switchState"], lever ? Json(*lever) : Json(nullptr));
+            EXPECT_TRUE(a.ide != "cursor" || (record["cursorDebug"]["inferredCdPath"] == "/srv" &&
+                                              record["cursorDebug"]["stdinFields"] == Json({{"cwd", "/w"}})));
             if (a.ide == "kimi") {
                 const std::vector<Json> debug = readJsonLines(diagnosticsFile(home.path(), "kimi-hook-debug.log"));
                 ASSERT_GE(debug.size(), 4u);
-                EXPECT_EQ(debug[0]["event"], "kimi_PreToolUse_start");
-                EXPECT_EQ(debug[0]["stdinBytes"], kInput.size());
-                EXPECT_EQ(debug[1]["switchState"], records[0]["switchState"]);
-                EXPECT_EQ(debug[1]["agentReplyNil"], !s.lever);
-                EXPECT_EQ(debug.back()["kimiDecision"], records[0]["kimiPreToolDecision"]);
-                EXPECT_EQ(records[0]["kimiLeverDebug"]["default_yolo_valueSnippet"], s.lever == 0 ? "true" : "false");
-                EXPECT_EQ(records[0]["kimiLeverDebug"]["leverSnapshotBakExists"], s.lever == 0);
+                EXPECT_TRUE(debug[0]["event"] == "kimi_PreToolUse_start" && debug[1]["agentReplyNil"] == !lever &&
+                            debug.back()["kimiDecision"] == record["kimiPreToolDecision"]);
+                EXPECT_EQ(record["kimiLeverDebug"]["default_yolo_valueSnippet"], lever == 0 ? "true" : "false");
             }
             if (a.ide == "codex") {
-                const std::vector<Json> codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log"));
-                ASSERT_EQ(codex.size(), 1u);
-                EXPECT_EQ(codex[0]["decision"], s.lever == 0 ? "allow" : "pass_through");
-                EXPECT_EQ(codex[0]["switchState"], records[0]["switchState"]);
+                EXPECT_EQ(readJsonLines(diagnosticsFile(home.path(), "codex-hook.log")).at(0)["decision"],
+                          lever == 0 ? "allow" : "pass_through");
             }
-
             for (size_t i = 0; i < a.files.size(); ++i) {
                 const Followed& f = a.files[i];
                 const std::string after = files::readFile(home.file(f.path)).value_or("<missing>");
-                if (!s.lever)
-                    EXPECT_EQ(after, before[i]) << f.path;
-                else if (*s.lever == 0 && f.atZero.empty())
-                    EXPECT_NE(after, f.original) << f.path << " was not relaxed";
-                else
-                    EXPECT_EQ(after, *s.lever == 0 ? f.atZero : f.elsewhere) << f.path;
+                const std::string& want = !lever ? before[i] : *lever == 0 ? f.atZero : f.elsewhere;
+                EXPECT_TRUE(want.empty() ? after != f.original : after == want) << f.path << ":\n" << after;
             }
         }
     }
@@ -152,16 +205,15 @@ TEST(PermissionHooks, RealAgentAtLeverZero) {
     TempDir folder, home;
     AgentProcess agent(folder.path(), home.path(), {{"VEMLO_SIM_LEVER", "0"}});
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
-    EXPECT_EQ(runHook("PermissionRequest", agent.socketPath(), home.path(), kInput).out, kAssistants[0].allow);
+    EXPECT_EQ(runHook("PermissionRequest", agent.socketPath(), home.path(), kInput).out, kAllow);
 
     ASSERT_TRUE(files::createDirectories(home.file(".codex")) &&
                 files::atomicWrite(home.file(".codex/config.toml"), kCodexConfig));
     EXPECT_EQ(runHook("CodexSessionStart", agent.socketPath(), home.path(), kInput).out, "{}\n");
-    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), kCodexFiles[0].atZero);
-    const std::vector<Json> codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log"));
-    ASSERT_EQ(codex.size(), 1u);
-    EXPECT_TRUE(codex[0]["agentEvent"] == "CodexSessionStart" && codex[0]["hookEvent"] == "SessionStart" &&
-                codex[0]["agentReply"] == true && codex[0]["stateValue"] == wireValue(LedState::sessionStarted));
+    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), kCodexFile.atZero);
+    const Json codex = readJsonLines(diagnosticsFile(home.path(), "codex-hook.log")).at(0);
+    EXPECT_TRUE(codex["agentEvent"] == "CodexSessionStart" && codex["hookEvent"] == "SessionStart" &&
+                codex["agentReply"] == true && codex["stateValue"] == wireValue(LedState::sessionStarted));
 
     const std::pair<const char*, LedState> events[] = {{"CodexStop", LedState::stop},
                                                        {"KimiUserPromptSubmit", LedState::promptSubmitted}};
@@ -204,52 +256,37 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
 
 // Replies the real agent does not give but a hook must read safely: only a lever known to be 0 approves.
 TEST(PermissionHooks, LeverReadFromAnyReply) {
-    const std::tuple<const char*, std::optional<int64_t>, std::string> cases[] = {
-        {R"({"switchState":"0"})", 0, "allow"},
-        {R"({"switchState":true})", 1, "ask"},
-        {"{}", {}, "no_switch_in_reply"},
-        {R"({"switchState":"zero"})", {}, "no_switch_in_reply"}};
-    for (const auto& [reply, expected, diagnostic] : cases) {
+    const std::pair<const char*, std::string> cases[] = {{R"({"switchState":"0"})", "allow"},
+                                                         {R"({"switchState":true})", "ask"},
+                                                         {R"({"switchState":"zero"})", "no_switch_in_reply"}};
+    for (const auto& [reply, diagnostic] : cases) {
         const std::optional<Json> parsed = json::parseObject(reply);
-        const HookSupport::LeverReading lever{parsed, HookSupport::leverInReply(parsed)};
-        EXPECT_EQ(lever.switchState, expected) << reply;
-        EXPECT_EQ(lever.diagnostic(), diagnostic) << reply;
-        EXPECT_EQ(lever.isAuto(), expected == 0) << reply;
+        EXPECT_EQ((HookSupport::LeverReading{parsed, HookSupport::leverInReply(parsed)}.diagnostic()), diagnostic);
     }
-}
-
-const Json kPermission = Json{{"cmd", "permission"}, {"value", 1}};
-
-// A JSON object of exactly `size` bytes.
-std::string objectOfSize(size_t size) {
-    const std::string frame = R"({"pad":""})";
-    return R"({"pad":")" + std::string(size - frame.size(), 'x') + R"("})";
 }
 
 // One read of at most 4096 bytes must hold one JSON object; anything else is no reply at all.
 TEST(RequestClient, TakesOneReadAsTheReply) {
-    const auto replies = [](std::string bytes) -> ScriptedPeer::Script {
-        return [bytes](int fd) { ScriptedPeer::send(fd, bytes); };
-    };
-    const std::pair<ScriptedPeer::Script, std::optional<std::string>> cases[] = {
-        {replies("{\"switchState\":0,\"lightMode\":2}\n"), R"({"switchState":0,"lightMode":2})"},
+    const auto ofSize = [](size_t size) { return R"({"pad":")" + std::string(size - 10, 'x') + R"("})"; };
+    const std::pair<std::string, bool> cases[] = {
+        {"{\"switchState\":0,\"lightMode\":2}\n", true},
         // A NUL is not white space: the text is not one JSON value, so the lever is unknown.
-        {replies(std::string("{\"switchState\":0}\n\0", 19)), std::nullopt},
-        {replies(objectOfSize(4096)), json::dumpCompact(*json::parse(objectOfSize(4096)))},
-        {replies(objectOfSize(4097)), std::nullopt},
+        {std::string("{\"switchState\":0}\n\0", 19), false},
+        {ofSize(4096), true},
+        {ofSize(4097), false},
         // The rest only follows once the client has given up on its single read.
-        {[](int fd) {
-             ScriptedPeer::send(fd, "{\"switchState\"");
-             ScriptedPeer::waitForClose(fd);
-             ScriptedPeer::send(fd, ":0}\n");
-         },
-         std::nullopt},
+        {"{\"switchState\"", false},
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
+    for (const auto& [bytes, whole] : cases) {
+        SCOPED_TRACE(bytes.substr(0, 40));
         TempDir dir;
-        ScriptedPeer peer(dir.file("agent.sock"), cases[i].first);
-        auto reply = HookSupport::sendJsonRequest(kPermission, 1.0, dir.file("agent.sock"));
-        EXPECT_EQ(reply ? std::optional(json::dumpCompact(*reply)) : std::nullopt, cases[i].second) << "case " << i;
+        ScriptedPeer peer(dir.file("agent.sock"), [&](int fd) {
+            sendBytes(fd, bytes);
+            if (bytes.back() == '"') waitForClose(fd), sendBytes(fd, ":0}\n");
+        });
+        const auto reply =
+            HookSupport::sendJsonRequest(Json{{"cmd", "permission"}, {"value", 1}}, 1.0, dir.file("agent.sock"));
+        EXPECT_EQ(reply, whole ? json::parse(bytes) : std::nullopt);
         EXPECT_EQ(peer.request(), "{\"cmd\":\"permission\",\"value\":1}\n");
     }
 }
@@ -258,35 +295,27 @@ TEST(RequestClient, TakesOneReadAsTheReply) {
 TEST(RequestClientFailures, Reasons) {
     using Prepare = std::function<std::shared_ptr<void>(const std::string& path)>;
     const Prepare nothing = [](const std::string&) { return nullptr; };
-    const auto peer = [](ScriptedPeer::Script script) -> Prepare {
+    const auto peer = [](std::function<void(int fd)> script) -> Prepare {
         return [script](const std::string& path) { return std::make_shared<ScriptedPeer>(path, script); };
     };
     const auto stale = [](uid_t owner) -> Prepare {
         return [owner](const std::string& path) {
-            const int fd = boundSocket(path);
-            EXPECT_GE(fd, 0);
-            ::close(fd);
+            ::close(boundSocket(path));
             EXPECT_EQ(::lchown(path.c_str(), owner, owner), 0);
             return nullptr;
         };
     };
-    const Prepare foreign = [](const std::string& path) {
-        auto listener = std::make_shared<test::ForeignPeer>(path, 65534);
-        EXPECT_TRUE(listener->listening());
-        return listener;
-    };
     const std::tuple<Prepare, double, std::string, std::optional<uid_t>> cases[] = {
         // A zero time-out would make the socket wait for ever.
-        {nothing, 0.0, "the time-out is not usable", {}},
         {nothing, 1e-9, "the time-out is not usable", {}},
         {nothing, std::nan(""), "the time-out is not usable", {}},
         {nothing, 60.0, "No such file or directory", {}},
         {stale(::geteuid()), 60.0, "Connection refused", {}},
         {peer([](int) {}), 5.0, "the agent closed the connection without a reply", {}},
-        {peer([](int fd) { ScriptedPeer::waitForClose(fd); }), 0.2, "no reply within 0.2 s", {}},
+        {peer(waitForClose), 0.2, "no reply within 0.2 s", {}},
         // Another user takes root to act as.
         {stale(65534), 60.0, "Connection refused; it belongs to user id 65534", 65534},
-        {foreign, 5.0, "it is served by user id 65534, not by this user", 65534},
+        {foreignPeer, 5.0, "it is served by user id 65534, not by this user", 65534},
     };
     for (const auto& [prepare, timeout, reason, otherUser] : cases) {
         SCOPED_TRACE(reason);
@@ -298,9 +327,6 @@ TEST(RequestClientFailures, Reasons) {
         EXPECT_NE(failure.reason.find(reason), std::string::npos) << failure.reason;
         EXPECT_EQ(failure.otherUser, otherUser);
     }
-    control::Failure failure;
-    EXPECT_FALSE(control::exchange("/tmp/" + std::string(120, 'p'), "{}\n", 1.0, &failure));
-    EXPECT_EQ(failure.reason, "the socket path is too long");
 }
 
 }  // namespace
