@@ -1,11 +1,7 @@
-// fake-bluez-peer: bluetoothd on a private bus with an adapter and one keyboard that answers a
-// status request with a status frame. It reports what it sees on standard output, one line each
-// ("ready", "objects", "filter ...", "connect", "write ...", "state <n>", ...), and takes commands on
-// standard input ("disconnect", "power off|on", "drop-adapter", "add-adapter", "lever <n>").
-// Options: --start=scan|known|connected (the device appears when discovery starts, exists, or is
-// connected by the system), --name=, --connect=hang|fail, --adapter=off|none, --no-command,
-// --request (the command characteristic takes writes with response), --bad-object-lists=N (the
-// first N object lists asked for come back without the list).
+// bluetoothd on a private bus: an adapter and a keyboard that answers a status request. What it sees goes to
+// standard output ("objects", "connect", "write ...", ...); it takes "disconnect", "power off|on", "drop-adapter",
+// "add-adapter", "lever <n>" on standard input. --start=known|connected: the keyboard is there, or connected,
+// before discovery; --bad-object-lists=N: the first N object lists lack the list; see Peer for the rest.
 
 #include "DBusBuilder.h"
 
@@ -24,10 +20,7 @@ const std::string kNotifyPath = kServicePath + "/char0011", kCommandPath = kServ
 const std::string kAdapter = "org.bluez.Adapter1", kDevice = "org.bluez.Device1",
                   kChar = "org.bluez.GattCharacteristic1";
 
-void say(const std::string& line) {
-    std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
+void say(const std::string& line) { std::printf("%s\n", line.c_str()), std::fflush(stdout); }
 
 struct Peer {
     DBusConnection* c;
@@ -42,26 +35,20 @@ struct Peer {
         if (dbus_message_get_type(m) != DBUS_MESSAGE_TYPE_METHOD_CALL) return DBUS_HANDLER_RESULT_NOT_YET_HANDLED;
         const std::string path = dbus_message_get_path(m), member = dbus_message_get_member(m);
         const bool gatt = connected && (path == kNotifyPath || (path == kCommandPath && command));
-        if (member == "GetManagedObjects" && badObjectLists-- > 0) {
-            say("bad object list");
-            reply(m);
-        } else if (member == "GetManagedObjects") {
-            send(managedObjects(m, objects()));
-            say("objects");
-        } else if (path == kAdapterPath && adapter && member == "SetDiscoveryFilter") {
-            say("filter " + describe(m));
-            reply(m);
-        } else if (path == kAdapterPath && adapter && (powered || member != "StartDiscovery")) {
+        if (member == "GetManagedObjects" && badObjectLists-- > 0)
+            say("bad object list"), reply(m);
+        else if (member == "GetManagedObjects")
+            send(managedObjects(m, objects())), say("objects");
+        else if (path == kAdapterPath && adapter && member == "SetDiscoveryFilter")
+            say("filter " + describe(m)), reply(m);
+        else if (path == kAdapterPath && adapter && (powered || member != "StartDiscovery"))
             discover(m, member == "StartDiscovery");
-        } else if (path == kDevicePath && device && member == "Connect") {
+        else if (path == kDevicePath && device && member == "Connect")
             connect(m);
-        } else if (gatt && (path == kNotifyPath) == (member != "WriteValue")) {
-            reply(m);
-            if (path == kNotifyPath && (notifying = member == "StartNotify")) say("notify on");
-            if (path == kCommandPath) write(describe(m));
-        } else {
+        else if (gatt && (path == kNotifyPath) == (member != "WriteValue"))
+            reply(m), path == kCommandPath ? write(describe(m)) : notify(member == "StartNotify");
+        else
             send(dbus_message_new_error(m, "org.bluez.Error.NotReady", "not ready"));
-        }
         return DBUS_HANDLER_RESULT_HANDLED;
     }
 
@@ -78,7 +65,7 @@ struct Peer {
         } else if (line == "add-adapter") {
             adapter = powered = true;
             send(interfacesAdded(kAdapterPath, {{kAdapter, {{"Powered", true}, {"Discovering", false}}}}));
-            if (o["start"] != "") exportDevice();
+            if (!o["start"].empty()) device = true, send(interfacesAdded(kDevicePath, deviceInterfaces()));
         } else if (line.starts_with("lever ")) {
             lever = static_cast<uint8_t>(std::stoi(line.substr(6)));
         }
@@ -92,8 +79,7 @@ struct Peer {
         if (!connected) return list;
         list.push_back({kServicePath,
                         {{"org.bluez.GattService1", {{"UUID", kServiceUuid}, {"Device", ObjectPath{kDevicePath}}}}}});
-        const auto flags = o.contains("request") ? std::vector<std::string>{"write", "read"}
-                                                 : std::vector<std::string>{"write-without-response"};
+        const std::vector<std::string> flags{o.contains("request") ? "write" : "write-without-response"};
         auto characteristic = [&](const std::string& uuid, const std::vector<std::string>& flagList) {
             return Interfaces{{kChar, {{"UUID", uuid}, {"Service", ObjectPath{kServicePath}}, {"Flags", flagList}}}};
         };
@@ -117,7 +103,7 @@ struct Peer {
         reply(m);
         send(propertiesChanged(kAdapterPath, kAdapter, {{"Discovering", discovering}}));
         if (discovering && !device)
-            exportDevice();
+            device = true, send(interfacesAdded(kDevicePath, deviceInterfaces()));
         else if (discovering && !connected)
             send(propertiesChanged(kDevicePath, kDevice, {{"RSSI", int16_t{-52}}}));
     }
@@ -143,25 +129,19 @@ struct Peer {
         const std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, 0xC9, 1, 0, 1, 2, lever, 0xCC, 0xDD};
         send(propertiesChanged(kNotifyPath, kChar, {{"Value", status}}));
     }
-    void exportDevice() {
-        if (!device && adapter) send(interfacesAdded(kDevicePath, deviceInterfaces()));
-        device = adapter;
-    }
+    void notify(bool on) { (notifying = on) ? say("notify on") : void(); }
     void disconnect() {
         if (!connected) return;
+        const Objects gone = objects();
         connected = notifying = false;
         send(propertiesChanged(kDevicePath, kDevice, {{"Connected", false}, {"ServicesResolved", false}}));
-        if (command) send(interfacesRemoved(kCommandPath, {kChar}));
-        send(interfacesRemoved(kNotifyPath, {kChar}));
-        send(interfacesRemoved(kServicePath, {"org.bluez.GattService1"}));
+        for (const auto& [path, interfaces] : gone)
+            if (path.starts_with(kServicePath)) send(interfacesRemoved(path, {interfaces.at(0).first}));
         say("disconnected");
     }
 
     void reply(DBusMessage* m) { send(dbus_message_new_method_return(m)); }
-    void send(DBusMessage* message) {
-        dbus_connection_send(c, message, nullptr);
-        dbus_message_unref(message);
-    }
+    void send(DBusMessage* message) { dbus_connection_send(c, message, nullptr), dbus_message_unref(message); }
 };
 
 }  // namespace
