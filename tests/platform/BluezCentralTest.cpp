@@ -1,6 +1,8 @@
 // The real agent on the BlueZ backend, against a fake bluetoothd on a private bus.
 
+#include "platform/AsioMainQueue.h"
 #include "platform/FakeBluez.h"
+#include "platform/bluez/BluezCentral.h"
 #include "platform/bluez/DeviceIdentifier.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
@@ -190,6 +192,20 @@ TEST_F(BluezAgentTest, StopsShortOfWhatIsNotThereOrNotTheKeyboard) {
         // An unreachable bus is logged once, however often it is retried meanwhile.
         EXPECT_EQ(r.agent->countInLog("系统总线不可用"), cases[i].peerArgs ? 0u : 1u) << r.agent->log();
     }
+}
+
+// The agent takes the system bus; a central can be given another by its address.
+TEST_F(BluezAgentTest, CentralOnABusGivenByAddressSeesThePoweredAdapter) {
+    struct : CentralDelegate {
+        void centralDidUpdateState() override {}
+        void didDiscover(std::shared_ptr<Peripheral>, const std::optional<std::string>&) override {}
+        void didConnect(std::shared_ptr<Peripheral>) override {}
+        void didDisconnect(std::shared_ptr<Peripheral>) override {}
+    } delegate;
+    ASSERT_NO_FATAL_FAILURE(start());  // the agent on the same bus, beside this central
+    AsioMainQueue queue;
+    BluezCentral central(queue, delegate, {bus->address(), 3s, nullptr});
+    EXPECT_TRUE(waitFor([&] { return queue.context().run_for(5ms), central.state() == CentralState::poweredOn; }, 30s));
 }
 
 }  // namespace

@@ -100,23 +100,6 @@ TEST(BluezObjectTree, RemovalsTakeWhatLivesBelow) {
     }
 }
 
-TEST(BluezObjectTree, ThePoweredAdapterFirstElseTheFirstListed) {
-    const struct {
-        bool hci1Powered, hci0Powered, hci0PoweredLater;
-        std::string expected;
-    } cases[] = {{false, false, false, "/org/bluez/hci1"},
-                 {true, true, true, "/org/bluez/hci1"},
-                 {false, false, true, kAdapter}};
-    for (const auto& c : cases) {
-        Tree t;
-        t.tree.apply(adapter("/org/bluez/hci1", c.hci1Powered), S::added);
-        t.tree.apply(adapter(kAdapter, c.hci0Powered), S::added);
-        if (c.hci0PoweredLater) t.tree.applyChange(kAdapter, {kAdapterInterface, {{"Powered", true}}, {}});
-        EXPECT_EQ(*t.tree.currentAdapter(), c.expected);
-        EXPECT_EQ(t.tree.isPowered(kAdapter), c.hci0PoweredLater);
-    }
-}
-
 TEST(BluezObjectTree, DeviceChangesAndWhatCountsAsAnAdvertisement) {
     const struct {
         const char* name;
