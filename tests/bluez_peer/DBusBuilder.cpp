@@ -43,7 +43,6 @@ struct Writer {
                 });
         });
     }
-    // a{<key><value>}
     template <typename Entries, typename WriteValue>
     Writer& dict(const char* signature, const Entries& entries, WriteValue value, int keyType = DBUS_TYPE_STRING) {
         return open(DBUS_TYPE_ARRAY, signature, [&](Writer& d) {
@@ -79,12 +78,9 @@ void describe(DBusMessageIter* it, std::string& out, const char* separator) {
 
 }  // namespace
 
-DBusMessage* propertiesChanged(const std::string& path, const std::string& interface, const Props& changed,
-                               bool withInvalidated) {
+DBusMessage* propertiesChanged(const std::string& path, const std::string& interface, const Props& changed) {
     DBusMessage* message = dbus_message_new_signal(path.c_str(), DBUS_INTERFACE_PROPERTIES, "PropertiesChanged");
-    Writer w(message);
-    w.text(DBUS_TYPE_STRING, interface).props(changed);
-    if (withInvalidated) w.strings({});
+    Writer(message).text(DBUS_TYPE_STRING, interface).props(changed).strings({});
     return message;
 }
 

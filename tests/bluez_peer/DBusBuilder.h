@@ -19,8 +19,7 @@ using Interfaces = std::vector<std::pair<std::string, Props>>;
 using Objects = std::vector<std::pair<std::string, Interfaces>>;
 
 // Each returns a new message the caller owns.
-DBusMessage* propertiesChanged(const std::string& path, const std::string& interface, const Props& changed,
-                               bool withInvalidated = true);
+DBusMessage* propertiesChanged(const std::string& path, const std::string& interface, const Props& changed);
 DBusMessage* interfacesAdded(const std::string& path, const Interfaces& interfaces);
 DBusMessage* interfacesRemoved(const std::string& path, const std::vector<std::string>& interfaces);
 DBusMessage* managedObjects(DBusMessage* call, const Objects& objects);

@@ -1,15 +1,19 @@
 // The real agent on the BlueZ backend, against a fake bluetoothd on a private bus.
 
+#include "platform/AsioMainQueue.h"
 #include "platform/FakeBluez.h"
+#include "platform/bluez/BluezCentral.h"
 #include "platform/bluez/DeviceIdentifier.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
+#include <ranges>
 
 namespace vemlo::test {
 namespace {
@@ -29,16 +33,9 @@ const std::string kLost = "已断开，2s 后重连";
     return ::testing::AssertionSuccess();
 }
 
-// Gives what must not happen 4 s to happen, well beyond the agent's reaction to what would set it
-// off and its 2 s reconnect delay; true if it never did.
-bool staysFalse(const std::function<bool()>& fault) { return !waitFor(fault, 4s); }
-
-class BluezAgentTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (PrivateBus::daemonPath().empty()) GTEST_SKIP() << "dbus-daemon is not installed";
-    }
-    // A fresh bus (unless not started), fake bluetoothd (unless absent) and agent.
+// A bus, fake bluetoothd and agent of their own.
+struct Rig {
+    // Fresh ones: the bus unless not started, the fake bluetoothd unless absent.
     void start(std::optional<Args> peerArgs = Args{}, bool startBus = true) {
         agent.reset();
         peer.reset();
@@ -50,9 +47,7 @@ protected:
             ASSERT_NO_FATAL_FAILURE(startPeer(*peerArgs));
         }
         agent = std::make_unique<AgentProcess>(
-            folder.path(), home.path(),
-            std::map<std::string, std::string>{{"VEMLO_BLUETOOTH", "bluez"},
-                                               {"DBUS_SYSTEM_BUS_ADDRESS", bus->address()}});
+            folder.path(), home.path(), Env{{"VEMLO_BLUETOOTH", "bluez"}, {"DBUS_SYSTEM_BUS_ADDRESS", bus->address()}});
     }
     void startPeer(const Args& args = {}) {
         peer = std::make_unique<FakeBluezPeer>(folder.path(), bus->address(), args);
@@ -71,73 +66,62 @@ protected:
     std::unique_ptr<AgentProcess> agent;
 };
 
-TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPath) {
+class BluezAgentTest : public ::testing::Test, public Rig {
+protected:
+    void SetUp() override {
+        if (PrivateBus::daemonPath().empty()) GTEST_SKIP() << "dbus-daemon is not installed";
+    }
+};
+
+TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPathAndAnswersWithIt) {
     const struct {
         Args peerArgs;
-        std::string agentLine, peerLine, peerNever;
+        Args agentLines, peerLines;  // each agent line before the first status
         size_t failures = 0;
     } paths[] = {
-        {{}, "发现: Vemlo K1", "filter [UUIDs=[00007340-0000-1000-8000-00805f9b34fb], Transport=le]", ""},
-        {{}, "命令通道就绪", "write AA BB 00 CC DD [type=command]", ""},
-        {{"--order=command-first"}, "通知通道已订阅", "notify on", ""},
-        // Connecting and scanning come before the first status, so they would show by then.
-        {{"--start=connected", "--name=VEMLO K1"}, "系统已连接: VEMLO K1", "notify on", "discovery on"},
-        {{"--start=known"}, "发现: Vemlo K1", "connect", ""},
-        {{"--command-flags=write,read"}, "命令通道就绪", "write AA BB 00 CC DD [type=request]", ""},
-        {{"--bad-object-lists=2"}, kFailure + ": GetManagedObjects", "bad object list\nbad object list", "", 1},
+        {{},
+         {"发现: Vemlo K1", "命令通道就绪"},
+         {"filter [UUIDs=[00007340-0000-1000-8000-00805f9b34fb], Transport=le]",
+          "write AA BB 00 CC DD [type=command]"}},
+        {{"--request", "--bad-object-lists=2"},
+         {"通知通道已订阅", "命令通道就绪", kFailure + ": GetManagedObjects"},
+         {"notify on", "write AA BB 00 CC DD [type=request]", "bad object list\nbad object list"},
+         1},
+        {{"--start=connected", "--name=VEMLO K1"}, {"系统已连接: VEMLO K1"}, {"notify on"}},
     };
     for (const auto& path : paths) {
-        SCOPED_TRACE(path.peerArgs.empty() ? "" : path.peerArgs.back());
+        SCOPED_TRACE(path.agentLines.back());
         ASSERT_NO_FATAL_FAILURE(start(path.peerArgs));
         ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
-        EXPECT_TRUE(inOrder(agent->log(), {path.agentLine, kStatusLine}));
-        EXPECT_TRUE(peer->waitFor(path.peerLine)) << peer->output();
-        if (!path.peerNever.empty()) {
-            EXPECT_EQ(peer->count(path.peerNever), 0u) << peer->output();
-        }
+        for (const auto& line : path.agentLines) EXPECT_TRUE(inOrder(agent->log(), {line, kStatusLine}));
+        for (const auto& line : path.peerLines) EXPECT_TRUE(peer->waitFor(line)) << peer->output();
         EXPECT_EQ(agent->countInLog(kFailure), path.failures) << agent->log();
     }
-}
-
-TEST_F(BluezAgentTest, PermissionIsAnsweredWithTheKeyboardsLever) {
-    ASSERT_NO_FATAL_FAILURE(start());
-    ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
+    EXPECT_EQ(peer->count("discovery on"), 0u) << "connected by the system, so not scanned for";
+    // Permission is answered with the keyboard's lever, and its LED told.
     EXPECT_EQ(request(R"({"cmd":"permission","value":1})"), "{\"switchState\":0,\"lightMode\":2}\n");
     EXPECT_TRUE(peer->waitFor("state 1")) << peer->output();
-    EXPECT_TRUE(logReaches("→ LED 状态 1: AA BB 90 01 CC DD")) << agent->log();  // the frame as the agent logs it
     peer->send("lever 2");
     EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":2,\"lightMode\":2}\n");
 }
 
 TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
     const std::string known = "直连已知设备: " + bluez::deviceIdentifier("C0:FF:EE:73:40:01").substr(0, 8) + "…";
-    auto twoSteps = [&](std::function<void()> first, std::function<void()> second) {
-        return [=, this] {
-            first();
-            ASSERT_TRUE(logReaches(kLost)) << agent->log();
-            second();
-        };
-    };
+    auto send = [&](const char* command) { return [&, command] { peer->send(command); }; };
+    auto restart = [&] { startPeer({"--start=known"}); };
     const struct {
         Args peerArgs;
-        std::function<void()> disrupt;
-        std::vector<std::string> linesAfter;  // each anew, in this order
+        std::vector<std::function<void()>> steps;  // the loss logged before each next one
+        Args linesAfter;                           // each anew, in this order
     } cases[] = {
-        {{}, [&] { peer->send("disconnect"); }, {kLost, known}},
-        {{}, twoSteps([&] { peer->send("power off"); }, [&] { peer->send("power on"); }), {kLost, "蓝牙就绪"}},
-        {{},
-         twoSteps([&] { peer->send("drop-adapter"); }, [&] { peer->send("add-adapter"); }),
-         {kLost, "蓝牙就绪", "发现"}},
-        {{"--start=known"},
-         twoSteps([&] { peer->kill(); }, [&] { startPeer({"--start=known"}); }),
-         {kLost, "蓝牙就绪", known}},
+        {{}, {send("disconnect")}, {kLost, known}},
+        {{}, {send("power off"), send("power on")}, {kLost, "蓝牙就绪"}},
+        {{}, {send("drop-adapter"), send("add-adapter")}, {kLost, "蓝牙就绪", "发现"}},
+        {{"--start=known"}, {[&] { peer->kill(); }, restart}, {kLost, "蓝牙就绪", known}},
         // bluetoothd may be dropped before the agent, so losing it and the bus come in either order.
         {{"--start=known"},
-         twoSteps([&] { bus->stop(); },
-                  [&] {
-                      ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试") && bus->start());
-                      startPeer({"--start=known"});
-                  }),
+         {[&] { bus->stop(); }, [&] { ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试") && bus->start()); },
+          restart},
          {"蓝牙就绪", known}},
     };
     for (const auto& c : cases) {
@@ -145,25 +129,16 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
         ASSERT_NO_FATAL_FAILURE(start(c.peerArgs));
         ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
         const size_t before = agent->log().size();
-        ASSERT_NO_FATAL_FAILURE(c.disrupt());
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            ASSERT_TRUE(i == 0 || logReaches(kLost)) << agent->log();
+            ASSERT_NO_FATAL_FAILURE(c.steps[i]());
+        }
         ASSERT_TRUE(waitFor([&] { return occurrences(agent->log().substr(before), kStatusLine) > 0; }, 30s))
             << agent->log();
         EXPECT_TRUE(inOrder(agent->log().substr(before), c.linesAfter)) << agent->log();
         EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":0,\"lightMode\":2}\n");
         EXPECT_EQ(agent->countInLog(kFailure), 0u) << agent->log();
     }
-}
-
-TEST_F(BluezAgentTest, ConnectThatNeverCompletesLeavesTheSocketServing) {
-    ASSERT_NO_FATAL_FAILURE(start(Args{"--connect=hang"}));
-    ASSERT_TRUE(peer->waitFor("connect")) << agent->log();
-    EXPECT_EQ(request(R"({"cmd":"state","value":3})"), "{\"ok\":true}\n");
-    EXPECT_TRUE(logReaches("LED 状态 3: 未连接"));
-    // The link stays connecting: nothing connects, disconnects or retries.
-    EXPECT_TRUE(staysFalse([&] {
-        return agent->countInLog("已连接") + agent->countInLog("已断开") + peer->count("connect\n") > 1;
-    })) << agent->log();
-    EXPECT_EQ(request(R"({"cmd":"status"})"), kNoKeyboard);
 }
 
 TEST_F(BluezAgentTest, FailedConnectIsLoggedOnceAndTriedAgain) {
@@ -176,53 +151,61 @@ TEST_F(BluezAgentTest, FailedConnectIsLoggedOnceAndTriedAgain) {
     EXPECT_EQ(request(R"({"cmd":"status"})"), kNoKeyboard);
 }
 
-TEST_F(BluezAgentTest, StopsShortOfWhatIsNotTheKeyboard) {
+// Side by side, so that one wait serves them all: each agent stops where its bluetoothd leaves it,
+// without a keyboard to answer for, and where Bluetooth becomes usable goes on from there.
+TEST_F(BluezAgentTest, StopsShortOfWhatIsNotThereOrNotTheKeyboard) {
     const struct {
-        Args peerArgs;
+        std::optional<Args> peerArgs;  // absent: no bus either at first
         std::string reached, agentNever, peerNever;
+        size_t peerAllowed = 0;
+        std::function<void(Rig&)> enable = nullptr;
     } cases[] = {
-        {{"--no-command"}, "notify on", "命令通道就绪", "write "},                  // a status poll would write
-        {{"--start=known", "--name=My Vemlo"}, "discovery on", "发现", "connect"},  // the prefix further in
+        {Args{"--no-command"}, "notify on", "命令通道就绪", "write "},                  // a status poll would write
+        {Args{"--start=known", "--name=My Vemlo"}, "discovery on", "发现", "connect"},  // the prefix further in
+        {Args{"--connect=hang"}, "connect", "已连接", "connect\n", 1},                  // neither connects nor retries
+        {Args{"--adapter=off"}, "objects", "蓝牙就绪", "discovery", 0, [](Rig& r) { r.peer->send("power on"); }},
+        {Args{"--adapter=none"}, "objects", "蓝牙就绪", "discovery", 0, [](Rig& r) { r.peer->send("add-adapter"); }},
+        {std::nullopt, "", "蓝牙就绪", "", 0, [](Rig& r) { r.bus->start() ? r.startPeer() : void(); }},
     };
+    std::vector<std::unique_ptr<Rig>> rigs;
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.peerArgs.back());
-        ASSERT_NO_FATAL_FAILURE(start(c.peerArgs));
-        ASSERT_TRUE(peer->waitFor(c.reached)) << agent->log();
-        EXPECT_TRUE(staysFalse([&] { return agent->countInLog(c.agentNever) + peer->count(c.peerNever) > 0; }))
-            << agent->log();
-        EXPECT_EQ(request(R"({"cmd":"permission","value":1})"), kNoKeyboard);
+        Rig& r = *rigs.emplace_back(std::make_unique<Rig>());
+        ASSERT_NO_FATAL_FAILURE(r.start(c.peerArgs, c.peerArgs.has_value()));
+        ASSERT_TRUE(c.reached.empty() || r.peer->waitFor(c.reached)) << r.agent->log();
+    }
+    auto fault = [&](size_t i) {
+        const Rig& r = *rigs[i];
+        return r.agent->countInLog(cases[i].agentNever) + (r.peer ? r.peer->count(cases[i].peerNever) : 0) >
+               cases[i].peerAllowed;
+    };
+    // 4 s, well beyond the agent's reaction to what would set it off and its 2 s reconnect delay.
+    EXPECT_FALSE(waitFor([&] { return std::ranges::any_of(std::views::iota(0u, rigs.size()), fault); }, 4s));
+    for (size_t i = 0; i < rigs.size(); ++i) {
+        SCOPED_TRACE(i);
+        Rig& r = *rigs[i];
+        EXPECT_FALSE(fault(i)) << r.agent->log();
+        EXPECT_EQ(r.request(R"({"cmd":"permission","value":1})"), kNoKeyboard) << r.agent->log();
+        if (!cases[i].enable) continue;
+        ASSERT_NO_FATAL_FAILURE(cases[i].enable(r));
+        EXPECT_TRUE(r.logReaches(kStatusLine)) << r.agent->log();
+        EXPECT_EQ(r.agent->countInLog(kFailure), 0u) << r.agent->log();
+        // An unreachable bus is logged once, however often it is retried meanwhile.
+        EXPECT_EQ(r.agent->countInLog("系统总线不可用"), cases[i].peerArgs ? 0u : 1u) << r.agent->log();
     }
 }
 
-TEST_F(BluezAgentTest, WaitsQuietlyUntilBluetoothBecomesUsable) {
-    const struct {
-        std::optional<Args> peerArgs;  // absent: no bluetoothd at first
-        bool busUp;
-        std::function<void()> enable;
-    } cases[] = {
-        {std::nullopt, false,
-         [&] {
-             ASSERT_TRUE(bus->start());
-             startPeer();
-         }},
-        {std::nullopt, true, [&] { startPeer(); }},
-        {Args{"--adapter=off"}, true, [&] { peer->send("power on"); }},
-        {Args{"--adapter=none"}, true, [&] { peer->send("add-adapter"); }},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.peerArgs ? c.peerArgs->back() : c.busUp ? "no bluetoothd" : "no bus");
-        ASSERT_NO_FATAL_FAILURE(start(c.peerArgs, c.busUp));
-        if (peer) {
-            ASSERT_TRUE(peer->waitFor("objects"));
-        }
-        EXPECT_EQ(request(R"({"cmd":"status"})"), kNoKeyboard);
-        EXPECT_TRUE(staysFalse([&] { return agent->countInLog("蓝牙就绪") > 0; })) << agent->log();
-        ASSERT_NO_FATAL_FAILURE(c.enable());
-        EXPECT_TRUE(logReaches(kStatusLine)) << agent->log();
-        EXPECT_EQ(agent->countInLog(kFailure), 0u) << agent->log();
-        // An unreachable bus is logged once, however often it is retried meanwhile.
-        EXPECT_EQ(agent->countInLog("系统总线不可用"), c.busUp ? 0u : 1u) << agent->log();
-    }
+// The agent takes the system bus; a central can be given another by its address.
+TEST_F(BluezAgentTest, CentralOnABusGivenByAddressSeesThePoweredAdapter) {
+    struct : CentralDelegate {
+        void centralDidUpdateState() override {}
+        void didDiscover(std::shared_ptr<Peripheral>, const std::optional<std::string>&) override {}
+        void didConnect(std::shared_ptr<Peripheral>) override {}
+        void didDisconnect(std::shared_ptr<Peripheral>) override {}
+    } delegate;
+    ASSERT_NO_FATAL_FAILURE(start());  // the agent on the same bus, beside this central
+    AsioMainQueue queue;
+    BluezCentral central(queue, delegate, {bus->address(), 3s, nullptr});
+    EXPECT_TRUE(waitFor([&] { return queue.context().run_for(5ms), central.state() == CentralState::poweredOn; }, 30s));
 }
 
 }  // namespace
