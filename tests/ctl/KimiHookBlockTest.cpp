@@ -91,9 +91,8 @@ TEST(KimiHookBlock, TablesOfOursOutsideTheBlockAreReplacedAndRemoved) {
 // The lever sync rewrites default_yolo in the same file, swallowing blank lines around the key.
 TEST(KimiHookBlock, SurvivesTheLeverSyncRewritingDefaultYolo) {
     for (const std::string original : {"default_yolo = false\n", "model = \"k2\"\n"}) {
-        const auto sync = [](const std::string& text) {
-            return KimiConfigLeverSync::replaceOrInsertDefaultYolo(text, KimiConfigLeverSync::kAutoTemplate)
-                .text.value();
+        const auto sync = [](const std::string& t) {
+            return KimiConfigLeverSync::replaceOrInsertDefaultYolo(t, KimiConfigLeverSync::kAutoTemplate).text.value();
         };
         const std::string synced = sync(KimiHookBlock::install(original, kimi(), kAgent).text);
         ASSERT_TRUE(test::isValidToml(synced));

@@ -167,7 +167,6 @@ TEST_F(VemloCtl, WithoutSystemdTheRestIsStillDone) {
         EXPECT_NE(r.out.find("the systemd user manager cannot be reached (" + reason), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("start the agent yourself with `" + home.path() + "/.local/bin/vemloconfig-agent &`"),
                   std::string::npos);
-        EXPECT_TRUE(files::exists(home.file(kUnit)));
         EXPECT_EQ(oursIn(read(".cursor/hooks.json")), 7u);
         EXPECT_EQ(read(".claude/settings.json"), kClaude) << "--only leaves the others alone";
     }
@@ -195,12 +194,9 @@ TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
     const std::string ours = ".copilot/hooks/vemloconfig-agent.json";
     EXPECT_NE(install("copilot").out.find("Copilot CLI: ~/" + ours + ": created it with 8 hooks\n"), std::string::npos);
     const Json doc = json::parse(read(ours)).value_or(Json());
-    EXPECT_EQ(doc["version"], 1);
-    EXPECT_EQ(
-        doc["hooks"]["sessionStart"],
-        Json::array({Json{{"bash", ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), "CopilotSessionStart")},
-                          {"timeoutSec", 10},
-                          {"type", "command"}}}));
+    const Json& first = doc["hooks"]["sessionStart"][0];
+    EXPECT_EQ(first["bash"], ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), "CopilotSessionStart"));
+    EXPECT_TRUE(doc["version"] == 1 && first["type"] == "command" && first["timeoutSec"] == 10) << doc;
     EXPECT_NE(install("copilot").out.find("hooks already registered (8 events)"), std::string::npos);
     ASSERT_EQ(ctl({"uninstall", "--only", "copilot"}).code, 0);
     EXPECT_FALSE(files::exists(home.file(ours)) || files::exists(home.file(ours + ".vemloctl.bak")));
@@ -241,7 +237,6 @@ TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
         {{"install", "--only"}, 2, "--only needs a value"},
         {{"uninstall", "--agent", "/x"}, 2, "unknown option --agent"},
         {{"lever", "256"}, 2, "from 0 to 255, or clear"},
-        {{"start"}, 2, "unknown command \"start\""},
         {{"install", "--agent", "/nowhere/vemloconfig-agent"}, 1, "give its path with --agent"},
         {{"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY},
          0,

@@ -50,7 +50,6 @@ TEST(KimiText, EnableAndDisableRewriteTheKeyLines) {
               std::string(sync::kManualTemplate) + "\fb\nx = 1\n");
 }
 
-// Runs the syncs on files in a temporary home and collects what they print and report.
 struct KimiFile : testing::Test {
     test::TempDir home;
     std::string config = sync::configPath(home.path());

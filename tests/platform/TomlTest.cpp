@@ -16,8 +16,7 @@ TEST(Toml, ParsesTomlAndNothingElse) {
         {"s = \"\"\"\n[not a header]\n\"\"\"\n", true},
         {"a = 1\na = 2\n", false},           // defined twice
         {"hooks = []\n[[hooks]]\n", false},  // a static array cannot be extended
-        {"a = \"open\n", false},
-        {"a = \"\xff\"\n", false},  // not UTF-8
+        {"a = \"\xff\"\n", false},           // not UTF-8
         {"[" + std::string(200, 'k') + "]\n", true},
         // Where toml++ 3.3.0 asks whether a character is white space, which it cannot answer for
         // U+00A1..U+0499, U+2DCE..U+31C7 and U+FB26..U+FEFE: after a line-ending backslash, at a line
