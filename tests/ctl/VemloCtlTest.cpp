@@ -112,8 +112,6 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
         EXPECT_EQ(read(kFiles[i].first + ".vemloctl.bak"), kFiles[i].second);
     }
     EXPECT_TRUE(isValidToml(read(".kimi/config.toml")));
-    EXPECT_NE(read(".kimi/config.toml").find("# disabled by vemloctl (uninstall restores it): hooks = []\n"),
-              std::string::npos);
     struct stat st {};
     ASSERT_EQ(::stat(home.file(".kimi/config.toml.vemloctl.bak").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u) << "the backup holds the API key";
@@ -125,18 +123,13 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
               "--user daemon-reload\n--user enable vemloconfig-agent.service\n"
               "--user restart vemloconfig-agent.service\n");
     EXPECT_NE(first.out.find("enter /hooks and trust"), std::string::npos) << "Codex's trust step is pointed out";
-    EXPECT_NE(read(".claude/settings.json").find(home.path() + "/.local/bin/vemloconfig-agent hook PermissionRequest"),
-              std::string::npos);
-    EXPECT_NE(ctl({"status"})
-                  .out.find("Hooks:\n  Claude Code registered (11 events)\n  Codex       registered (6 "
-                            "events)\n  Cursor      registered (7 events)\n  Kimi CLI    registered (7"),
+    EXPECT_NE(ctl({"status"}).out.find("Hooks:\n  Claude Code registered (11 events)\n  Codex       registered (6"),
               std::string::npos);
 
     const auto installed = snapshot(home.path());
     Ran second = install();
     EXPECT_EQ(snapshot(home.path()), installed);
     EXPECT_NE(second.out.find("hooks already registered"), std::string::npos) << second.out;
-    EXPECT_EQ(second.out.find("enter /hooks and trust"), std::string::npos);
     calls();
 
     Ran removed = ctl({"uninstall"});
@@ -174,7 +167,6 @@ TEST_F(VemloCtl, WithoutSystemdTheRestIsStillDone) {
         EXPECT_NE(r.out.find("the systemd user manager cannot be reached (" + reason), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("start the agent yourself with `" + home.path() + "/.local/bin/vemloconfig-agent &`"),
                   std::string::npos);
-        EXPECT_TRUE(files::exists(home.file(kUnit)));
         EXPECT_EQ(oursIn(read(".cursor/hooks.json")), 7u);
         EXPECT_EQ(read(".claude/settings.json"), kClaude) << "--only leaves the others alone";
     }
@@ -202,17 +194,10 @@ TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
     const std::string ours = ".copilot/hooks/vemloconfig-agent.json";
     EXPECT_NE(install("copilot").out.find("Copilot CLI: ~/" + ours + ": created it with 8 hooks\n"), std::string::npos);
     const Json doc = json::parse(read(ours)).value_or(Json());
-    EXPECT_EQ(doc["version"], 1);
-    EXPECT_EQ(doc["hooks"].size(), ctl::assistants().at(4).events.size());
-    for (const auto& b : ctl::assistants().at(4).events)
-        EXPECT_EQ(doc["hooks"][b.assistantEvent],
-                  Json::array({Json{{"bash", ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), b.agentEvent)},
-                                    {"timeoutSec", 10},
-                                    {"type", "command"}}}));
-    EXPECT_NE(ctl({"status"}).out.find("  Copilot CLI registered (8 events)\n"), std::string::npos);
-    const auto installed = snapshot(home.path());
+    const Json& first = doc["hooks"]["sessionStart"][0];
+    EXPECT_EQ(first["bash"], ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), "CopilotSessionStart"));
+    EXPECT_TRUE(doc["version"] == 1 && first["type"] == "command" && first["timeoutSec"] == 10) << doc;
     EXPECT_NE(install("copilot").out.find("hooks already registered (8 events)"), std::string::npos);
-    EXPECT_EQ(snapshot(home.path()), installed);
     ASSERT_EQ(ctl({"uninstall", "--only", "copilot"}).code, 0);
     EXPECT_FALSE(files::exists(home.file(ours)) || files::exists(home.file(ours + ".vemloctl.bak")));
     EXPECT_EQ(read(".copilot/hooks/mine.json"), mine);
@@ -247,24 +232,16 @@ TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
         {{}, 2, "Usage: vemloctl <command>"},
         {{"--help"}, 0, "Usage: vemloctl <command>"},
         {{"--version"}, 0, "vemloctl " VEMLO_PROJECT_VERSION "\n"},
-        {{"--version", "now"}, 2, "unknown command \"--version\""},
-        {{"help", "uninstall"}, 0, "Usage: vemloctl uninstall"},
-        {{"status", "-h"}, 0, "Exit status"},
         {{"lever", "--help"}, 0, "next real status report"},
         {{"install", "--only", "claude,vim"}, 2, "unknown assistant \"vim\""},
         {{"install", "--only"}, 2, "--only needs a value"},
         {{"uninstall", "--agent", "/x"}, 2, "unknown option --agent"},
         {{"lever", "256"}, 2, "from 0 to 255, or clear"},
-        {{"lever", "-1"}, 2, "from 0 to 255, or clear"},
-        {{"lever"}, 2, "needs one position"},
-        {{"status", "now"}, 2, "takes no arguments"},
-        {{"start"}, 2, "unknown command \"start\""},
         {{"install", "--agent", "/nowhere/vemloconfig-agent"}, 1, "give its path with --agent"},
         {{"install", "--dry-run", "--agent", VEMLO_AGENT_BINARY},
          0,
          "Kimi CLI: ~/.kimi/config.toml: would add 7 hooks"},
         {{"status"}, 1, "Agent:      not running: cannot reach " + socket},
-        {{"status"}, 1, "Not all is well: the agent is not running."},
         {{"lever", "0"}, 1, "cannot reach the agent at " + socket},
     };
     const auto before = snapshot(home.path());
@@ -275,39 +252,6 @@ TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
     }
     EXPECT_EQ(snapshot(home.path()), before);
     EXPECT_EQ(calls(), "");
-}
-
-// The program itself: main() hands its own path and "/" on.
-TEST_F(VemloCtl, TheRealProgramInstallsAndReports) {
-    const std::map<std::string, std::string> env = {
-        {"HOME", home.path()}, {"PATH", tools.path() + ":/usr/bin:/bin"}, {"VEMLO_SOCKET", home.file("none.sock")}};
-    ProcessResult in =
-        runProcess({VEMLO_CTL_BINARY, "install", "--only", "cursor", "--agent", VEMLO_AGENT_BINARY}, env, "", 60s);
-    ASSERT_EQ(in.exitCode, 0) << in.out << in.err;
-    EXPECT_NE(read(".cursor/hooks.json").find(home.file(".local/bin/vemloconfig-agent hook ")), std::string::npos);
-    EXPECT_NE(runProcess({VEMLO_CTL_BINARY, "status"}, env).out.find("  Cursor      registered (7 events)\n"),
-              std::string::npos);
-}
-
-TEST_F(VemloCtl, StatusNamesTheInstallationItFinds) {
-    const struct {
-        bool agent, unit, userCopy;
-        std::string line;
-    } cases[] = {
-        {false, false, false, "Installed:  none (run `vemloctl install`)"},
-        {true, false, false, "Installed:  none"},  // an agent without the unit is no package
-        {false, false, true, "Installed:  user copy (" + home.file(".local/bin/vemloconfig-agent") + ")"},
-        {true, true, false, "Installed:  package (" + root.file("usr/bin/vemloconfig-agent") + ")\n"},
-        {true, true, true, "a user unit of an earlier `vemloctl install` hides"},
-    };
-    for (const auto& c : cases) {
-        if (c.agent) place("usr/bin/vemloconfig-agent");
-        if (c.unit) place("usr/lib/systemd/user/vemloconfig-agent.service");
-        EXPECT_EQ(c.userCopy ? install("claude").code : 0, 0);
-        EXPECT_NE(ctl({"status"}).out.find(c.line), std::string::npos) << c.line;
-        for (const std::string& made : {root.file("usr"), home.file(".local"), home.file(".config")})
-            fs::remove_all(made);
-    }
 }
 
 TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
@@ -325,8 +269,6 @@ TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
     EXPECT_EQ(calls(),
               "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n"
               "--user daemon-reload\n--user enable --now vemloconfig-agent.service\n");
-    EXPECT_NE(ctl({"install", "--only", "claude"}).out.find("hooks already registered"), std::string::npos);
-    calls();
     ASSERT_EQ(ctl({"uninstall"}).code, 0);
     EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n");
     EXPECT_EQ(read(".claude/settings.json").find("vemloconfig-agent"), std::string::npos);
@@ -341,9 +283,7 @@ TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {
     EXPECT_NE(set.out.find("Software lever set to 2 (manual: tool requests go back to you)."), std::string::npos);
     Ran shown = ctl({"status"});
     EXPECT_EQ(shown.code, 1) << "no keyboard: not all is well";
-    EXPECT_NE(shown.out.find("Agent:      running (control socket " + agent.socketPath() + ")"), std::string::npos);
     EXPECT_NE(shown.out.find("Lever:      2 (manual"), std::string::npos) << shown.out;
-    EXPECT_NE(shown.out.find("Not all is well: the keyboard is not linked."), std::string::npos);
     EXPECT_NE(ctl({"lever", "clear"}).out.find("Software lever cleared; the lever is now unknown"), std::string::npos);
     EXPECT_NE(ctl({"status"}).out.find("Lever:      unknown"), std::string::npos);
 }

@@ -34,9 +34,7 @@ TEST(CodexText, RewritesTheTopLevelKeyOnly) {
         {s(kOnRequest) + "\n", false, std::nullopt},
         {"model = \"o3\"\napproval_policy = \"on-request\" # keep asking\n[tui]\n", true,
          "model = \"o3\"\n" + s(kNever) + "\n[tui]\n"},
-        {s(kNever) + "  # auto\n", true, s(kNever) + "\n"},
         {"approval_policy = \"untrusted\"\nmodel = \"o3\"\n", false, s(kOnRequest) + "\nmodel = \"o3\"\n"},
-        {"approval_policy = \"untrusted\"\n", true, s(kNever) + "\n"},
         {"model = \"o3\"\n[profiles.fast]\napproval_policy = \"never\"\n", false,
          "model = \"o3\"\n" + s(kOnRequest) + "\n[profiles.fast]\napproval_policy = \"never\"\n"},
         {"[[mcp_servers.list]]\nname = \"a\"\n", true, s(kNever) + "\n[[mcp_servers.list]]\nname = \"a\"\n"},
@@ -52,41 +50,28 @@ TEST(CodexText, RewritesTheTopLevelKeyOnly) {
          "allowed = [\n  [\"a\", \"b\"],\n]\n" + s(kNever) + "\n[tui]\n"},
         {"a = \"\"\"\n[x]\n\"\"\"\n[t]\n", true, "a = \"\"\"\n[x]\n\"\"\"\n" + s(kNever) + "\n[t]\n"},
         {"\"approval_policy\" = \"on-request\"\n[tui]\n", true, std::nullopt},
-        {"model = \"o3\u2028mini\"\n", true, std::nullopt},
     };
     for (const auto& c : cases) {
         const std::optional<std::string> out = sync::rewrite(c.input, c.lever0);
         EXPECT_EQ(out, c.expected) << c.input;
-        if (test::isValidToml(c.input)) {
-            EXPECT_TRUE(test::isValidToml(out.value_or(c.input))) << c.input;
-        }
+        EXPECT_TRUE(!test::isValidToml(c.input) || test::isValidToml(out.value_or(c.input))) << c.input;
     }
 }
 
-struct CodexFile : testing::Test {
+TEST(CodexFile, AMissingFileIsNeverCreatedNorAnUnchangedOneTouched) {
     test::TempDir home;
-    std::string config = sync::configPath(home.path());
-    void writeConfig(const std::string& text) {
-        fs::create_directories(home.file(".codex"));
-        ASSERT_TRUE(files::atomicWrite(config, text));
-    }
-    std::string readConfig() const { return files::readFile(config).value_or("<missing>"); }
-};
-
-TEST_F(CodexFile, AMissingFileIsNeverCreatedNorAnUnchangedOneTouched) {
+    const std::string config = sync::configPath(home.path());
     sync::apply(true, home.path());
     sync::apply(false, home.path());
     EXPECT_TRUE(fs::is_empty(home.path())) << "neither .codex nor our lock folder belongs here";
-    writeConfig(s(kNever) + "\n[tui]\n");
+    fs::create_directories(home.file(".codex"));
+    ASSERT_TRUE(files::atomicWrite(config, s(kNever) + "\n[tui]\n"));
     const timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
     ASSERT_EQ(::utimensat(AT_FDCWD, config.c_str(), past, 0), 0);
     sync::apply(true, home.path());
     struct stat st {};
     ASSERT_EQ(::stat(config.c_str(), &st), 0);
     EXPECT_EQ(st.st_mtim.tv_sec, 1000000000);
-    writeConfig("model = \"\xc3\x28\"\n");
-    sync::apply(true, home.path());
-    EXPECT_EQ(readConfig(), "model = \"\xc3\x28\"\n");
 }
 
 }  // namespace

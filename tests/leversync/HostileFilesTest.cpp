@@ -34,17 +34,14 @@ TEST(SnapshotTraps, ATrapAtOurNameNeverRelaxesWithoutACopyNorIsEverRead) {
                          [](const std::string& h) { KimiConfigLeverSync::disableDefaultYoloForManualDial(h); }};
     const struct {
         std::string file, trapped;  // under home; a trapped marker means there is no file before
-        std::string owner;          // who refuses to relax; none for Kimi, whose snapshot is a safety copy
+        std::string who;            // who refuses to relax; none for Kimi, whose snapshot is a safety copy
         const Step* steps;
     } targets[] = {
-        {".cursor/cli-config.json", ".cursor/cli-config.json.vemlo.lever0.bak",
-         "CursorCliLeverSync: 无法备份原 cli-config", cli},
-        {".cursor/cli-config.json", ".cursor/.vemlo_had_no_cli_config", "CursorCliLeverSync: 无法备份原 cli-config",
-         cli},
-        {".cursor/permissions.json", ".cursor/permissions.json.vemlo.lever0.bak",
-         "CursorPermissionsJsonLeverSync: 无法备份原 permissions.json", ide},
-        {".cursor/permissions.json", ".cursor/.vemlo_had_no_permissions_json",
-         "CursorPermissionsJsonLeverSync: 无法备份原 permissions.json", ide},
+        {".cursor/cli-config.json", ".cursor/cli-config.json.vemlo.lever0.bak", "CursorCliLeverSync", cli},
+        {".cursor/cli-config.json", ".cursor/.vemlo_had_no_cli_config", "CursorCliLeverSync", cli},
+        {".cursor/permissions.json", ".cursor/permissions.json.vemlo.lever0.bak", "CursorPermissionsJsonLeverSync",
+         ide},
+        {".cursor/permissions.json", ".cursor/.vemlo_had_no_permissions_json", "CursorPermissionsJsonLeverSync", ide},
         {".kimi/config.toml", ".kimi/config.toml.vemlo.lever0.bak", "", kimi},
     };
     for (const auto& t : targets) {
@@ -56,8 +53,8 @@ TEST(SnapshotTraps, ATrapAtOurNameNeverRelaxesWithoutACopyNorIsEverRead) {
             const bool marker = t.trapped.find("/.vemlo_") != std::string::npos;
             const std::string file = home.file(t.file), trapped = home.file(t.trapped);
             const std::string other = elsewhere.file("bashrc"), ghost = elsewhere.file("ghost");
-            const std::string original = t.owner.empty() ? "default_yolo = false\n" : R"({"mine":1})";
-            const std::string precious = t.owner.empty() ? "default_yolo = true\n" : R"({"theirs":2})";
+            const std::string original = t.who.empty() ? "default_yolo = false\n" : R"({"mine":1})";
+            const std::string precious = t.who.empty() ? "default_yolo = true\n" : R"({"theirs":2})";
             fs::create_directories(fs::path(file).parent_path());
             ASSERT_TRUE(marker || files::atomicWrite(file, original));
             ASSERT_TRUE(files::atomicWrite(other, precious));
@@ -67,14 +64,13 @@ TEST(SnapshotTraps, ATrapAtOurNameNeverRelaxesWithoutACopyNorIsEverRead) {
             testing::internal::CaptureStderr();
             t.steps[0](home.path());
             const std::string err = testing::internal::GetCapturedStderr();
-            if (t.owner.empty()) {
+            if (t.who.empty()) {
                 // An existing snapshot is kept as it is, so only a dangling link is a failed backup.
                 EXPECT_EQ(err, trap == 0 ? "KimiConfigLeverSync: 备份失败 File exists\n" : "");
                 EXPECT_NE(files::readFile(file), original);
             } else {
-                const std::string who = t.owner.substr(0, t.owner.find(':'));
-                EXPECT_EQ(err.rfind(t.owner + ": ", 0), 0u) << err;
-                EXPECT_TRUE(err.ends_with("\n" + who + ": 无法留下快照，保持原文件不动: " + file + "\n")) << err;
+                EXPECT_TRUE(err.starts_with(t.who + ": 无法备份原 ")) << err;
+                EXPECT_TRUE(err.ends_with("\n" + t.who + ": 无法留下快照，保持原文件不动: " + file + "\n")) << err;
                 EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
                 EXPECT_EQ(files::readFile(file), marker ? std::nullopt : std::optional(original)) << "relaxed anyway";
             }
@@ -105,28 +101,6 @@ TEST(SnapshotTraps, ASnapshotReplacedByALinkIsNeverRead) {
     CursorCliLeverSync::restoreIfNeeded(home.path());
     EXPECT_EQ(files::readFile(file), relaxed);
     EXPECT_TRUE(fs::is_symlink(snapshot));
-}
-
-// Without a home directory there is no configuration of the user's: nothing is touched, least of
-// all in the working directory, which may be a repository's.
-TEST(NoHome, NothingIsTouchedAndNothingIsSaid) {
-    TempDir work;
-    const fs::path previous = fs::current_path();
-    fs::current_path(work.path());
-    fs::create_directories(work.file(".cursor"));
-    fs::create_directories(work.file(".codex"));
-    ASSERT_TRUE(files::atomicWrite(work.file(".cursor/cli-config.json"), "{}"));
-    ASSERT_TRUE(files::atomicWrite(work.file(".codex/config.toml"), "model = \"o3\"\n"));
-    testing::internal::CaptureStderr();
-    CursorCliLeverSync::applyRelaxed("");
-    CursorPermissionsJsonLeverSync::applyRelaxed("");
-    CodexConfigLeverSync::apply(true, "");
-    CursorCliLeverSync::restoreIfNeeded("");
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    fs::current_path(previous);
-    EXPECT_EQ(std::distance(fs::recursive_directory_iterator(work.path()), fs::recursive_directory_iterator()), 4);
-    EXPECT_EQ(files::readFile(work.file(".cursor/cli-config.json")), "{}");
-    EXPECT_EQ(files::readFile(work.file(".codex/config.toml")), "model = \"o3\"\n");
 }
 
 // A rewrite killed at any moment leaves at most one temporary file beside its target, and the

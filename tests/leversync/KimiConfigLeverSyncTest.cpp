@@ -32,8 +32,6 @@ TEST(KimiText, EnableAndDisableRewriteTheKeyLines) {
         {"[models.k2]\nname = \"k2\"\n", "{T}\n\n[models.k2]\nname = \"k2\"\n"},
         {"", "{T}\n"},
         {"default_yolo = true\n[ui]\ndefault_yolo = true\ntheme = \"dark\"\n", "{T}\n[ui]\n{T}\ntheme = \"dark\"\n"},
-        {"model = \"k2\"\n\n\ndefault_yolo = true\n\n\n[ui]\ntheme = \"dark\"\n",
-         "model = \"k2\"\n{T}\n[ui]\ntheme = \"dark\"\n"},
         {"model = \"k2\"\ndefault_yolo = false\n\n \n", "model = \"k2\"\n{T}"},
         {"a = 1\r\n\r\ndefault_yolo = true\r\n\r\nb = 2\r\n", "a = 1\r\n{T}\r\nb = 2\r\n"},
         {"\"default_yolo\" = false\nmodel = \"k2\"\n", std::nullopt},
@@ -47,29 +45,17 @@ TEST(KimiText, EnableAndDisableRewriteTheKeyLines) {
             EXPECT_TRUE(test::isValidToml(rewrite.text.value_or(input))) << input;
         }
     }
-    // Files Kimi would refuse still lose no line but the key's: a key with no value once took the
-    // next line for its value, and a form feed ended the line for "$" but not for the value.
-    const std::pair<std::string, std::string> broken[] = {
-        {"default_yolo =\n[ui]\ntheme = 1\n", "{T}\n[ui]\ntheme = 1\n"},
-        {"default_yolo = true # a\fb\nx = 1\n", "{T}\fb\nx = 1\n"},
-        {"{T}\fb\nx = 1\n", "{T}\fb\nx = 1\n"},
-    };
-    for (const auto& [input, expected] : broken)
-        EXPECT_EQ(sync::replaceOrInsertDefaultYolo(expand(input, sync::kAutoTemplate), sync::kManualTemplate).text,
-                  expand(expected, sync::kManualTemplate))
-            << input;
+    // A form feed once ended the line for "$" but not for the value.
+    EXPECT_EQ(sync::replaceOrInsertDefaultYolo("default_yolo = true # a\fb\nx = 1\n", sync::kManualTemplate).text,
+              std::string(sync::kManualTemplate) + "\fb\nx = 1\n");
 }
 
-// Runs the syncs on files in a temporary home and collects what they print and report.
 struct KimiFile : testing::Test {
     test::TempDir home;
     std::string config = sync::configPath(home.path());
     std::string snapshot = sync::snapshotPath(home.path());
-    std::vector<Json> events;  // the steps reported, each as its details plus "event"
-    sync::Report report = [this](std::string_view event, const Json& details) {
-        events.push_back(details);
-        events.back()["event"] = std::string(event);
-    };
+    std::vector<std::string> events;  // the steps reported
+    sync::Report report = [this](std::string_view event, const Json&) { events.emplace_back(event); };
 
     void writeConfig(const std::string& text) {
         fs::create_directories(home.file(".kimi"));
@@ -81,11 +67,7 @@ struct KimiFile : testing::Test {
                   : sync::disableDefaultYoloForManualDial(home.path(), report);
         return testing::internal::GetCapturedStderr();
     }
-    std::vector<std::string> takeEventNames() {
-        std::vector<std::string> names;
-        for (const Json& e : std::exchange(events, {})) names.push_back(e.value("event", ""));
-        return names;
-    }
+    std::vector<std::string> takeEventNames() { return std::exchange(events, {}); }
 };
 
 const std::string kRemovedLine =
@@ -105,9 +87,6 @@ TEST_F(KimiFile, SnapshotIsTakenOnceAndDroppedOnManual) {
     struct stat st {};
     ASSERT_EQ(::stat(snapshot.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u) << "the snapshot may hold keys: it keeps the configuration's mode";
-    ASSERT_EQ(events.size(), 2u);
-    EXPECT_EQ(events[0]["to"], snapshot);
-    EXPECT_EQ(events[1]["bytes"], files::readFile(config)->size());
     EXPECT_EQ(takeEventNames(),
               (std::vector<std::string>{"kimi_lever_sync_backup_created", "kimi_lever_sync_enable_auto"}));
     writeConfig("model = \"k3\"\n");
@@ -128,32 +107,12 @@ TEST_F(KimiFile, SnapshotIsTakenOnceAndDroppedOnManual) {
         << "the next automatic period starts a fresh snapshot";
 }
 
-TEST_F(KimiFile, MissingOrUnreadableConfigurationIsNeverWritten) {
+TEST_F(KimiFile, AMissingConfigurationIsNeverCreated) {
     EXPECT_EQ(run(true), "KimiConfigLeverSync: 未找到 " + config + "，跳过。\n");
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["path"], config);
     EXPECT_EQ(takeEventNames(), std::vector<std::string>{"kimi_lever_sync_missing_config"});
     EXPECT_EQ(run(false), "");
     EXPECT_TRUE(events.empty());
     EXPECT_TRUE(fs::is_empty(home.path())) << "nothing is created for a missing configuration";
-
-    const std::string garbled = "model = \"\xff\"\n";
-    writeConfig(garbled);
-    EXPECT_EQ(run(true), "KimiConfigLeverSync: 无法读取 " + config + "\n");
-    EXPECT_EQ(takeEventNames(), std::vector<std::string>{"kimi_lever_sync_backup_created"});
-    EXPECT_EQ(run(false), kRemovedLine);
-    EXPECT_EQ(files::readFile(config), garbled);
-}
-
-TEST_F(KimiFile, LinkedConfigurationIsRewrittenThroughTheLink) {
-    fs::create_directories(home.file(".kimi"));
-    ASSERT_TRUE(files::atomicWrite(home.file("kimi.toml"), "default_yolo = false\n"));
-    fs::create_symlink("../kimi.toml", config);  // relative to the link's folder
-    run(true);
-    EXPECT_TRUE(fs::is_symlink(config));
-    EXPECT_EQ(files::readFile(home.file("kimi.toml")), std::string(sync::kAutoTemplate));
-    EXPECT_FALSE(fs::is_symlink(snapshot)) << "the snapshot is a real copy, not a second link to the same file";
-    EXPECT_EQ(files::readFile(snapshot), "default_yolo = false\n");
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// toml++ straight, not through src/platform/Toml: the edits that checker guards are judged here by
-// a parser call of their own. The settings match Toml.cpp, which the same test binaries link.
+// Settings as in Toml.cpp, which the same test binaries link.
 #define TOML_HEADER_ONLY 1
 #define TOML_EXCEPTIONS 0
 #define TOML_FLOAT_CHARCONV 1
