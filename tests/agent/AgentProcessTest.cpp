@@ -11,13 +11,10 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 
 namespace vemlo::test {
 namespace {
-
-using ::testing::HasSubstr;
 
 struct AgentProcessTest : ::testing::Test {
     TempDir dir, home;
@@ -33,18 +30,13 @@ TEST_F(AgentProcessTest, CommandLine) {
         {{}, agent},
         {{"--socket", "x.sock"}, agent},
         {{"--help"}, usage},
-        {{"-h"}, usage},
         {{"--version"}, "vemloconfig-agent " VEMLO_PROJECT_VERSION "\n"},
         {{"hook", "Stop"}, ""},  // nothing to reach: 0
         {{"hook"}, "2"},
-        {{"--bogus"}, "2"},
         {{"--socket"}, "2"},
-        {{"--socket", ""}, "2"},
         {{"--socket", "a.sock", "--socket", "b.sock"}, "2"},
         {{"--socket", "x.sock", "hook", "Stop"}, "2"},
-        {{"--version", "--socket", "x.sock"}, "2"},
-        {{"--socket=x.sock"}, "2"},
-    };
+        {{"--socket=x.sock"}, "2"}};
     for (const auto& [args, expected] : cases) {
         std::vector<std::string> argv{VEMLO_AGENT_BINARY};
         for (const auto& a : args) argv.push_back(a.ends_with(".sock") && a[0] != '-' ? dir.file(a) : a);
@@ -77,46 +69,23 @@ TEST_F(AgentProcessTest, APathItCannotTakeEndsTheAgent) {
     const std::pair<std::string, std::string> cases[] = {
         {dir.path() + "/" + std::string(120, 's') + ".sock", "] bind() 失败: 36\n"},
         {dir.file("notes.txt"), "] Unix socket 路径上已有别的文件（不是 socket），保留不动: " + dir.file("notes.txt")},
-        {running.socketPath(), "] 另一个 agent 已在监听 Unix socket: " + running.socketPath() + "\n"},
-    };
+        {running.socketPath(), "] 另一个 agent 已在监听 Unix socket: " + running.socketPath() + "\n"}};
     for (const auto& [path, line] : cases) {
         BackgroundProcess agent({VEMLO_AGENT_BINARY, "--socket", path}, off, dir.file("second.log"));
         EXPECT_EQ(agent.waitExit(), 1) << path;
-        EXPECT_THAT(agent.output(), HasSubstr(line));
+        EXPECT_THAT(agent.output(), ::testing::HasSubstr(line));
     }
     EXPECT_EQ(files::readFile(dir.file("notes.txt")), "my notes");
     EXPECT_EQ(socketRequest(running.socketPath(), nop), nopReply);
 }
 
-// Plain states are acted on without a reply; what is neither that nor a command gets nothing at all.
-TEST_F(AgentProcessTest, RequestsThatGetNoReply) {
-    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
-    EXPECT_EQ(socketRequest(agent.socketPath(), "+7\n"), "");
-    EXPECT_TRUE(agent.waitForLog("LED 状态 7: 未连接"));
-    for (const std::string& request : {std::string("300"), std::string("\xFF\xFE{}"),
-                                       R"({"cmd":"state","value":3,"pad":")" + std::string(1100, 'x') + R"("})"}) {
-        const std::string before = agent.log();
-        EXPECT_EQ(socketRequest(agent.socketPath(), request), "") << request.substr(0, 40);
-        // A well-formed request afterwards proves the agent has handled the earlier one.
-        EXPECT_EQ(socketRequest(agent.socketPath(), nop), nopReply);
-        EXPECT_EQ(agent.log(), before) << request.substr(0, 40);
-    }
-}
-
-long residentKiB(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-    return -1;
-}
-
-// A silent client does not hold up others; clients that leave early do not break the agent; under
-// many clients at once every well-formed request gets exactly one reply and the agent does not grow.
+// The simulated keyboard end to end: a silent client does not hold up others, clients that leave
+// early do not break the agent, and under many clients at once every request gets exactly its reply
+// (none for a plain state or what is not a request).
 TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
-    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}});
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}, {"VEMLO_SIM_LEVER", "0"}});
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
-    const std::string status = R"({"cmd":"status"})", answer = "{\"switchState\":1,\"lightMode\":2}\n";
+    const std::string status = R"({"cmd":"status"})", answer = "{\"switchState\":0,\"lightMode\":2}\n";
     auto connectTo = [&] {
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{AF_UNIX, {}};
@@ -136,37 +105,28 @@ TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
     const std::pair<std::string, std::string> mix[] = {
         {status, answer},  {R"({"cmd":"state","value":3})", "{\"ok\":true}\n"},
         {nop, nopReply},   {"4", ""},
-        {"{\"cmd\":", ""}, {"", ""},
-        {"", "leave"}};
-    auto run = [&](int total) {
-        std::atomic<int> next{0}, wrong{0};
-        std::vector<std::thread> clients;
-        for (int t = 0; t < 32; ++t) {
-            clients.emplace_back([&] {
-                for (int i = next++; i < total; i = next++) {
-                    const auto& [request, expected] = mix[size_t(i) % std::size(mix)];
-                    if (expected != "leave") {
-                        wrong += socketRequest(agent.socketPath(), request) != expected;
-                    } else {  // leaves before its reply is written
-                        int fd = connectTo();
-                        (void)::write(fd, R"({"cmd":"permission"})", 20);
-                        ::close(fd);
-                    }
+        {"{\"cmd\":", ""}, {R"({"cmd":"status","pad":")" + std::string(1100, 'x') + R"("})", ""},
+        {"", ""},          {"", "leave"}};
+    std::atomic<int> next{0}, wrong{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 32; ++t) {
+        clients.emplace_back([&] {
+            for (int i = next++; i < 5000; i = next++) {
+                const auto& [request, expected] = mix[size_t(i) % std::size(mix)];
+                if (expected != "leave") {
+                    wrong += socketRequest(agent.socketPath(), request) != expected;
+                } else {  // leaves before its reply is written
+                    int fd = connectTo();
+                    (void)::write(fd, R"({"cmd":"permission"})", 20);
+                    ::close(fd);
                 }
-            });
-        }
-        for (auto& c : clients) c.join();
-        return wrong.load();
-    };
-    EXPECT_EQ(run(500), 0);  // warm-up, so that what is weighed afterwards is growth
-    const long before = residentKiB(agent.pid());
-    EXPECT_EQ(run(10000), 0);
+            }
+        });
+    }
+    for (auto& c : clients) c.join();
+    EXPECT_EQ(wrong, 0);
     EXPECT_TRUE(agent.running());
-#if !defined(__SANITIZE_ADDRESS__)
-    // The sanitizer's quarantine holds freed memory on purpose, so only plain builds are weighed.
-    EXPECT_LT(residentKiB(agent.pid()) - before, 512) << "KiB grown over 10,000 requests";
-#endif
-    (void)before;
+    EXPECT_TRUE(agent.waitForLog("LED 状态 4: ")) << "a plain state is acted on";
 }
 
 }  // namespace

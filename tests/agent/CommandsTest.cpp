@@ -21,17 +21,15 @@ struct Linked : AgentHarness {
 };
 
 TEST(Commands, ImmediateRepliesAndStates) {
-    const std::tuple<std::string, std::vector<int>> cases[] = {
-        {R"("state","value":3)", {3}},
-        {R"("state","value":300)", {255}},
-        {R"("state","value":-4)", {0}},
-        {R"("state","value":2.0)", {2}},
-        {R"("state","value":18446744073709551615)", {255}},
-        {R"("state")", {}},
-        {R"("state","value":"3")", {}},
-        {R"("state","value":true)", {}},
-        {R"("state_with_reset","delayMs":100000)", {0}},
-    };
+    const std::tuple<std::string, std::vector<int>> cases[] = {{R"("state","value":3)", {3}},
+                                                               {R"("state","value":300)", {255}},
+                                                               {R"("state","value":-4)", {0}},
+                                                               {R"("state","value":2.0)", {2}},
+                                                               {R"("state","value":18446744073709551615)", {255}},
+                                                               {R"("state")", {}},
+                                                               {R"("state","value":"3")", {}},
+                                                               {R"("state","value":true)", {}},
+                                                               {R"("state_with_reset","delayMs":100000)", {0}}};
     for (const auto& [request, sent] : cases) {
         Linked l;
         EXPECT_EQ(l.command(R"({"cmd":)" + request + "}"), "{\"ok\":true}\n") << request;
@@ -48,8 +46,7 @@ TEST(Commands, StateWithResetFallsBackAfterTheBoundedDelay) {
         {R"(,"value":300,"resetValue":-1,"delayMs":-50)", 0, 255, 0},
         {R"(,"value":3,"delayMs":2147483647)", kMax - 1, 3, 4},
         {R"(,"value":3,"delayMs":9223372036854775807)", kMax, 3, 4},
-        {R"(,"value":3,"delayMs":1e300)", kMax, 3, 4},
-    };
+        {R"(,"value":3,"delayMs":1e300)", kMax, 3, 4}};
     auto line = [](int v) { return "LED 状态 " + std::to_string(v) + ": 未连接"; };
     for (const auto& [request, firesAfterMs, value, reset] : cases) {
         AgentHarness h;  // no keyboard, so that no polling runs for weeks of virtual time
@@ -94,8 +91,7 @@ TEST(Commands, StatusAndTheOverride) {
         {R"(,"value":999)", 0, std::nullopt, R"("switchState":255,"override":255)"},
         {"", 0, 3, R"("switchState":0,"override":null)"},
         {R"(,"value":null)", std::nullopt, 3, R"("switchState":null,"override":null)"},
-        {R"(,"value":"1")", 0, 4, R"("switchState":4,"override":4)"},
-    };
+        {R"(,"value":"1")", 0, 4, R"("switchState":4,"override":4)"}};
     for (const auto& [request, cachedLever, overrideBefore, reply] : cases) {
         Linked h;
         if (cachedLever)
@@ -130,11 +126,11 @@ TEST(Commands, StatusAndTheOverride) {
 
 // Only hook commands that set a state arm the watchdog; the LED may show activity without that.
 TEST(Commands, OnlyHookStateCommandsArmTheWatchdog) {
-    const std::pair<std::string, long> cases[] = {
-        {R"("state","value":3)", 1}, {R"("permission")", 1},
-        {R"("state")", 0},           {R"("state_with_reset","value":3,"delayMs":999999)", 0},
-        {R"("status")", 0},
-    };
+    const std::pair<std::string, long> cases[] = {{R"("state","value":3)", 1},
+                                                  {R"("permission")", 1},
+                                                  {R"("state")", 0},
+                                                  {R"("state_with_reset","value":3,"delayMs":999999)", 0},
+                                                  {R"("status")", 0}};
     for (const auto& [request, stops] : cases) {
         Linked l;
         l.agent->startSocketListener();  // starts the watchdog; the socket path is unusable on purpose

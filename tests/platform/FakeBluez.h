@@ -2,10 +2,7 @@
 
 #include "support/Process.h"
 
-#include <chrono>
 #include <memory>
-#include <string>
-#include <vector>
 
 namespace vemlo::test {
 
@@ -13,11 +10,11 @@ namespace vemlo::test {
 // so that it can be stopped and started again at the same address.
 class PrivateBus {
 public:
-    // Where dbus-daemon is installed, or empty when it is not.
+    // Where dbus-daemon is installed, or empty.
     static std::string daemonPath();
 
     explicit PrivateBus(std::string folder);
-    // Starts the daemon and waits until it listens; false if it did not come up.
+    // Starts the daemon and waits until it listens.
     bool start();
     void stop() { process_.reset(); }
     // Usable as DBUS_SYSTEM_BUS_ADDRESS, also before the daemon runs.
@@ -36,7 +33,6 @@ public:
     FakeBluezPeer(const std::string& folder, const std::string& busAddress, const std::vector<std::string>& args = {});
     ~FakeBluezPeer();
 
-    // Whether it owns org.bluez and serves its objects.
     bool ready() const { return ready_; }
     void send(const std::string& command);
     std::string output() const { return process_->output(); }

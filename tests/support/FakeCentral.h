@@ -26,7 +26,6 @@ public:
         service_ = std::make_shared<BasicService>(serviceUuid, std::vector<std::shared_ptr<Characteristic>>(
                                                                    characteristics_.begin(), characteristics_.end()));
     }
-    // The usual keyboard: 7343 write-without-response, then 7344 notify.
     static std::shared_ptr<FakePeripheral> keyboard(std::string identifier = "A1B2C3D4-0000-4000-8000-000000000001",
                                                     std::optional<std::string> name = "Vemlo K1") {
         return std::make_shared<FakePeripheral>(
@@ -52,8 +51,7 @@ public:
         writes.push_back({bytes, c.uuid(), type});
     }
 
-    // Drivers: each calls the delegate at once. A value on a UUID the keyboard does not list stands
-    // for a characteristic the agent never asked for.
+    // Drivers call the delegate at once; a value on a UUID not listed is from a foreign characteristic.
     void deliverServices() {
         servicesKnown_ = true;
         if (delegate_) delegate_->didDiscoverServices(*this);
@@ -103,10 +101,8 @@ public:
     void stopScan() override { calls.push_back("stopScan"), scanning = false; }
     void connect(std::shared_ptr<Peripheral> p) override { calls.push_back("connect:" + p->identifier()); }
 
-    // What the stack knows: retrievable by identifier, and connected by the system.
     std::vector<std::shared_ptr<FakePeripheral>> known, systemConnected;
 
-    // Drivers.
     void setState(CentralState state) { state_ = state, delegate_.centralDidUpdateState(); }
     void discover(std::shared_ptr<FakePeripheral> p, std::optional<std::string> advertisedLocalName = std::nullopt) {
         delegate_.didDiscover(std::move(p), advertisedLocalName);
@@ -114,8 +110,7 @@ public:
     void completeConnect(std::shared_ptr<FakePeripheral> p) { delegate_.didConnect(std::move(p)); }
     void disconnect(std::shared_ptr<FakePeripheral> p) { delegate_.didDisconnect(std::move(p)); }
 
-    // Every operation the agent called, in order: "retrieve:<id>", "retrieveConnected", "scan",
-    // "stopScan", "connect:<id>".
+    // Every operation the agent called, in order ("connect:<id>", "scan", ...).
     std::vector<std::string> calls;
     bool scanning = false;
 

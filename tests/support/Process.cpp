@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -17,7 +18,9 @@ extern char** environ;
 
 namespace vemlo::test {
 
-int spawnProcess(const std::vector<std::string>& argv, const Env& env, posix_spawn_file_actions_t* actions) {
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const Env& env, std::string outputPath,
+                                     int inputFd, const std::string& errorPath)
+    : outputPath_(std::move(outputPath)) {
     Env merged;
     for (char** e = environ; *e; ++e) {
         const std::string entry(*e);
@@ -29,15 +32,7 @@ int spawnProcess(const std::vector<std::string>& argv, const Env& env, posix_spa
     std::vector<char*> argp, envp;
     for (auto& s : args) argp.push_back(s.data());
     for (auto& s : envStrings) envp.push_back(s.data());
-    argp.push_back(nullptr);
-    envp.push_back(nullptr);
-    pid_t pid = -1;
-    return ::posix_spawn(&pid, args[0].c_str(), actions, nullptr, argp.data(), envp.data()) == 0 ? pid : -1;
-}
-
-BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const Env& env, std::string outputPath,
-                                     int inputFd, const std::string& errorPath)
-    : outputPath_(std::move(outputPath)) {
+    argp.push_back(nullptr), envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     if (inputFd >= 0)
@@ -47,7 +42,7 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv, const
     posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (!errorPath.empty())
         posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    pid_ = spawnProcess(argv, env, &actions);
+    if (::posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argp.data(), envp.data()) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
 }
 
@@ -59,16 +54,6 @@ bool BackgroundProcess::running() const {
 }
 
 std::string BackgroundProcess::output() const { return files::readFile(outputPath_).value_or(""); }
-
-bool BackgroundProcess::waitForOutput(const std::string& text, size_t times, std::chrono::milliseconds timeout) const {
-    waitFor([&] { return count(text) >= times || !running(); }, timeout);
-    return count(text) >= times;
-}
-
-std::optional<int> BackgroundProcess::waitExit(std::chrono::milliseconds timeout) const {
-    if (!waitFor([&] { return !running(); }, timeout)) return std::nullopt;
-    return status_;
-}
 
 int BackgroundProcess::stop(int signal) {
     if (running()) ::kill(pid_, signal);
@@ -98,8 +83,7 @@ size_t occurrences(const std::string& haystack, const std::string& text) {
 ProcessResult runHook(const std::string& event, const std::string& socketPath, const std::string& home,
                       const std::string& input, const Env& env) {
     Env all = env;
-    all.emplace("VEMLO_SOCKET", socketPath);
-    all.emplace("HOME", home);
+    all.emplace("VEMLO_SOCKET", socketPath), all.emplace("HOME", home);
     return runProcess({VEMLO_AGENT_BINARY, "hook", event}, all, input);
 }
 
@@ -130,7 +114,6 @@ std::optional<std::string> socketRequest(const std::string& socketPath, const st
     sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), std::nullopt;
-    // An empty request is a client that connects and hangs up without a word.
     (void)(request.empty() ? ::shutdown(fd, SHUT_WR) : int(::send(fd, request.data(), request.size(), MSG_NOSIGNAL)));
     const timeval wait{timeout.count() / 1000, timeout.count() % 1000 * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
@@ -141,19 +124,15 @@ std::optional<std::string> socketRequest(const std::string& socketPath, const st
     return reply;
 }
 
-static Env withDefaults(Env env, const Env& defaults) { return env.insert(defaults.begin(), defaults.end()), env; }
-
-AgentProcess::AgentProcess(const std::string& folder, const std::string& home, const Env& env,
-                           const std::vector<std::string>& extraArgs)
+AgentProcess::AgentProcess(const std::string& folder, const std::string& home, const Env& env)
     : socketPath_(folder + "/agent.sock"),
-      home_(home),
-      process_(
-          [&] {
-              std::vector<std::string> argv{VEMLO_AGENT_BINARY, "--socket", socketPath_};
-              return argv.insert(argv.end(), extraArgs.begin(), extraArgs.end()), argv;
-          }(),
-          withDefaults(env, {{"HOME", home}, {"VEMLO_BLUETOOTH", "sim"}, {"VEMLO_SOCKET", ""}}),
-          folder + "/agent.log") {
+      process_({VEMLO_AGENT_BINARY, "--socket", socketPath_},
+               [&] {
+                   Env all = env;
+                   all.insert({{"HOME", home}, {"VEMLO_BLUETOOTH", "sim"}, {"VEMLO_SOCKET", ""}});
+                   return all;
+               }(),
+               folder + "/agent.log") {
     waitForLog("监听 Unix socket: ");
 }
 
