@@ -26,10 +26,6 @@ TEST(RequestFraming, Recognition) {
             EXPECT_EQ(c ? "cmd:" + c->cmd : p ? "state:" + std::to_string(p->value) : "none", expected) << bytes;
         }
     }
-    auto r = recognizeRequest(R"({"cmd":"state_with_reset","value":300,"extra":[1]})");
-    ASSERT_TRUE(std::holds_alternative<CommandRequest>(r));
-    EXPECT_EQ(std::get<CommandRequest>(r).object,
-              *json::parse(R"({"cmd":"state_with_reset","value":300,"extra":[1]})"));
 }
 
 }  // namespace

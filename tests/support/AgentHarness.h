@@ -73,16 +73,14 @@ struct AgentHarness {
         return out;
     }
     std::string command(const std::string& json) {
-        int fd = startCommand(json);
+        const int fd = startCommand(json);
         queue.runPending();
-        std::string out = reply(fd);
-        ::close(fd);
-        return out;
+        const std::string out = reply(fd);
+        return ::close(fd), out;
     }
     std::vector<std::string> takeLog() {
-        std::vector<std::string> out(console.begin() + long(taken), console.end());
-        taken = console.size();
-        return out;
+        const size_t from = std::exchange(taken, console.size());
+        return {console.begin() + long(from), console.end()};
     }
     std::string liveStateText() {
         queue.advance(VemloAgent::kLiveStateDelay);

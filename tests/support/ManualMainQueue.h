@@ -10,7 +10,7 @@
 namespace vemlo::test {
 
 // A main queue on virtual time. Nothing runs until the test says so: `runPending` runs posted
-// work (returns how much), `advance` moves the clock and runs every timer that falls due on the way,
+// work, `advance` moves the clock and runs every timer that falls due on the way,
 // in deadline order (ties in scheduling order), together with whatever that work posts.
 class ManualMainQueue final : public MainQueue {
 public:
@@ -29,10 +29,8 @@ public:
     }
     TimePoint now() const override { return now_; }
 
-    size_t runPending() {
-        for (size_t ran = 0;; ++ran) {
-            std::unique_lock lock(mutex_);
-            if (posted_.empty()) return ran;
+    void runPending() {
+        for (std::unique_lock lock(mutex_); !posted_.empty(); lock.lock()) {
             Task task = std::move(posted_.front());
             posted_.pop_front();
             lock.unlock();
