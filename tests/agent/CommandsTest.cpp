@@ -20,20 +20,30 @@ struct Linked : AgentHarness {
     }
 };
 
-TEST(Commands, ImmediateRepliesAndStates) {
-    const std::tuple<std::string, std::vector<int>> cases[] = {{R"("state","value":3)", {3}},
-                                                               {R"("state","value":300)", {255}},
-                                                               {R"("state","value":-4)", {0}},
-                                                               {R"("state","value":2.0)", {2}},
-                                                               {R"("state","value":18446744073709551615)", {255}},
-                                                               {R"("state")", {}},
-                                                               {R"("state","value":"3")", {}},
-                                                               {R"("state","value":true)", {}},
-                                                               {R"("state_with_reset","delayMs":100000)", {0}}};
-    for (const auto& [request, sent] : cases) {
+// State commands reply at once and send the value clamped to a byte (nothing without a number).
+// Only those that set a state arm the watchdog (which then stops 3 and 2, not 255 or 0); the LED
+// may show activity without that.
+TEST(Commands, StateCommandsReplyAtOnceAndArmTheWatchdog) {
+    const std::tuple<std::string, std::vector<int>, bool> cases[] = {
+        {R"("state","value":3)", {3}, true},
+        {R"("state","value":300)", {255}, false},
+        {R"("state","value":-4)", {0}, false},
+        {R"("state","value":2.0)", {2}, true},
+        {R"("state","value":18446744073709551615)", {255}, false},
+        {R"("state")", {}, false},
+        {R"("state","value":"3")", {}, false},
+        {R"("state","value":true)", {}, false},
+        {R"("state_with_reset","value":3,"delayMs":999999)", {3}, false}};
+    for (const auto& [request, sent, stops] : cases) {
         Linked l;
+        l.agent->startSocketListener();  // starts the watchdog; the socket path is unusable on purpose
+        l.agent->sendState(3);           // activity on the LED, but not from a hook command
+        l.keyboard->writes.clear();
         EXPECT_EQ(l.command(R"({"cmd":)" + request + "}"), "{\"ok\":true}\n") << request;
         EXPECT_EQ(l.sent(), sent) << request;
+        l.keyboard->writes.clear();
+        l.queue.advance(seconds(600));
+        EXPECT_EQ(l.sent(), stops ? std::vector{5} : std::vector<int>{}) << request;
     }
     EXPECT_EQ(Linked().command(R"({"cmd":"STATE"})"), "{\"error\":\"unknown cmd: STATE\"}\n");
 }
@@ -75,13 +85,15 @@ TEST(Commands, PermissionRepliesWithTheLeverAndWarnsWhenItIsNotZero) {
     EXPECT_EQ(none.takeLog().at(1), "← permission 回包 switchState=Optional(<null>)");
     for (uint8_t lever : {0, 2}) {
         Linked l;
+        l.agent->startSocketListener(), l.takeLog();
         int fd = l.startCommand(R"({"cmd":"permission","value":1})");
         EXPECT_EQ(AgentHarness::reply(fd), "") << "waits for the keyboard";
         l.sendStatus(l.keyboard, lever, 5);
         EXPECT_EQ(AgentHarness::reply(fd), "{\"switchState\":" + std::to_string(lever) + ",\"lightMode\":5}\n");
         ::close(fd);
-        EXPECT_THAT(l.sent(), ElementsAre(1));
         EXPECT_EQ(l.takeLog().size(), lever == 0 ? 3u : 4u) << "a warning only for a lever that is not 0";
+        l.queue.advance(seconds(600));
+        EXPECT_THAT(l.sent(), ElementsAre(1, 5)) << "a permission request arms the watchdog";
     }
 }
 
@@ -113,22 +125,6 @@ TEST(Commands, StatusAndTheOverride) {
     h.queue.advance(seconds(0.01));
     EXPECT_EQ(AgentHarness::reply(fd), "{\"switchState\":0,\"lightMode\":3}\n");
     ::close(fd);
-}
-
-// Only hook commands that set a state arm the watchdog; the LED may show activity without that.
-TEST(Commands, OnlyHookStateCommandsArmTheWatchdog) {
-    for (const std::string request : {R"("state","value":3)", R"("permission")", R"("state")",
-                                      R"("state_with_reset","value":3,"delayMs":999999)", R"("status")"}) {
-        const long stops = request.starts_with(R"("state",)") || request == R"("permission")";  // the first two
-        Linked l;
-        l.agent->startSocketListener();  // starts the watchdog; the socket path is unusable on purpose
-        l.agent->sendState(3);           // activity on the LED, but not from a hook command
-        l.command(R"({"cmd":)" + request + "}");
-        l.keyboard->writes.clear();
-        l.queue.advance(seconds(600));
-        const auto sent = l.sent();
-        EXPECT_EQ(std::count(sent.begin(), sent.end(), 5), stops) << request;
-    }
 }
 
 }  // namespace

