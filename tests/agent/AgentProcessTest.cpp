@@ -1,17 +1,10 @@
-#include "platform/Files.h"
 #include "support/Process.h"
-#include "support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <regex>
 
 namespace vemlo::test {
 namespace {
@@ -43,9 +36,6 @@ TEST_F(AgentProcessTest, CommandLine) {
             ASSERT_TRUE(p.waitForOutput("监听 Unix socket: " + socket + "\n")) << p.output();
             EXPECT_EQ(socketRequest(socket, nop), nopReply);
             EXPECT_EQ(p.stop(), -SIGTERM);
-            EXPECT_TRUE(std::regex_search(p.output(), std::regex(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] )"
-                                                                 "vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动\n")))
-                << p.output();
             std::filesystem::remove(socket);
         } else {
             EXPECT_EQ(p.waitExit(), expected == "2" ? 2 : 0);
@@ -72,15 +62,7 @@ TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         return fd;
     };
-    int silent = connectTo();
-    EXPECT_EQ(socketRequest(agent.socketPath(), status), answer);
-    ASSERT_EQ(::write(silent, status.data(), status.size()), ssize_t(status.size()));
-    const timeval wait{10, 0};
-    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char reply[128] = {};
-    EXPECT_EQ(std::string(reply, std::max<ssize_t>(0, ::read(silent, reply, sizeof reply))), answer);
-    ::close(silent);
-
+    const int silent = connectTo();  // connected, and silent throughout
     const std::pair<std::string, std::string> mix[] = {
         {status, answer},  {R"({"cmd":"state","value":3})", "{\"ok\":true}\n"},
         {nop, nopReply},   {"4", ""},
@@ -103,6 +85,7 @@ TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
         });
     }
     for (auto& c : clients) c.join();
+    ::close(silent);
     EXPECT_EQ(wrong, 0);
     // A second agent on the same socket says why and exits 1, and leaves the first one its socket.
     BackgroundProcess second({VEMLO_AGENT_BINARY, "--socket", agent.socketPath()}, off, dir.file("second.log"));

@@ -5,11 +5,10 @@
 namespace vemlo {
 namespace {
 
-// What is accepted, and refusals the fuzz target's properties would let pass (those it checks are
-// its seeds in tests/fuzz_corpus/request_recognition).
+// What is accepted (blanks include the ideographic space and next line), and refusals the fuzz
+// target's properties would let pass (those it checks are its seeds).
 TEST(RequestFraming, Recognition) {
     const std::pair<std::string, std::vector<std::string>> cases[] = {
-        // ideographic space before, next line after
         {"cmd:status", {"  \t{\"cmd\":\"status\"}\r\n  ", "\xE3\x80\x80{\"cmd\":\"status\"}\xC2\x85"}},
         {"state:3", {"3\n"}},
         {"state:7", {"+7", "007"}},

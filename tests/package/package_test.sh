@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
-# The packages as a user gets them: built with cpack from this build, listed, checked by lintian,
-# unpacked into a temporary root (never installed into this machine) and run from there.
-#   package_test.sh <build dir> <version>
+# package_test.sh <build dir> <version>: the packages built with cpack from this build, listed, checked
+# by lintian, unpacked into a temporary root (never installed into this machine) and run from there.
 set -euo pipefail
-build=$1
-version=$2
-work=$(mktemp -d)
-agent_pid=""
+build=$1 version=$2 work=$(mktemp -d) agent_pid=""
 trap 'status=$?; [ -z "$agent_pid" ] || kill "$agent_pid" 2>/dev/null; rm -rf "$work"; exit $status' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -42,12 +38,11 @@ actual_tgz=$(tar -tzf "$tgz" | grep -v "/$" | LC_ALL=C sort)
 
 # lintian: no error, no warning.
 lintian --fail-on error,warning --no-tag-display-limit "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail lintian; }
-root=$work/root
-dpkg-deb -x "$deb" "$root"
-bin=$root/usr/bin
+dpkg-deb -x "$deb" "$work/root"
+bin=$work/root/usr/bin
 
 # A hook against an agent started from the unpacked tree, on the simulated keyboard at lever 0.
-mkdir -p "$work/home" "$work/run"
+mkdir "$work/home" "$work/run"
 export HOME=$work/home VEMLO_SOCKET=$work/run/agent.sock VEMLO_BLUETOOTH=sim VEMLO_SIM_LEVER=0
 "$bin/vemloconfig-agent" >"$work/agent.log" 2>"$work/agent.err" &
 agent_pid=$!

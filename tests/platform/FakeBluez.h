@@ -1,10 +1,7 @@
 #pragma once
 
-#include "platform/Files.h"
 #include "support/Process.h"
 
-#include <fcntl.h>
-#include <unistd.h>
 #include <atomic>
 #include <memory>
 
@@ -14,7 +11,6 @@ namespace vemlo::test {
 // so that it can be stopped and started again at the same address.
 class PrivateBus {
 public:
-    // Where dbus-daemon is installed, or empty.
     static std::string daemonPath() {
         for (std::string dir : {"/usr/bin/", "/bin/", "/usr/local/bin/"})
             if (::access((dir + "dbus-daemon").c_str(), X_OK) == 0) return dir + "dbus-daemon";
@@ -23,7 +19,6 @@ public:
 
     explicit PrivateBus(std::string folder)
         : folder_(std::move(folder)), address_("unix:path=" + folder_ + "/system_bus") {}
-    // Starts the daemon and waits until it listens.
     bool start() {
         const std::string daemon = daemonPath(), config = folder_ + "/bus.conf";
         if (daemon.empty()) return false;
@@ -45,7 +40,6 @@ public:
         return false;
     }
     void stop() { process_.reset(); }
-    // Usable as DBUS_SYSTEM_BUS_ADDRESS, also before the daemon runs.
     const std::string& address() const { return address_; }
 
 private:
@@ -71,11 +65,9 @@ public:
     }
     ~FakeBluezPeer() {
         if (input_ >= 0) ::close(input_);
-        // With its input closed it ends by itself; a stuck one is ended.
         if (process_ && !process_->waitExit(5s)) process_->stop(SIGKILL);
     }
 
-    // Whether it owns org.bluez and serves its objects.
     bool ready() const { return ready_; }
     void send(const std::string& command) {
         const std::string line = command + "\n";

@@ -85,20 +85,6 @@ TEST(Files, OurFilesAreNeverReachedThroughAnythingButARegularFileOfOurOwn) {
                  files::readOwnFile(dir.file("log")));
 }
 
-// The file layer never turns a relative name into one in the working directory.
-TEST(Files, RelativePathsAreRefusedEverywhere) {
-    TempDir work;
-    const fs::path previous = fs::current_path();
-    fs::current_path(work.path());
-    files::atomicWrite(work.file("y"), "1");
-    EXPECT_FALSE(files::createDirectories("Library") || files::createPrivateDirectories("Library") ||
-                 files::atomicWrite("x", "1") || files::appendToFile("x", "1") || paths::createDiagnosticsFolder("") ||
-                 files::createExclusive("x", "1", 0600) != files::Created::failed || files::openOwnFile("x") != -1 ||
-                 files::exists("y") || files::nameTaken("y") || files::readFile("y"));
-    fs::current_path(previous);
-    EXPECT_EQ(namesIn(work.path()), std::vector<std::string>{"y"});
-}
-
 // Folders we create, or find, for our files are private; a folder of another user, or a file an
 // assistant owns, keeps its mode. (Our own files' modes are checked with the traps above.)
 TEST(Files, WhatWeCreateIsPrivateAndWhatIsNotOursKeepsItsMode) {
@@ -125,7 +111,6 @@ TEST(Files, WhatWeCreateIsPrivateAndWhatIsNotOursKeepsItsMode) {
                       files::atomicWrite(d.file("f"), "y");
                   },
                   "f", 0640},
-                 {[](auto& d) { files::atomicWrite(d.file("f"), "x", {.newFileMode = 0600}); }, "f", 0600},
                  {[](auto& d) { files::createExclusive(d.file("f"), "x", 0600); }, "f", 0600}};
     for (size_t i = 0; i < std::size(cases); ++i) {
         TempDir dir;
@@ -155,9 +140,6 @@ TEST(Files, StaleTemporaryFilesOfDeadWritersGoAtTheNextWrite) {
     std::vector<std::string> expected = {"config", liveTemp, linkTemp, notOurs, otherTarget};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(namesIn(dir.path()), expected);
-    files::atomicWrite(dir.file(deadTemp), "half");
-    EXPECT_EQ(files::createExclusive(dir.file("config"), "x", 0600), files::Created::alreadyThere);
-    EXPECT_FALSE(fs::exists(dir.file(deadTemp))) << "exclusive creation sweeps too";
 }
 
 // Where our files go when HOME is not set: the home of the password-file line of the uid.

@@ -44,7 +44,6 @@ struct AgentHarness {
         agent = VemloAgent::create("/nonexistent/agent.sock", std::move(platform));
         agent->onLog = [this](const std::string& line) { console.push_back(line); };
     }
-    // Powers on and walks `keyboard` from discovery to subscribed.
     void connect(const std::shared_ptr<FakePeripheral>& keyboard) {
         central->setState(CentralState::poweredOn);
         central->discover(keyboard);
@@ -53,9 +52,8 @@ struct AgentHarness {
         keyboard->deliverCharacteristics();
         queue.runPending();
     }
-    void sendStatus(const std::shared_ptr<FakePeripheral>& keyboard, uint8_t lever, uint8_t light = 2,
-                    uint8_t battery = 90, uint8_t workMode = 1) {
-        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(battery, -60, 1, 2, workMode, light, lever));
+    void sendStatus(const std::shared_ptr<FakePeripheral>& keyboard, uint8_t lever, uint8_t light = 2) {
+        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(90, -60, 1, 2, 1, light, lever));
     }
     // A command as the socket server hands it over; `reply(fd)` reads what has come so far.
     int startCommand(const std::string& json) {

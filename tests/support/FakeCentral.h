@@ -10,8 +10,7 @@
 
 namespace vemlo::test {
 
-// A scripted keyboard: it answers nothing by itself; tests decide when each callback arrives and
-// read what the agent asked of it.
+// A scripted keyboard: tests decide when each callback arrives and read what the agent asked of it.
 class FakePeripheral final : public Peripheral {
 public:
     using Characteristics = std::vector<std::shared_ptr<BasicCharacteristic>>;
@@ -100,7 +99,6 @@ public:
     void completeConnect(std::shared_ptr<FakePeripheral> p) { delegate_.didConnect(std::move(p)); }
     void disconnect(std::shared_ptr<FakePeripheral> p) { delegate_.didDisconnect(std::move(p)); }
 
-    // Retrievable by identifier, and connected by the system.
     std::vector<std::shared_ptr<FakePeripheral>> known, systemConnected;
     // Every operation the agent called, in order ("connect:<id>", "scan", ...).
     std::vector<std::string> calls;

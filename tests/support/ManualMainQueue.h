@@ -2,16 +2,14 @@
 
 #include "platform/MainQueue.h"
 
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
 
 namespace vemlo::test {
 
-// A main queue on virtual time. Nothing runs until the test says so: `runPending` runs posted
-// work, `advance` moves the clock and runs every timer that falls due on the way,
-// in deadline order (ties in scheduling order), together with whatever that work posts.
+// A main queue on virtual time: `advance` moves the clock and runs every timer that falls due on the
+// way, in deadline order (ties in scheduling order), with whatever that work posts.
 class ManualMainQueue final : public MainQueue {
 public:
     void post(Task task) override {
@@ -53,11 +51,6 @@ public:
         }
         now_ = end;
         runPending();
-    }
-    // Scheduled timers that are neither cancelled nor finished.
-    size_t timerCount() const {
-        std::lock_guard lock(mutex_);
-        return std::count_if(timers_.begin(), timers_.end(), [](auto& t) { return !t.second->cancelled; });
     }
 
 private:

@@ -33,7 +33,6 @@ struct ProcessResult {
     std::string out, err;
 };
 
-// How often `text` occurs in `haystack`, matches not overlapping.
 inline size_t occurrences(const std::string& haystack, const std::string& text) {
     size_t count = 0;
     for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + text.size()))
@@ -41,7 +40,6 @@ inline size_t occurrences(const std::string& haystack, const std::string& text) 
     return count;
 }
 
-// Polls until `condition` holds or `timeout` passes; whether it held.
 template <typename F>
 bool waitFor(F condition, std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -85,7 +83,6 @@ public:
     ~BackgroundProcess() { stop(); }
     BackgroundProcess(const BackgroundProcess&) = delete;
 
-    int pid() const { return running() ? pid_ : -1; }
     bool running() const {
         int status = 0;
         if (status_ || pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) return !status_ && pid_ > 0;
@@ -175,9 +172,8 @@ inline std::optional<std::string> socketRequest(const std::string& socketPath, c
     return reply;
 }
 
-// The real agent binary in the background on "<folder>/agent.sock", HOME at `home`, the simulated
-// keyboard unless `env` says otherwise, its log in "<folder>/agent.log"; constructed once it listens
-// or has ended.
+// The agent binary on "<folder>/agent.sock", HOME at `home`, the simulated keyboard unless `env` says
+// otherwise, its log in "<folder>/agent.log"; constructed once it listens or has ended.
 class AgentProcess {
 public:
     AgentProcess(const std::string& folder, const std::string& home, Env env = {})
@@ -194,7 +190,6 @@ public:
         return process_.waitForOutput(text, 1, timeout);
     }
     size_t countInLog(const std::string& text) const { return process_.count(text); }
-    bool running() const { return process_.running(); }
 
 private:
     std::string socketPath_;
