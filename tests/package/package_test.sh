@@ -3,7 +3,7 @@
 # by lintian, unpacked into a temporary root (never installed into this machine) and run from there.
 set -euo pipefail
 build=$1 version=$2 work=$(mktemp -d) agent_pid=""
-trap 'status=$?; [ -z "$agent_pid" ] || { kill "$agent_pid"; wait "$agent_pid"; } 2>/dev/null; rm -rf "$work"; exit $status' EXIT
+trap 'status=$?; [ -z "$agent_pid" ] || { kill "$agent_pid"; wait "$agent_pid"; } 2>/dev/null || true; rm -rf "$work"; exit $status' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail cpack; }
