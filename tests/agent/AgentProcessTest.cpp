@@ -1,23 +1,13 @@
-#include "platform/Files.h"
 #include "support/Process.h"
-#include "support/TempDir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 #include <atomic>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <regex>
 
 namespace vemlo::test {
 namespace {
-
-using ::testing::HasSubstr;
 
 struct AgentProcessTest : ::testing::Test {
     TempDir dir, home;
@@ -32,19 +22,10 @@ TEST_F(AgentProcessTest, CommandLine) {
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{}, agent},
         {{"--socket", "x.sock"}, agent},
-        {{"--help"}, usage},
-        {{"-h"}, usage},
         {{"--version"}, "vemloconfig-agent " VEMLO_PROJECT_VERSION "\n"},
-        {{"hook", "Stop"}, ""},  // nothing to reach: 0
-        {{"hook"}, "2"},
-        {{"--bogus"}, "2"},
         {{"--socket"}, "2"},
-        {{"--socket", ""}, "2"},
         {{"--socket", "a.sock", "--socket", "b.sock"}, "2"},
-        {{"--socket", "x.sock", "hook", "Stop"}, "2"},
-        {{"--version", "--socket", "x.sock"}, "2"},
-        {{"--socket=x.sock"}, "2"},
-    };
+        {{"--socket", "x.sock", "hook", "Stop"}, "2"}};
     for (const auto& [args, expected] : cases) {
         std::vector<std::string> argv{VEMLO_AGENT_BINARY};
         for (const auto& a : args) argv.push_back(a.ends_with(".sock") && a[0] != '-' ? dir.file(a) : a);
@@ -55,9 +36,6 @@ TEST_F(AgentProcessTest, CommandLine) {
             ASSERT_TRUE(p.waitForOutput("监听 Unix socket: " + socket + "\n")) << p.output();
             EXPECT_EQ(socketRequest(socket, nop), nopReply);
             EXPECT_EQ(p.stop(), -SIGTERM);
-            EXPECT_TRUE(std::regex_search(p.output(), std::regex(R"(^\[\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ\] )"
-                                                                 "vemloconfig-agent " VEMLO_PROJECT_VERSION " 启动\n")))
-                << p.output();
             std::filesystem::remove(socket);
         } else {
             EXPECT_EQ(p.waitExit(), expected == "2" ? 2 : 0);
@@ -70,53 +48,13 @@ TEST_F(AgentProcessTest, CommandLine) {
     }
 }
 
-// An agent without its socket is of no use: it says why and exits 1, and the path stays as it was.
-TEST_F(AgentProcessTest, APathItCannotTakeEndsTheAgent) {
-    AgentProcess running(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
-    files::atomicWrite(dir.file("notes.txt"), "my notes");
-    const std::pair<std::string, std::string> cases[] = {
-        {dir.path() + "/" + std::string(120, 's') + ".sock", "] bind() 失败: 36\n"},
-        {dir.file("notes.txt"), "] Unix socket 路径上已有别的文件（不是 socket），保留不动: " + dir.file("notes.txt")},
-        {running.socketPath(), "] 另一个 agent 已在监听 Unix socket: " + running.socketPath() + "\n"},
-    };
-    for (const auto& [path, line] : cases) {
-        BackgroundProcess agent({VEMLO_AGENT_BINARY, "--socket", path}, off, dir.file("second.log"));
-        EXPECT_EQ(agent.waitExit(), 1) << path;
-        EXPECT_THAT(agent.output(), HasSubstr(line));
-    }
-    EXPECT_EQ(files::readFile(dir.file("notes.txt")), "my notes");
-    EXPECT_EQ(socketRequest(running.socketPath(), nop), nopReply);
-}
-
-// Plain states are acted on without a reply; what is neither that nor a command gets nothing at all.
-TEST_F(AgentProcessTest, RequestsThatGetNoReply) {
-    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_BLUETOOTH", "off"}});
-    EXPECT_EQ(socketRequest(agent.socketPath(), "+7\n"), "");
-    EXPECT_TRUE(agent.waitForLog("LED 状态 7: 未连接"));
-    for (const std::string& request : {std::string("300"), std::string("\xFF\xFE{}"),
-                                       R"({"cmd":"state","value":3,"pad":")" + std::string(1100, 'x') + R"("})"}) {
-        const std::string before = agent.log();
-        EXPECT_EQ(socketRequest(agent.socketPath(), request), "") << request.substr(0, 40);
-        // A well-formed request afterwards proves the agent has handled the earlier one.
-        EXPECT_EQ(socketRequest(agent.socketPath(), nop), nopReply);
-        EXPECT_EQ(agent.log(), before) << request.substr(0, 40);
-    }
-}
-
-long residentKiB(int pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
-    return -1;
-}
-
-// A silent client does not hold up others; clients that leave early do not break the agent; under
-// many clients at once every well-formed request gets exactly one reply and the agent does not grow.
+// The simulated keyboard end to end: a silent client does not hold up others, clients that leave
+// early do not break the agent, and under many clients at once every request gets exactly its reply
+// (none for a plain state or what is not a request). A second agent does not take the socket.
 TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
-    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}});
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}, {"VEMLO_SIM_LEVER", "0"}});
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
-    const std::string status = R"({"cmd":"status"})", answer = "{\"switchState\":1,\"lightMode\":2}\n";
+    const std::string status = R"({"cmd":"status"})", answer = "{\"switchState\":0,\"lightMode\":2}\n";
     auto connectTo = [&] {
         int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{AF_UNIX, {}};
@@ -124,49 +62,37 @@ TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
         EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
         return fd;
     };
-    int silent = connectTo();
-    EXPECT_EQ(socketRequest(agent.socketPath(), status), answer);
-    ASSERT_EQ(::write(silent, status.data(), status.size()), ssize_t(status.size()));
-    const timeval wait{10, 0};
-    ::setsockopt(silent, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    char reply[128] = {};
-    EXPECT_EQ(std::string(reply, std::max<ssize_t>(0, ::read(silent, reply, sizeof reply))), answer);
-    ::close(silent);
-
+    const int silent = connectTo();  // connected, and silent throughout
     const std::pair<std::string, std::string> mix[] = {
         {status, answer},  {R"({"cmd":"state","value":3})", "{\"ok\":true}\n"},
         {nop, nopReply},   {"4", ""},
-        {"{\"cmd\":", ""}, {"", ""},
-        {"", "leave"}};
-    auto run = [&](int total) {
-        std::atomic<int> next{0}, wrong{0};
-        std::vector<std::thread> clients;
-        for (int t = 0; t < 32; ++t) {
-            clients.emplace_back([&] {
-                for (int i = next++; i < total; i = next++) {
-                    const auto& [request, expected] = mix[size_t(i) % std::size(mix)];
-                    if (expected != "leave") {
-                        wrong += socketRequest(agent.socketPath(), request) != expected;
-                    } else {  // leaves before its reply is written
-                        int fd = connectTo();
-                        (void)::write(fd, R"({"cmd":"permission"})", 20);
-                        ::close(fd);
-                    }
+        {"{\"cmd\":", ""}, {R"({"cmd":"status","pad":")" + std::string(1100, 'x') + R"("})", ""},
+        {"", ""},          {"", "leave"}};
+    std::atomic<int> next{0}, wrong{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 32; ++t) {
+        clients.emplace_back([&] {
+            for (int i = next++; i < 5000; i = next++) {
+                const auto& [request, expected] = mix[size_t(i) % std::size(mix)];
+                if (expected != "leave") {
+                    wrong += socketRequest(agent.socketPath(), request) != expected;
+                } else {  // leaves before its reply is written
+                    int fd = connectTo();
+                    (void)::write(fd, R"({"cmd":"permission"})", 20);
+                    ::close(fd);
                 }
-            });
-        }
-        for (auto& c : clients) c.join();
-        return wrong.load();
-    };
-    EXPECT_EQ(run(500), 0);  // warm-up, so that what is weighed afterwards is growth
-    const long before = residentKiB(agent.pid());
-    EXPECT_EQ(run(10000), 0);
-    EXPECT_TRUE(agent.running());
-#if !defined(__SANITIZE_ADDRESS__)
-    // The sanitizer's quarantine holds freed memory on purpose, so only plain builds are weighed.
-    EXPECT_LT(residentKiB(agent.pid()) - before, 512) << "KiB grown over 10,000 requests";
-#endif
-    (void)before;
+            }
+        });
+    }
+    for (auto& c : clients) c.join();
+    ::close(silent);
+    EXPECT_EQ(wrong, 0);
+    // A second agent on the same socket says why and exits 1, and leaves the first one its socket.
+    BackgroundProcess second({VEMLO_AGENT_BINARY, "--socket", agent.socketPath()}, off, dir.file("second.log"));
+    EXPECT_EQ(second.waitExit(), 1);
+    EXPECT_THAT(second.output(), ::testing::HasSubstr("] 另一个 agent 已在监听 Unix socket: " + agent.socketPath()));
+    EXPECT_EQ(socketRequest(agent.socketPath(), status), answer);
+    EXPECT_TRUE(agent.waitForLog("LED 状态 4: ")) << "a plain state is acted on";
 }
 
 }  // namespace

@@ -1,5 +1,3 @@
-#include "agent/LiveStateFile.h"
-#include "platform/Files.h"
 #include "support/AgentHarness.h"
 
 #include <gmock/gmock.h>
@@ -9,9 +7,7 @@ namespace vemlo::test {
 namespace {
 
 using ::testing::ElementsAre;
-using Bytes = std::vector<uint8_t>;
-
-const Bytes kStatusRequest{0xAA, 0xBB, 0x00, 0xCC, 0xDD};
+const std::vector<uint8_t> kStatusRequest{0xAA, 0xBB, 0x00, 0xCC, 0xDD};
 
 struct DeviceLink : ::testing::Test {
     AgentHarness h;
@@ -54,48 +50,46 @@ TEST_F(DeviceLink, FirstPowerOnScansThenConnectsAndSubscribes) {
     EXPECT_EQ(h.systemLog.lines, h.console) << "the system log gets the console's messages";
 }
 
+// By name or advertised name starting "vemlo" in any case; one the system has connected is taken
+// without a scan, by the same rule.
 TEST_F(DeviceLink, WhichKeyboardIsTaken) {
-    const struct {
-        std::optional<std::string> name, advertised;
-        bool taken;
-    } cases[] = {{"VEMLO K2", std::nullopt, true},
-                 {std::nullopt, "vemlo-adv", true},
-                 {"My Vemlo", std::nullopt, false},
-                 {std::nullopt, std::nullopt, false},
-                 {"Other", "Vemlo X", false}};
-    for (const auto& c : cases) {
+    const std::tuple<std::optional<std::string>, std::optional<std::string>, bool> cases[] = {
+        {"VEMLO K2", std::nullopt, true},
+        {std::nullopt, "vemlo-adv", true},
+        {"My Vemlo", std::nullopt, false},
+        {"Other", "Vemlo X", false}};
+    for (const auto& [name, advertised, taken] : cases) {
         AgentHarness fresh;
         fresh.central->setState(CentralState::poweredOn);
-        fresh.central->discover(FakePeripheral::keyboard("ID-1", c.name), c.advertised);
-        EXPECT_EQ(fresh.central->scanning, !c.taken) << c.name.value_or("-") << "/" << c.advertised.value_or("-");
+        fresh.central->discover(FakePeripheral::keyboard("ID-1", name), advertised);
+        EXPECT_EQ(fresh.central->scanning, !taken) << name.value_or("-") << "/" << advertised.value_or("-");
     }
-    // One the system has connected is taken without a scan, by the same name rule.
     h.central->systemConnected = {FakePeripheral::keyboard("ID-OTHER", "Headset"),
-                                  FakePeripheral::keyboard("ID-NONAME", std::nullopt),
                                   FakePeripheral::keyboard("ID-UPPER", "VEMLO Pro")};
     h.central->setState(CentralState::poweredOn);
     EXPECT_THAT(h.central->calls, ElementsAre("retrieveConnected", "connect:ID-UPPER"));
 }
 
+// Characteristics in any order, a write with response where the keyboard offers only that; without
+// the command characteristic nothing is written, and only what the keyboard received counts as sent.
 TEST_F(DeviceLink, CharacteristicsInAnyOrderButBothNeeded) {
-    auto characteristic = [](uint16_t id, uint32_t properties) {
-        return std::make_shared<BasicCharacteristic>(bluetoothUuid(id), properties);
+    auto c = [](uint16_t id, uint32_t props) {
+        return std::make_shared<BasicCharacteristic>(bluetoothUuid(id), props);
     };
     auto reversed = std::make_shared<FakePeripheral>(
         "ID-REV", "Vemlo R",
-        std::vector{characteristic(0x7344, kPropertyNotify), characteristic(0x9999, kPropertyRead),
-                    characteristic(0x7343, kPropertyWrite)});
+        FakePeripheral::Characteristics{c(0x7344, kPropertyNotify), c(0x9999, kPropertyRead),
+                                        c(0x7343, kPropertyWrite)});
     h.connect(reversed);
-    ASSERT_EQ(reversed->writes.size(), 1u);
-    EXPECT_EQ(reversed->writes[0].type, WriteType::withResponse) << "no write-without-response property";
+    EXPECT_TRUE(reversed->writes.size() == 1 && reversed->writes[0].type == WriteType::withResponse);
     AgentHarness other;
-    auto partial =
-        std::make_shared<FakePeripheral>("ID-P", "Vemlo P", std::vector{characteristic(0x7344, kPropertyNotify)});
+    auto partial = std::make_shared<FakePeripheral>("ID-P", "Vemlo P",
+                                                    FakePeripheral::Characteristics{c(0x7344, kPropertyNotify)});
     other.connect(partial);
     other.queue.advance(seconds(10));
     other.agent->sendState(3);
     EXPECT_TRUE(partial->writes.empty());
-    EXPECT_EQ(other.agent->lastSentState(), 0) << "only what the keyboard received counts";
+    EXPECT_EQ(other.agent->lastSentState(), 0);
 }
 
 // Polls at 1 s, then every 1.5 s, except when a waiting query has just asked.
@@ -113,7 +107,9 @@ TEST_F(DeviceLink, PollingAndQueries) {
     EXPECT_EQ(answers.size(), 1u);
 }
 
-TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
+// A frame answers every waiter and ends the override. The console gets every status line; the
+// system log only those whose battery, light or lever differ from the last one it got.
+TEST_F(DeviceLink, StatusFramesUpdateEverythingButTheSystemLogOnlyOnAChange) {
     h.connect(keyboard);
     h.agent->setSwitchOverride(1);
     query(), query();
@@ -124,40 +120,22 @@ TEST_F(DeviceLink, StatusFrameAnswersAllWaitersAndUpdatesEverything) {
     auto state = json::parseObject(h.liveStateText()).value_or(Json::object());
     EXPECT_EQ(Json({state["switchState"], state["lightMode"], state["workMode"], state.contains("stateValue")}),
               Json({0, 3, 3, false}));
-}
-
-// The console gets every status line; the system log only those whose battery, light or lever differ
-// from the last one it got.
-TEST_F(DeviceLink, SystemLogGetsAStatusLineOnlyWhenItChanged) {
-    h.connect(keyboard);
-    const struct {
-        uint8_t battery;
-        int8_t signal;
-        uint8_t workMode, light, lever;
-        bool journaled;
-    } frames[] = {{80, -70, 1, 2, 1, true}, {80, -70, 1, 2, 1, false}, {80, -40, 3, 2, 1, false},
-                  {79, -40, 3, 2, 1, true}, {79, -40, 3, 4, 1, true},  {79, -40, 3, 4, 0, true},
-                  {80, -40, 3, 2, 1, true}};
-    for (const auto& f : frames) {
+    const std::tuple<uint8_t, int8_t, uint8_t, uint8_t, bool> frames[] = {
+        {80, -40, 3, 0, false}, {79, -40, 3, 0, true}, {79, -40, 4, 0, true}, {79, -40, 4, 1, true}};
+    for (const auto& [battery, signal, light, lever, journaled] : frames) {
         h.systemLog.lines.clear();
         h.takeLog();
-        keyboard->deliverValue(bluetoothUuid(0x7344),
-                               statusFrame(f.battery, f.signal, 1, 2, f.workMode, f.light, f.lever));
+        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(battery, signal, 1, 2, 1, light, lever));
         EXPECT_EQ(h.takeLog().size(), 1u);
-        EXPECT_EQ(h.systemLog.lines.size(), f.journaled ? 1u : 0u) << int(f.battery) << "/" << int(f.light);
+        EXPECT_EQ(h.systemLog.lines.size(), journaled ? 1u : 0u) << int(battery) << "/" << int(light);
     }
 }
 
 TEST_F(DeviceLink, OnlyStatusFramesFromOurCharacteristicsCount) {
     h.connect(keyboard);
     h.takeLog();
-    const std::pair<uint16_t, std::optional<Bytes>> ignored[] = {
-        {0x2a19, statusFrame(1, 0, 0, 0, 0, 0, 0)},
-        {0x7344, std::nullopt},
-        {0x7344, kStatusRequest},
-        {0x7344, Bytes{0xAA, 0xBB, 0x90, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDD}},
-        {0x7343, Bytes{0xAA, 0xBB, 0x00, 1, 2, 3, 4, 5, 6, 7, 0xCC, 0xDE}}};
-    for (const auto& [uuid, value] : ignored) keyboard->deliverValue(bluetoothUuid(uuid), value);
+    keyboard->deliverValue(bluetoothUuid(0x2a19), statusFrame(1, 0, 0, 0, 0, 0, 0));
+    keyboard->deliverValue(bluetoothUuid(0x7344), std::nullopt);
     EXPECT_TRUE(!h.agent->cachedSwitchState() && h.takeLog().empty());
     keyboard->deliverValue(bluetoothUuid(0x7343), statusFrame(1, 0, 0, 0, 0, 0, 9));
     EXPECT_EQ(h.agent->cachedSwitchState(), 9);

@@ -11,7 +11,6 @@
 #include <unistd.h>
 #include <cstring>
 #include <functional>
-#include <memory>
 
 namespace vemlo::test {
 namespace {
@@ -19,8 +18,7 @@ namespace {
 // Binds (and closes: a stale socket, as a dead agent leaves it) or connects to `path`.
 bool socketAt(const std::string& path, bool bindIt) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
+    sockaddr_un addr{AF_UNIX, {}};
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
     const auto* a = reinterpret_cast<const sockaddr*>(&addr);
     const bool ok = (bindIt ? ::bind(fd, a, sizeof addr) : ::connect(fd, a, sizeof addr)) == 0;
@@ -33,7 +31,6 @@ std::unique_ptr<SocketServer> server() {
         SocketServer::Callbacks{[](CommandRequest, int fd) { ::close(fd); }, [](uint8_t) {}}, nullptr);
 }
 
-// What lstat says about a path, to tell that something was left exactly as it was.
 std::string fingerprint(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return "missing";
@@ -44,53 +41,33 @@ std::string fingerprint(const std::string& path) {
 // Before it binds, the server removes only a socket of its own user that nobody answers on.
 TEST(SocketPath, OnlyAStaleSocketOfOursIsReplaced) {
     const std::string taken = "监听 Unix socket: ", other = "Unix socket 路径上已有别的文件（不是 socket），保留不动: ";
-    const struct {
-        const char* name;
-        // Prepares what lies at the path; what it returns is kept alive during the case.
-        std::function<std::shared_ptr<void>(const TempDir&, const std::string& path)> prepare;
-        std::string line;  // the log line, after which the path follows
-    } cases[] = {
-        {"nothing there", [](auto&, auto&) { return nullptr; }, taken},
-        {"stale socket of ours", [](auto&, auto& path) { return (void)socketAt(path, true), nullptr; }, taken},
-        {"live agent",
-         [](auto&, auto& path) -> std::shared_ptr<void> {
-             std::shared_ptr<SocketServer> first = server();
-             EXPECT_TRUE(first->start(path, [](const std::string&) {}));
-             return first;
-         },
+    std::unique_ptr<SocketServer> live;
+    using Prepare = std::function<void(const std::string& path, const std::string& elsewhere)>;
+    const std::tuple<const char*, Prepare, std::string> cases[] = {
+        {"nothing there", [](auto&, auto&) {}, taken},
+        {"stale socket of ours", [](auto& path, auto&) { socketAt(path, true); }, taken},
+        {"live agent", [&](auto& path, auto&) { EXPECT_TRUE((live = server())->start(path, [](auto&) {})); },
          "另一个 agent 已在监听 Unix socket: "},
-        {"regular file", [](auto&, auto& path) { return (void)files::atomicWrite(path, "my notes"), nullptr; }, other},
-        {"directory", [](auto&, auto& path) { return (void)files::createDirectories(path), nullptr; }, other},
+        {"regular file", [](auto& path, auto&) { files::atomicWrite(path, "my notes"); }, other},
         {"link to a stale socket of ours",
-         [](const TempDir& dir, auto& path) {
-             (void)socketAt(dir.file("real.sock"), true);
-             return (void)::symlink(dir.file("real.sock").c_str(), path.c_str()), nullptr;
-         },
-         other},
-        {"dangling link",
-         [](const TempDir& dir, auto& path) {
-             return (void)::symlink(dir.file("nowhere").c_str(), path.c_str()), nullptr;
-         },
-         other},
+         [](auto& path, auto& real) { socketAt(real, true), ::symlink(real.c_str(), path.c_str()); }, other},
+        {"dangling link", [](auto& path, auto& real) { ::symlink(real.c_str(), path.c_str()); }, other},
         {"socket of another user (tests run as root)",
-         [](auto&, auto& path) {
-             (void)socketAt(path, true);
-             return (void)::lchown(path.c_str(), 65534, 65534), nullptr;
-         },
-         "Unix socket 属于其他用户（uid=65534），保留不动: "},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
+         [](auto& path, auto&) { socketAt(path, true), ::lchown(path.c_str(), 65534, 65534); },
+         "Unix socket 属于其他用户（uid=65534），保留不动: "}};
+    for (const auto& [name, prepare, line] : cases) {
+        SCOPED_TRACE(name);
         TempDir dir;
         const std::string path = dir.file("agent.sock");
-        auto keep = c.prepare(dir, path);
+        prepare(path, dir.file("real.sock"));
         const std::string before = fingerprint(path);
         std::vector<std::string> log;
         auto second = server();
-        EXPECT_EQ(second->start(path, [&](const std::string& line) { log.push_back(line); }), c.line == taken);
-        EXPECT_THAT(log, ::testing::ElementsAre(c.line + path));
-        EXPECT_TRUE(c.line == taken || fingerprint(path) == before) << "left exactly as it was";
-        EXPECT_EQ(socketAt(path, false), keep || c.line == taken) << "only a live socket answers";
+        EXPECT_EQ(second->start(path, [&](const std::string& l) { log.push_back(l); }), line == taken);
+        EXPECT_THAT(log, ::testing::ElementsAre(line + path));
+        EXPECT_TRUE(line == taken || fingerprint(path) == before) << "left exactly as it was";
+        EXPECT_EQ(socketAt(path, false), live || line == taken) << "only a live socket answers";
+        live.reset();
     }
     std::vector<std::string> log;
     TempDir dir;

@@ -4,28 +4,20 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <memory>
-
 namespace vemlo::test {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 
-// A watchdog wired to a pretend keyboard link: what it sends is recorded, and reaches the keyboard
-// only while `linked`.
 struct Rig {
     ManualMainQueue queue;
     uint8_t lastSent = 0;
-    bool linked = true;
     std::vector<uint8_t> sent;
     std::vector<std::string> log;
     std::unique_ptr<Watchdog> watchdog = std::make_unique<Watchdog>(
-        queue, Watchdog::Link{[this] { return lastSent; },
-                              [this](uint8_t v) { sent.push_back(v), linked ? (void)(lastSent = v) : (void)0; },
+        queue, Watchdog::Link{[this] { return lastSent; }, [this](uint8_t v) { sent.push_back(v), lastSent = v; },
                               [this](const std::string& line) { log.push_back(line); }});
     Rig() { watchdog->start(); }
-    // The keyboard shows `state`, set by a hook command now.
     void hookSets(uint8_t state) { lastSent = state, watchdog->hookSetState(); }
 };
 
@@ -40,34 +32,21 @@ TEST(Watchdog, ThresholdsByLastState) {
         rig.hookSets(state);
         if (firesAfter > 0) {
             rig.queue.advance(seconds(firesAfter - 0.001));
-            EXPECT_THAT(rig.sent, IsEmpty()) << int(state);
+            EXPECT_TRUE(rig.sent.empty()) << int(state);
             rig.queue.advance(seconds(0.001));
-            EXPECT_THAT(rig.sent, ElementsAre(5)) << int(state);
             EXPECT_THAT(rig.log, ElementsAre("⏰ 看门狗：" + std::to_string(firesAfter) +
                                              "s 无 hook 活动（上次 LED=" + std::to_string(state) + "，阈值 " +
                                              (firesAfter > 40 ? "60" : "30") + "s），自动发 Stop(5)"));
         }
         rig.queue.advance(seconds(600));
-        EXPECT_EQ(rig.sent.size(), firesAfter > 0 ? 1u : 0u) << int(state);
+        EXPECT_EQ(rig.sent, firesAfter > 0 ? std::vector<uint8_t>{5} : std::vector<uint8_t>{}) << int(state);
     }
-}
-
-// Regular hooks keep it quiet; a Stop that never reaches the keyboard still disarms it (the state it
-// looks at stays what the keyboard last received); once it is gone nothing of it runs.
-TEST(Watchdog, QuietWhileHooksComeDisarmedOnceFiredSilentOnceGone) {
+    // Regular hooks keep it quiet; once it is gone nothing of it runs.
     Rig rig;
-    for (int i = 0; i < 30; ++i) rig.hookSets(2), rig.queue.advance(seconds(20));
-    EXPECT_THAT(rig.log, IsEmpty());
-    rig.hookSets(7);
-    rig.linked = false;
-    rig.queue.advance(seconds(600));
-    EXPECT_THAT(rig.sent, ElementsAre(5));
-    EXPECT_EQ(rig.lastSent, 7);
-    rig.hookSets(3);
+    for (int i = 0; i < 30; ++i) rig.hookSets(7), rig.queue.advance(seconds(20));
     rig.watchdog.reset();
     rig.queue.advance(seconds(600));
-    EXPECT_THAT(rig.sent, ElementsAre(5));
-    EXPECT_EQ(rig.queue.timerCount(), 0u);
+    EXPECT_TRUE(rig.sent.empty());
 }
 
 }  // namespace

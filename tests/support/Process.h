@@ -1,10 +1,21 @@
 #pragma once
 
+#include "platform/Files.h"
 #include "platform/Json.h"
+#include "platform/Paths.h"
+#include "support/TempDir.h"
 
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +25,7 @@
 namespace vemlo::test {
 
 using namespace std::chrono_literals;
+// Added to this process's environment for a child; an empty value removes the variable.
 using Env = std::map<std::string, std::string>;
 
 struct ProcessResult {
@@ -21,58 +33,13 @@ struct ProcessResult {
     std::string out, err;
 };
 
-// How often `text` occurs in `haystack`, matches not overlapping.
-size_t occurrences(const std::string& haystack, const std::string& text);
+inline size_t occurrences(const std::string& haystack, const std::string& text) {
+    size_t count = 0;
+    for (size_t pos = haystack.find(text); pos != std::string::npos; pos = haystack.find(text, pos + text.size()))
+        ++count;
+    return count;
+}
 
-// Starts `argv` (an absolute path first) with `env` added to (or, with an empty value, removed from)
-// this process's environment and the file `actions` given; the process id, or -1.
-int spawnProcess(const std::vector<std::string>& argv, const Env& env, posix_spawn_file_actions_t* actions);
-
-// A program in the background: standard output to the file `outputPath`, standard error appended to
-// `errorPath` (empty: this process's), standard input from `inputFd` (-1: /dev/null).
-class BackgroundProcess {
-public:
-    BackgroundProcess(const std::vector<std::string>& argv, const Env& env, std::string outputPath, int inputFd = -1,
-                      const std::string& errorPath = "");
-    ~BackgroundProcess() { stop(); }
-    BackgroundProcess(const BackgroundProcess&) = delete;
-    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
-
-    int pid() const { return running() ? pid_ : -1; }
-    bool running() const;
-    std::string output() const;
-    size_t count(const std::string& text) const { return occurrences(output(), text); }
-    // Waits until the output holds `text` `times` times; false on time-out or when the process ended short of it.
-    bool waitForOutput(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = 20s) const;
-    // Waits for the process to end by itself: its exit code, or minus the signal that ended it; absent on time-out.
-    std::optional<int> waitExit(std::chrono::milliseconds timeout = 20s) const;
-    // Sends `signal`, and SIGKILL when it has not ended within a generous deadline; the status as waitExit tells it.
-    int stop(int signal = SIGTERM);
-
-private:
-    std::string outputPath_;
-    int pid_ = -1;
-    mutable std::optional<int> status_;
-};
-
-// Runs a program to completion with `env` applied as spawnProcess does, `input` on standard input.
-// Killed after `timeout`.
-ProcessResult runProcess(const std::vector<std::string>& argv, const Env& env = {}, const std::string& input = "",
-                         std::chrono::milliseconds timeout = 20s);
-
-// `vemloconfig-agent hook <event>` against the agent at `socketPath`, with HOME at `home`.
-ProcessResult runHook(const std::string& event, const std::string& socketPath, const std::string& home,
-                      const std::string& input = "", const Env& env = {});
-
-// The records of a JSON-lines log, none when it is missing. Fails the calling test on a line that
-// is not one JSON object, or on a last line without its line feed (a torn append).
-std::vector<Json> readJsonLines(const std::string& path);
-
-// paths::diagnosticsFile; the records of its "permission-request.log", checked as readJsonLines does.
-std::string diagnosticsFile(const std::string& home, const std::string& name);
-std::vector<Json> permissionRecords(const std::string& home);
-
-// Waits, polling, until `condition` holds or `timeout` passes; returns whether it held.
 template <typename F>
 bool waitFor(F condition, std::chrono::milliseconds timeout = 10s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -83,34 +50,149 @@ bool waitFor(F condition, std::chrono::milliseconds timeout = 10s) {
     return true;
 }
 
-// One request over a fresh connection to a Unix socket: writes `request` (an empty one just ends
-// the sending side), reads until the peer closes. Absent when the connection fails; empty text when
-// the peer closed without replying.
-std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
-                                         std::chrono::milliseconds timeout = 10s);
+// A program in the background: standard output to the file `outputPath`, standard error appended to
+// `errorPath` (empty: ours), standard input from `inputFd` (-1: /dev/null).
+class BackgroundProcess {
+public:
+    BackgroundProcess(std::vector<std::string> args, const Env& env, std::string outputPath, int inputFd = -1,
+                      const std::string& errorPath = "")
+        : outputPath_(std::move(outputPath)) {
+        std::vector<std::string> envStrings;
+        for (char** e = environ; *e; ++e) {
+            const std::string entry(*e);
+            if (!env.count(entry.substr(0, entry.find('=')))) envStrings.push_back(entry);
+        }
+        for (const auto& [k, v] : env)
+            if (!v.empty()) envStrings.push_back(k + "=" + v);
+        std::vector<char*> argp, envp;
+        for (auto& s : args) argp.push_back(s.data());
+        for (auto& s : envStrings) envp.push_back(s.data());
+        argp.push_back(nullptr), envp.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (inputFd >= 0)
+            posix_spawn_file_actions_adddup2(&actions, inputFd, 0);
+        else
+            posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (!errorPath.empty())
+            posix_spawn_file_actions_addopen(&actions, 2, errorPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        if (::posix_spawn(&pid_, args[0].c_str(), &actions, nullptr, argp.data(), envp.data()) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~BackgroundProcess() { stop(); }
+    BackgroundProcess(const BackgroundProcess&) = delete;
 
-// The real agent binary in the background on "<folder>/agent.sock", HOME at `home`, the simulated
-// keyboard unless `env` says otherwise; its console log goes to "<folder>/agent.log". The constructor
-// returns once the agent listens or has ended.
+    bool running() const {
+        int status = 0;
+        if (status_ || pid_ <= 0 || ::waitpid(pid_, &status, WNOHANG) != pid_) return !status_ && pid_ > 0;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+        return false;
+    }
+    std::string output() const { return files::readFile(outputPath_).value_or(""); }
+    size_t count(const std::string& text) const { return occurrences(output(), text); }
+    // False on time-out or when the process ended short of `times` occurrences.
+    bool waitForOutput(const std::string& text, size_t times = 1, std::chrono::milliseconds timeout = 20s) const {
+        waitFor([&] { return count(text) >= times || !running(); }, timeout);
+        return count(text) >= times;
+    }
+    // Its exit code, or minus the signal that ended it; absent on time-out.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout = 20s) const {
+        return waitFor([&] { return !running(); }, timeout) ? status_ : std::nullopt;
+    }
+    // Sends `signal`, then SIGKILL if it lingers; the status as waitExit tells it.
+    int stop(int signal = SIGTERM) {
+        if (running()) ::kill(pid_, signal);
+        if (!waitExit(30s) && running()) ::kill(pid_, SIGKILL);
+        return waitExit(30s).value_or(-SIGKILL);
+    }
+
+private:
+    std::string outputPath_;
+    pid_t pid_ = -1;
+    mutable std::optional<int> status_;
+};
+
+// Runs a program to completion (killed after `timeout`), `input` on its standard input.
+inline ProcessResult runProcess(const std::vector<std::string>& argv, const Env& env = {},
+                                const std::string& input = "", std::chrono::milliseconds timeout = 20s) {
+    TempDir io;
+    files::atomicWrite(io.file("in"), input);
+    const int in = ::open(io.file("in").c_str(), O_RDONLY | O_CLOEXEC);
+    BackgroundProcess process(argv, env, io.file("out"), in, io.file("err"));
+    ::close(in);
+    auto status = process.waitExit(timeout);
+    if (!status) process.stop(SIGKILL);
+    return {status.value_or(-1) >= 0 ? *status : -1, process.output(), files::readFile(io.file("err")).value_or("")};
+}
+
+// `vemloconfig-agent hook <event>` against the agent at `socketPath`, with HOME at `home`.
+inline ProcessResult runHook(const std::string& event, const std::string& socketPath, const std::string& home,
+                             const std::string& input = "", Env env = {}) {
+    env.emplace("VEMLO_SOCKET", socketPath), env.emplace("HOME", home);
+    return runProcess({VEMLO_AGENT_BINARY, "hook", event}, env, input);
+}
+
+// The records of a JSON-lines log, none when it is missing. Fails the calling test on a line that
+// is not one JSON object, or on a last line without its line feed (a torn append).
+inline std::vector<Json> readJsonLines(const std::string& path) {
+    std::vector<Json> records;
+    const std::string text = files::readFile(path).value_or("");
+    EXPECT_TRUE(text.empty() || text.back() == '\n') << "a torn last line in " << path;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+        auto record = json::parseObject(std::string_view(text).substr(start, end - start));
+        EXPECT_TRUE(record) << text.substr(start, end - start);
+        if (record) records.push_back(*record);
+    }
+    return records;
+}
+inline std::string diagnosticsFile(const std::string& home, const std::string& name) {
+    return paths::diagnosticsFile(home, name);
+}
+inline std::vector<Json> permissionRecords(const std::string& home) {
+    return readJsonLines(diagnosticsFile(home, "permission-request.log"));
+}
+
+// One request over a fresh connection: writes `request` (an empty one just ends the sending side),
+// reads until the peer closes. Absent when the connection fails.
+inline std::optional<std::string> socketRequest(const std::string& socketPath, const std::string& request,
+                                                std::chrono::milliseconds timeout = 10s) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), std::nullopt;
+    (void)(request.empty() ? ::shutdown(fd, SHUT_WR) : int(::send(fd, request.data(), request.size(), MSG_NOSIGNAL)));
+    const timeval wait{timeout.count() / 1000, timeout.count() % 1000 * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::string reply;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) reply.append(buf, size_t(n));
+    ::close(fd);
+    return reply;
+}
+
+// The agent binary on "<folder>/agent.sock", HOME at `home`, the simulated keyboard unless `env` says
+// otherwise, its log in "<folder>/agent.log"; constructed once it listens or has ended.
 class AgentProcess {
 public:
-    AgentProcess(const std::string& folder, const std::string& home, const Env& env = {},
-                 const std::vector<std::string>& extraArgs = {});
+    AgentProcess(const std::string& folder, const std::string& home, Env env = {})
+        : socketPath_(folder + "/agent.sock"),
+          process_({VEMLO_AGENT_BINARY, "--socket", socketPath_},
+                   (env.insert({{"HOME", home}, {"VEMLO_BLUETOOTH", "sim"}, {"VEMLO_SOCKET", ""}}), env),
+                   folder + "/agent.log") {
+        waitForLog("监听 Unix socket: ");
+    }
 
     const std::string& socketPath() const { return socketPath_; }
-    const std::string& home() const { return home_; }
     std::string log() const { return process_.output(); }
     bool waitForLog(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
         return process_.waitForOutput(text, 1, timeout);
     }
     size_t countInLog(const std::string& text) const { return process_.count(text); }
-    bool running() const { return process_.running(); }
-    int pid() const { return process_.pid(); }
-    // Ends it with SIGTERM; its status as BackgroundProcess::waitExit tells it.
-    int stop() { return process_.stop(); }
 
 private:
-    std::string socketPath_, home_;
+    std::string socketPath_;
     BackgroundProcess process_;
 };
 

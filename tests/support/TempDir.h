@@ -17,7 +17,6 @@ public:
     }
     ~TempDir() { std::filesystem::remove_all(path_, ec_); }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 

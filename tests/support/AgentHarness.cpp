@@ -1,1 +1,0 @@
-#include "support/AgentHarness.h"  // header-only

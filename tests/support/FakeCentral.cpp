@@ -1,1 +1,0 @@
-#include "support/FakeCentral.h"  // header-only

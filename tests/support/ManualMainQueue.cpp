@@ -1,1 +1,0 @@
-#include "support/ManualMainQueue.h"  // header-only

@@ -1,1 +1,0 @@
-#include "support/TempDir.h"  // header-only
