@@ -38,8 +38,27 @@ actual_tgz=$(tar -tzf "$tgz" | grep -v "/$" | LC_ALL=C sort)
 
 # lintian: no error, no warning.
 lintian --fail-on error,warning --no-tag-display-limit "$deb" >"$work/lintian.log" 2>&1 || { cat "$work/lintian.log"; fail lintian; }
+[ -z "$(dpkg-deb -f "$deb" Depends Pre-Depends Recommends)" ] || fail "the package depends on something"
 dpkg-deb -x "$deb" "$work/root"
 bin=$work/root/usr/bin
+grep -qx 'ExecStart=/usr/bin/vemloconfig-agent' "$work/root/usr/lib/systemd/user/vemloconfig-agent.service" || fail ExecStart
+
+# The unpacked programs: exit status and first line; the man pages render without a warning; the bash
+# completion loads.
+while IFS='|' read -r program args status first; do
+  code=0 out=$("$bin/$program" $args 2>/dev/null) || code=$?
+  [ "$code:$(head -n1 <<<"$out")" = "$status:$first" ] || fail "$program $args: exit $code, printed $(head -n1 <<<"$out")"
+done <<EOF_TABLE
+vemloconfig-agent|--version|0|vemloconfig-agent $version
+vemloctl|--version|0|vemloctl $version
+vemloconfig-agent|--no-such-option|2|
+EOF_TABLE
+for page in vemloconfig-agent vemloctl; do
+  rendered=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
+  [ ! -s "$work/man.err" ] && grep -q "EXIT STATUS" <<<"$rendered" || { cat "$work/man.err"; fail "man $page"; }
+done
+bash -c 'source "$1" && complete -p vemloctl' _ "$work/root/usr/share/bash-completion/completions/vemloctl" >/dev/null ||
+  fail "bash completion"
 
 # A hook against an agent started from the unpacked tree, on the simulated keyboard at lever 0.
 mkdir "$work/home" "$work/run"
