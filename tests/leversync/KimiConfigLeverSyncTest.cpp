@@ -107,6 +107,28 @@ TEST_F(KimiFile, SnapshotIsTakenOnceAndDroppedOnManual) {
         << "the next automatic period starts a fresh snapshot";
 }
 
+// A rewrite that would leave a file Kimi cannot read leaves it as it is and says why; a value that
+// only looks like the start of a longer one is rewritten.
+TEST_F(KimiFile, ARewriteThatWouldBreakTheFileLeavesItAndSaysWhy) {
+    const std::pair<std::string, std::string> cases[] = {{"\"default_yolo\" = false\n", "quoted_key"},
+                                                         {"default_yolo = \"\"\"\nno\n\"\"\"\n", "multi_line_value"},
+                                                         {"default_yolo = [\n1]\n", "multi_line_value"},
+                                                         {"default_yolo = \"\"\"no\"\"\"\n", ""}};
+    for (const auto& [text, reason] : cases) {
+        writeConfig(text);
+        std::string said;
+        testing::internal::CaptureStderr();
+        sync::enableYoloInConfig(home.path(), [&](std::string_view event, const Json& details) {
+            if (event == "kimi_lever_sync_left_alone") said = details.value("reason", "?");
+        });
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said, reason) << text;
+        EXPECT_EQ(files::readFile(config) == text, !reason.empty()) << text;
+        EXPECT_EQ(err.find("（" + reason + "）") != std::string::npos, !reason.empty()) << err;
+        fs::remove(snapshot);
+    }
+}
+
 TEST_F(KimiFile, AMissingConfigurationIsNeverCreated) {
     EXPECT_EQ(run(true), "KimiConfigLeverSync: 未找到 " + config + "，跳过。\n");
     EXPECT_EQ(takeEventNames(), std::vector<std::string>{"kimi_lever_sync_missing_config"});
