@@ -1,12 +1,16 @@
 // bluetoothd on a private bus: an adapter and a keyboard that answers a status request. What it sees goes to
 // standard output ("objects", "connect", "write ...", ...); it takes "disconnect", "power off|on", "drop-adapter",
-// "add-adapter", "lever <n>" on standard input. --start=known|connected: the keyboard is there, or connected,
-// before discovery; --bad-object-lists=N: the first N object lists lack the list; see Peer for the rest.
+// "add-adapter", "lever <n>", "connect fail|ok" on standard input. --start=known|connected: the keyboard is
+// there, or connected, before discovery; --bad-object-lists=N: the first N object lists lack the list;
+// --second-adapter: an empty hci1, announced before hci0; see Peer for the rest. Like bluetoothd, it answers
+// StartNotify and a write with response only after a round trip to the keyboard, and refuses another write with
+// response meanwhile.
 
 #include "DBusBuilder.h"
 
 #include <poll.h>
 #include <unistd.h>
+#include <chrono>
 #include <cstdio>
 #include <map>
 
@@ -14,21 +18,26 @@ namespace {
 
 using namespace vemlo::test::dbus;
 
-const std::string kAdapterPath = "/org/bluez/hci0", kDevicePath = kAdapterPath + "/dev_C0_FF_EE_73_40_01";
+const std::string kAdapterPath = "/org/bluez/hci0", kSecondAdapterPath = "/org/bluez/hci1", kDevicePath = kAdapterPath + "/dev_C0_FF_EE_73_40_01";
 const std::string kServicePath = kDevicePath + "/service0010", kServiceUuid = "00007340-0000-1000-8000-00805f9b34fb";
 const std::string kNotifyPath = kServicePath + "/char0011", kCommandPath = kServicePath + "/char0014";
 const std::string kAdapter = "org.bluez.Adapter1", kDevice = "org.bluez.Device1",
                   kChar = "org.bluez.GattCharacteristic1";
 
 void say(const std::string& line) { std::printf("%s\n", line.c_str()), std::fflush(stdout); }
+using Clock = std::chrono::steady_clock;
+// How long the keyboard takes to answer an ATT request.
+constexpr auto kRoundTrip = std::chrono::milliseconds(30);
 
 struct Peer {
     DBusConnection* c;
     std::map<std::string, std::string> o;  // the options
     bool adapter = o["adapter"] != "none", powered = o["adapter"].empty(), device = adapter && o["start"] != "",
          connected = device && o["start"] == "connected", command = !o.contains("no-command"), discovering = false,
-         notifying = false;
+         notifying = false, second = o.contains("second-adapter");
     uint8_t lever = 0;
+    // Calls answered once the keyboard has (StartNotify, a write with response), by characteristic.
+    std::map<std::string, std::pair<DBusMessage*, Clock::time_point>> held = {};
     int badObjectLists = o.contains("bad-object-lists") ? std::stoi(o["bad-object-lists"]) : 0;
 
     DBusHandlerResult handle(DBusMessage* m) {
@@ -43,10 +52,16 @@ struct Peer {
             say("filter " + describe(m)), reply(m);
         else if (path == kAdapterPath && adapter && (powered || member != "StartDiscovery"))
             discover(m, member == "StartDiscovery");
+        else if (path == kSecondAdapterPath && adapter && second)
+            say(member + " hci1"), reply(m);  // a radio with nothing in range
+        else if (gatt && held.contains(path))
+            say("refused"), send(dbus_message_new_error(m, "org.bluez.Error.InProgress", "In Progress"));
         else if (path == kDevicePath && device && member == "Connect")
             connect(m);
-        else if (gatt && (path == kNotifyPath) == (member != "WriteValue"))
-            reply(m), path == kCommandPath ? write(describe(m)) : notify(member == "StartNotify");
+        else if (gatt && path == kCommandPath && member == "WriteValue")
+            o.contains("request") ? hold(m) : reply(m), write(describe(m));
+        else if (gatt && path == kNotifyPath && member != "WriteValue")
+            member == "StartNotify" ? hold(m) : reply(m);
         else
             send(dbus_message_new_error(m, "org.bluez.Error.NotReady", "not ready"));
         return DBUS_HANDLER_RESULT_HANDLED;
@@ -54,6 +69,7 @@ struct Peer {
 
     void input(const std::string& line) {
         if (line == "disconnect" || line == "power off" || line == "drop-adapter") disconnect();
+        if (line.starts_with("connect ")) o["connect"] = line.substr(8);
         if (line.starts_with("power ")) {
             powered = line == "power on";
             discovering = discovering && powered;
@@ -63,9 +79,14 @@ struct Peer {
             if (adapter) send(interfacesRemoved(kAdapterPath, {kAdapter}));
             adapter = device = discovering = false;
         } else if (line == "add-adapter") {
+            // As bluetoothd brings adapters up: each listed off, its stored devices, then power, hci1 first.
             adapter = powered = true;
-            send(interfacesAdded(kAdapterPath, {{kAdapter, {{"Powered", true}, {"Discovering", false}}}}));
+            const std::vector<std::string> order = second ? std::vector{kSecondAdapterPath, kAdapterPath}
+                                                          : std::vector{kAdapterPath};
+            for (const auto& path : order)
+                send(interfacesAdded(path, {{kAdapter, {{"Powered", false}, {"Discovering", false}}}}));
             if (!o["start"].empty()) device = true, send(interfacesAdded(kDevicePath, deviceInterfaces()));
+            for (const auto& path : order) send(propertiesChanged(path, kAdapter, {{"Powered", true}}));
         } else if (line.starts_with("lever ")) {
             lever = static_cast<uint8_t>(std::stoi(line.substr(6)));
         }
@@ -74,6 +95,7 @@ struct Peer {
     // The command characteristic listed first, though its path sorts last.
     Objects objects() {
         Objects list;
+        if (adapter && second) list.push_back({kSecondAdapterPath, {{kAdapter, {{"Powered", true}}}}});
         if (adapter) list.push_back({kAdapterPath, {{kAdapter, {{"Powered", powered}, {"Discovering", discovering}}}}});
         if (device) list.push_back({kDevicePath, deviceInterfaces()});
         if (!connected) return list;
@@ -124,16 +146,31 @@ struct Peer {
         say("write " + written);
         if (written.starts_with("AA BB 90 ") && written.substr(11, 7) == " CC DD ")
             say("state " + std::to_string(std::stoi(written.substr(9, 2), nullptr, 16)));
-        if (!written.starts_with("AA BB 00 CC DD [") || !notifying) return;
+        if (!written.starts_with("AA BB 00 CC DD [")) return;
+        if (!notifying) return say("status request unanswered");
         // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
         const std::vector<uint8_t> status{0xAA, 0xBB, 0x00, 87, 0xC9, 1, 0, 1, 2, lever, 0xCC, 0xDD};
         send(propertiesChanged(kNotifyPath, kChar, {{"Value", status}}));
     }
-    void notify(bool on) { (notifying = on) ? say("notify on") : void(); }
+    void hold(DBusMessage* m) { held[dbus_message_get_path(m)] = {dbus_message_ref(m), Clock::now() + kRoundTrip}; }
+    void answerHeld(bool failed = false) {
+        for (auto it = held.begin(); it != held.end();) {
+            auto [m, due] = it->second;
+            if (!failed && Clock::now() < due) {
+                ++it;
+                continue;
+            }
+            if (!failed && it->first == kNotifyPath) notifying = true, say("notify on");
+            send(failed ? dbus_message_new_error(m, "org.bluez.Error.Failed", "Not connected")
+                        : dbus_message_new_method_return(m));
+            dbus_message_unref(m), it = held.erase(it);
+        }
+    }
     void disconnect() {
         if (!connected) return;
         const Objects gone = objects();
         connected = notifying = false;
+        answerHeld(true);
         send(propertiesChanged(kDevicePath, kDevice, {{"Connected", false}, {"ServicesResolved", false}}));
         for (const auto& [path, interfaces] : gone)
             if (path.starts_with(kServicePath)) send(interfacesRemoved(path, {interfaces.at(0).first}));
@@ -168,7 +205,8 @@ int main(int argc, char** argv) {
     std::string pending;
     for (ssize_t n = 1; n != 0 && dbus_connection_get_is_connected(connection);) {
         pollfd fds[2] = {{0, POLLIN, 0}, {busFd, POLLIN, 0}};
-        ::poll(fds, 2, 100);
+        ::poll(fds, 2, peer.held.empty() ? 100 : 5);
+        peer.answerHeld();
         char buf[256];
         n = fds[0].revents & (POLLIN | POLLHUP) ? ::read(0, buf, sizeof buf) : -1;
         if (n > 0) pending.append(buf, static_cast<size_t>(n));

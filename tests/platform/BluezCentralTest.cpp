@@ -77,17 +77,21 @@ TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPathAndAnswersWith
     const struct {
         Args peerArgs;
         Args agentLines, peerLines;  // each agent line before the first status
+        bool scans;
         size_t failures = 0;
     } paths[] = {
-        {{},
+        // The adapter by name, though bluetoothd lists the other one first.
+        {{"--second-adapter"},
          {"发现: Vemlo K1", "命令通道就绪"},
          {"filter [UUIDs=[00007340-0000-1000-8000-00805f9b34fb], Transport=le]",
-          "write AA BB 00 CC DD [type=command]"}},
+          "write AA BB 00 CC DD [type=command]"},
+         true},
+        {{"--start=connected", "--name=VEMLO K1"}, {"系统已连接: VEMLO K1"}, {"notify on"}, false},
         {{"--request", "--bad-object-lists=2"},
          {"通知通道已订阅", "命令通道就绪", kFailure + ": GetManagedObjects"},
          {"notify on", "write AA BB 00 CC DD [type=request]", "bad object list\nbad object list"},
+         true,
          1},
-        {{"--start=connected", "--name=VEMLO K1"}, {"系统已连接: VEMLO K1"}, {"notify on"}},
     };
     for (const auto& path : paths) {
         SCOPED_TRACE(path.agentLines.back());
@@ -96,28 +100,49 @@ TEST_F(BluezAgentTest, FindsConnectsAndPollsTheKeyboardOnEveryPathAndAnswersWith
         for (const auto& line : path.agentLines) EXPECT_TRUE(inOrder(agent->log(), {line, kStatusLine}));
         for (const auto& line : path.peerLines) EXPECT_TRUE(peer->waitFor(line)) << peer->output();
         EXPECT_EQ(agent->countInLog(kFailure), path.failures) << agent->log();
+        EXPECT_EQ(peer->count("discovery on") > 0, path.scans) << peer->output();
+        // The first status request waits for notifications to be on, and nothing goes to hci1.
+        EXPECT_EQ(peer->count("unanswered") + peer->count(" hci1"), 0u) << peer->output();
     }
-    EXPECT_EQ(peer->count("discovery on"), 0u) << "connected by the system, so not scanned for";
-    // Permission is answered with the keyboard's lever, and its LED told.
+    // Permission is answered with the keyboard's lever, and its LED told; the status request after
+    // the LED frame waits for that write to be answered instead of being refused.
     EXPECT_EQ(request(R"({"cmd":"permission","value":1})"), "{\"switchState\":0,\"lightMode\":2}\n");
     EXPECT_TRUE(peer->waitFor("state 1")) << peer->output();
     peer->send("lever 2");
     EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":2,\"lightMode\":2}\n");
+    EXPECT_EQ(peer->count("refused"), 0u) << peer->output();
+    EXPECT_EQ(agent->countInLog(kFailure), 1u) << agent->log();
 }
 
 TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
     const std::string known = "直连已知设备: " + bluez::deviceIdentifier("C0:FF:EE:73:40:01").substr(0, 8) + "…";
     auto send = [&](const char* command) { return [&, command] { peer->send(command); }; };
-    auto restart = [&] { startPeer({"--start=known"}); };
+    auto restartWith = [&](Args args) { return [&, args] { startPeer(args); }; };
+    auto restart = restartWith({"--start=known"});
+    auto kill = [&] { peer->kill(); };
+    auto logged = [&](const std::string& line, size_t times) {
+        return [&, line, times] { ASSERT_TRUE(logReaches(line, times)) << agent->log(); };
+    };
     const struct {
         Args peerArgs;
         std::vector<std::function<void()>> steps;  // the loss logged before each next one
         Args linesAfter;                           // each anew, in this order
+        std::string never = "";                    // not logged after the first step
     } cases[] = {
         {{}, {send("disconnect")}, {kLost, known}},
         {{}, {send("power off"), send("power on")}, {kLost, "蓝牙就绪"}},
+        // The keyboard's adapter off and another on: the link waits for power instead of failing.
+        {{"--second-adapter"}, {send("power off"), logged(known, 1), send("power on")}, {kLost, known, "蓝牙就绪"}},
         {{}, {send("drop-adapter"), send("add-adapter")}, {kLost, "蓝牙就绪", "发现"}},
-        {{"--start=known"}, {[&] { peer->kill(); }, restart}, {kLost, "蓝牙就绪", known}},
+        {{"--start=known"}, {kill, restart}, {kLost, "蓝牙就绪", known}},
+        // bluetoothd comes back and restores the keyboard from its storage: not a scan result.
+        {{"--start=known"},
+         {kill, logged("开始扫描…", 2), restartWith({"--start=known", "--adapter=none"}), send("add-adapter")},
+         {kLost, "蓝牙就绪", known},
+         "发现"},
+        // It comes back without the keyboard and announces the other adapter first: the scan stays on
+        // the keyboard's adapter.
+        {{}, {kill, restartWith({"--second-adapter", "--adapter=none"}), send("add-adapter")}, {kLost, "蓝牙就绪", "发现"}},
         // bluetoothd may be dropped before the agent, so losing it and the bus come in either order.
         {{"--start=known"},
          {[&] { bus->stop(); }, [&] { ASSERT_TRUE(logReaches("系统总线不可用，稍后自动重试") && bus->start()); },
@@ -136,6 +161,7 @@ TEST_F(BluezAgentTest, RecoversWithoutRestartingTheAgent) {
         ASSERT_TRUE(waitFor([&] { return occurrences(agent->log().substr(before), kStatusLine) > 0; }, 30s))
             << agent->log();
         EXPECT_TRUE(inOrder(agent->log().substr(before), c.linesAfter)) << agent->log();
+        EXPECT_TRUE(c.never.empty() || agent->log().find(c.never, before) == std::string::npos) << agent->log();
         EXPECT_EQ(request(R"({"cmd":"status"})"), "{\"switchState\":0,\"lightMode\":2}\n");
         EXPECT_EQ(agent->countInLog(kFailure), 0u) << agent->log();
     }
@@ -149,6 +175,13 @@ TEST_F(BluezAgentTest, FailedConnectIsLoggedOnceAndTriedAgain) {
                                        kLost, "发现: Vemlo K1", kLost}));
     EXPECT_EQ(agent->countInLog(kFailure), 1u) << agent->log();
     EXPECT_EQ(request(R"({"cmd":"status"})"), kNoKeyboard);
+    // A success ends the failure, though bluetoothd reports Connected before it answers; the next
+    // failure is logged again.
+    peer->send("connect ok");
+    ASSERT_TRUE(logReaches(kStatusLine)) << agent->log();
+    peer->send("connect fail");
+    peer->send("disconnect");
+    EXPECT_TRUE(logReaches(kFailure, 2)) << agent->log();
 }
 
 // Side by side, so that one wait serves them all: each agent stops where its bluetoothd leaves it,

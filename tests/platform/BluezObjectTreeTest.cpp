@@ -96,7 +96,28 @@ TEST(BluezObjectTree, RemovalsTakeWhatLivesBelow) {
         EXPECT_EQ(t.removed.size(), c.deviceGone ? 1u : 0u);
         EXPECT_EQ(t.tree.orderedDevices().empty(), c.deviceGone);
         EXPECT_EQ(t.tree.characteristics(kService, {}).empty(), c.characteristicsGone);
-        EXPECT_EQ(t.tree.currentAdapter() == nullptr, c.removal.path.empty() || c.removal.path == kAdapter);
+        EXPECT_EQ(t.tree.currentAdapter("") == nullptr, c.removal.path.empty() || c.removal.path == kAdapter);
+    }
+}
+
+// bluetoothd announces adapters in no fixed order (hci1 before hci0 after a restart).
+TEST(BluezObjectTree, AdapterChoiceDependsOnNamesAndPowerNotOnOrder) {
+    const std::string hci1 = "/org/bluez/hci1";
+    const struct {
+        std::vector<ManagedObject> adapters;
+        std::string preferred, chosen;
+    } cases[] = {
+        {{adapter(hci1, true), adapter(kAdapter, true)}, "", kAdapter},
+        {{adapter(hci1, true), adapter(kAdapter, false)}, "", hci1},
+        {{adapter(hci1, false), adapter(kAdapter, false)}, "", kAdapter},
+        {{adapter(hci1, true), adapter(kAdapter, false)}, kAdapter, kAdapter},  // the known device's, though off
+        {{adapter(hci1, true)}, kAdapter, hci1},
+    };
+    for (const auto& c : cases) {
+        Tree t;
+        for (const auto& a : c.adapters) t.tree.apply(a, S::added);
+        ASSERT_NE(t.tree.currentAdapter(c.preferred), nullptr);
+        EXPECT_EQ(*t.tree.currentAdapter(c.preferred), c.chosen) << c.preferred;
     }
 }
 
@@ -113,7 +134,8 @@ TEST(BluezObjectTree, DeviceChangesAndWhatCountsAsAnAdvertisement) {
         {"connects", false, S::changed, {{"Connected", true}, {"ServicesResolved", true}}, true, false},
         {"disconnects, name invalidated", false, S::changed, {{"Connected", false}}, false, false},
         {"listed again, not new", false, S::snapshot, {{"RSSI", int64_t{-50}}}, std::nullopt, false},
-        {"added", true, S::added, {}, std::nullopt, true},
+        {"restored from storage", true, S::added, {}, std::nullopt, false},
+        {"added by a scan", true, S::added, {{"RSSI", int64_t{-50}}}, std::nullopt, true},
         {"listed anew with RSSI", true, S::snapshot, {{"RSSI", int64_t{-50}}}, std::nullopt, true},
     };
     Tree t;

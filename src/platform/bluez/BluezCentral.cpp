@@ -17,6 +17,10 @@ namespace {
 
 constexpr const char* kBusName = "org.freedesktop.DBus";
 
+// Awaited GATT calls queue up behind one another while bluetoothd takes its time; a link that stays
+// that slow loses its oldest queued call, so the queue cannot grow without end.
+constexpr size_t kMaxQueuedGattCalls = 64;
+
 const std::vector<std::string> kMatchRules = {
     "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged',"
     "arg0='org.bluez'",
@@ -153,8 +157,7 @@ void BluezCentral::Core::handleSignal(const MessagePtr& message) {
 void BluezCentral::Core::deviceUpdated(BluezPeripheral& device, std::optional<bool> connected, bool advertised) {
     if (connected) {
         if (*connected && device.link == Link::connecting) {
-            device.link = Link::connected;
-            deliverConnect(device);
+            linkUp(device);
         } else if (!*connected && device.link == Link::connected) {
             // A connect in flight is settled by its reply; BlueZ may flip Connected on the way.
             linkDown(device);
@@ -202,7 +205,16 @@ void BluezCentral::Core::linkDown(BluezPeripheral& device) {
     device.connectIssued = false;
     device.servicesWanted = false;
     device.discoveredServices.reset();
+    device.gattQueue.clear();
+    device.gattBusy = false;
     deliver([device = device.shared_from_this()](Core& self) { self.delegate_.didDisconnect(device); });
+}
+
+void BluezCentral::Core::linkUp(BluezPeripheral& device) {
+    device.link = Link::connected;
+    // The keyboard's adapter stays the one to use, also across a bluetoothd restart.
+    knownAdapter_ = parentPath(device.path);
+    deliverConnect(device);
 }
 
 void BluezCentral::Core::deliverConnect(BluezPeripheral& device) {
@@ -224,12 +236,11 @@ void BluezCentral::Core::connect(const std::shared_ptr<Peripheral>& peripheral) 
     }
     if (device->connected) {
         // Connected by the system already: its GATT objects are there to use, no Connect needed.
-        device->link = Link::connected;
-        deliverConnect(*device);
+        linkUp(*device);
         return;
     }
     // With the adapter off the attempt waits, like a central that is off, until power returns.
-    if (computeState() == CentralState::poweredOn) issueConnect(*device);
+    if (canConnect(*device)) issueConnect(*device);
 }
 
 void BluezCentral::Core::issueConnect(BluezPeripheral& device) {
@@ -244,11 +255,13 @@ void BluezCentral::Core::issueConnect(BluezPeripheral& device) {
 
 void BluezCentral::Core::connectReplied(const std::shared_ptr<BluezPeripheral>& device, uint64_t attempt,
                                         const MessagePtr& reply) {
-    if (device->connectAttempt != attempt || device->link != Link::connecting) return;
-    if (!errorText(reply.get()) || errorName(reply.get()) == "org.bluez.Error.AlreadyConnected") {
-        clearFailure("Connect");
-        device->link = Link::connected;
-        deliverConnect(*device);
+    if (device->connectAttempt != attempt) return;
+    const bool succeeded = !errorText(reply.get()) || errorName(reply.get()) == "org.bluez.Error.AlreadyConnected";
+    // bluetoothd often reports Connected before it answers, and the link is up already then.
+    if (succeeded) clearFailure("Connect");
+    if (device->link != Link::connecting) return;
+    if (succeeded) {
+        linkUp(*device);
         return;
     }
     logFailure("Connect", reply);
@@ -294,14 +307,57 @@ void BluezCentral::Core::setNotify(BluezPeripheral& device, bool enabled, Charac
     auto* target = dynamic_cast<BluezCharacteristic*>(&characteristic);
     if (device.link != Link::connected || !target) return;
     const char* method = enabled ? "StartNotify" : "StopNotify";
-    callLogged(methodCall(target->path, kGattCharacteristicInterface, method), method);
+    // Awaited: what is written after it is answered only once notifications are on.
+    queueGatt(device, {methodCall(target->path, kGattCharacteristicInterface, method), method, true, {}, {}});
 }
 
 void BluezCentral::Core::write(BluezPeripheral& device, const std::vector<uint8_t>& bytes,
                                Characteristic& characteristic, WriteType type) {
     auto* target = dynamic_cast<BluezCharacteristic*>(&characteristic);
     if (device.link != Link::connected || !target) return;
-    callLogged(writeValueCall(target->path, bytes, type == WriteType::withoutResponse), "WriteValue");
+    const bool withoutResponse = type == WriteType::withoutResponse;
+    // bluetoothd refuses a write with response while the last one is out (InProgress), so those go
+    // one at a time.
+    queueGatt(device, {writeValueCall(target->path, bytes, withoutResponse), "WriteValue", !withoutResponse,
+                       target->path, bytes});
+}
+
+void BluezCentral::Core::queueGatt(BluezPeripheral& device, GattCall gattCall) {
+    auto& queue = device.gattQueue;
+    // The same bytes again, still waiting behind them, would change nothing the keyboard sees or says.
+    if (!gattCall.path.empty() && !queue.empty() && queue.back().path == gattCall.path &&
+        queue.back().bytes == gattCall.bytes)
+        return;
+    if (queue.size() >= kMaxQueuedGattCalls) {
+        if (log_) log_("BlueZ 调用排队过多，丢弃最早的一项: " + queue.front().label);
+        queue.pop_front();
+    }
+    queue.push_back(std::move(gattCall));
+    sendGatt(device);
+}
+
+void BluezCentral::Core::sendGatt(BluezPeripheral& device) {
+    while (!device.gattBusy && !device.gattQueue.empty()) {
+        GattCall next = std::move(device.gattQueue.front());
+        device.gattQueue.pop_front();
+        if (!next.awaited) {
+            callLogged(std::move(next.message), next.label);
+            continue;
+        }
+        device.gattBusy = true;
+        call(std::move(next.message), DBUS_TIMEOUT_USE_DEFAULT,
+             [device = device.shared_from_this(), generation = device.linkGeneration, label = next.label](
+                 Core& self, const MessagePtr& reply) {
+                 if (errorText(reply.get()))
+                     self.logFailure(label, reply);
+                 else
+                     self.clearFailure(label);
+                 // A link that ended took its queue with it.
+                 if (device->linkGeneration != generation) return;
+                 device->gattBusy = false;
+                 self.sendGatt(*device);
+             });
+    }
 }
 
 // ---- power and discovery ------------------------------------------------------------------
@@ -309,16 +365,23 @@ void BluezCentral::Core::write(BluezPeripheral& device, const std::vector<uint8_
 CentralState BluezCentral::Core::computeState() const {
     if (!busUp_) return CentralState::unknown;
     if (!bluezOwner_) return CentralState::resetting;
-    const std::string* adapter = tree_.currentAdapter();
+    const std::string* adapter = tree_.currentAdapter(knownAdapter_);
     if (!adapter) return CentralState::unsupported;
     return tree_.isPowered(*adapter) ? CentralState::poweredOn : CentralState::poweredOff;
 }
 
+bool BluezCentral::Core::canConnect(const BluezPeripheral& device) const {
+    return computeState() == CentralState::poweredOn && tree_.isPowered(parentPath(device.path));
+}
+
 void BluezCentral::Core::afterChange() {
+    // A scan ends with the power, as it does on a central that turns off; it is asked for again
+    // once the power state reported is on.
+    if (computeState() != CentralState::poweredOn) scanWanted_ = false;
     if (snapshotPending_) return;
     const CentralState state = computeState();
     for (const auto& device : tree_.orderedDevices()) {
-        if (state != CentralState::poweredOn) {
+        if (!canConnect(*device)) {
             if (device->link == Link::connected || (device->link == Link::connecting && device->connectIssued))
                 linkDown(*device);
         } else if (device->link == Link::connecting && !device->connectIssued) {
@@ -336,10 +399,16 @@ void BluezCentral::Core::afterChange() {
 }
 
 void BluezCentral::Core::updateDiscovery() {
-    const std::string* adapter = tree_.currentAdapter();
+    const std::string* adapter = tree_.currentAdapter(knownAdapter_);
     const bool powered = adapter && tree_.isPowered(*adapter);
-    // BlueZ ends discovery itself when the adapter powers off or goes.
-    if (discoveryOn_ && (!powered || *adapter != discoveryAdapter_)) discoveryOn_ = false;
+    // BlueZ ends discovery itself when the adapter powers off or goes; one left running on an
+    // adapter no longer in use is stopped.
+    if (discoveryOn_ && (!powered || *adapter != discoveryAdapter_)) {
+        discoveryOn_ = false;
+        ++discoveryGeneration_;
+        if (tree_.isPowered(discoveryAdapter_))
+            callLogged(methodCall(discoveryAdapter_, kAdapterInterface, "StopDiscovery"), "StopDiscovery");
+    }
     if (scanWanted_ && powered && !discoveryOn_) {
         discoveryOn_ = true;
         discoveryAdapter_ = *adapter;
@@ -388,6 +457,8 @@ std::vector<std::shared_ptr<Peripheral>> BluezCentral::Core::retrieveConnectedPe
 }
 
 void BluezCentral::Core::scanForPeripherals(const std::vector<std::string>& serviceUuids) {
+    // Like a central that is not on, one without a powered adapter does not scan.
+    if (computeState() != CentralState::poweredOn) return;
     scanWanted_ = true;
     scanUuids_ = normalizedUuids(serviceUuids);
     updateDiscovery();

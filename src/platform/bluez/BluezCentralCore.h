@@ -89,11 +89,17 @@ private:
     void dropAll();
 
     void linkDown(bluez::BluezPeripheral& device);
+    void linkUp(bluez::BluezPeripheral& device);
+    // Whether a link to `device` can be made now: the power is on, on the device's own adapter.
+    bool canConnect(const bluez::BluezPeripheral& device) const;
     void issueConnect(bluez::BluezPeripheral& device);
     void connectReplied(const std::shared_ptr<bluez::BluezPeripheral>& device, uint64_t attempt,
                         const bluez::MessagePtr& reply);
     void deliverConnect(bluez::BluezPeripheral& device);
     void deliverServices(bluez::BluezPeripheral& device);
+    // GATT calls of a link go out in order; an awaited one holds back the rest until answered.
+    void queueGatt(bluez::BluezPeripheral& device, bluez::GattCall gattCall);
+    void sendGatt(bluez::BluezPeripheral& device);
     void announce(bluez::BluezPeripheral& device);
 
     // Re-derives the power state after any change: drops links when power went, starts waiting
@@ -121,6 +127,9 @@ private:
     std::optional<CentralState> reportedState_;
     // The state as of the last callback delivered, which is what the delegate asks about.
     CentralState exposedState_ = CentralState::unknown;
+
+    // The adapter of the device last linked; empty before the first link.
+    std::string knownAdapter_;
 
     bool scanWanted_ = false;
     std::vector<std::string> scanUuids_;

@@ -36,17 +36,17 @@ bool isUnder(const std::string& path, const std::string& parent) {
     return path.size() > parent.size() && path.compare(0, parent.size(), parent) == 0 && path[parent.size()] == '/';
 }
 
-std::string parentPath(const std::string& path) {
-    auto slash = path.rfind('/');
-    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
-}
-
 template <typename T>
 void sortByOrder(std::vector<std::shared_ptr<T>>& objects) {
     std::sort(objects.begin(), objects.end(), [](const auto& a, const auto& b) { return a->order < b->order; });
 }
 
 }  // namespace
+
+std::string parentPath(const std::string& path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos || slash == 0 ? "/" : path.substr(0, slash);
+}
 
 std::vector<std::string> normalizedUuids(const std::vector<std::string>& uuids) {
     std::vector<std::string> out;
@@ -85,9 +85,7 @@ void BluezObjectTree::apply(const ManagedObject& object, Source source) {
     const std::string& path = object.path;
     for (const auto& [interface, properties] : object.interfaces) {
         if (interface == kAdapterInterface) {
-            auto [it, isNew] = adapters_.try_emplace(path);
-            if (isNew) it->second.order = nextOrder_++;
-            it->second.powered = boolProperty(properties, "Powered").value_or(false);
+            adapters_[path].powered = boolProperty(properties, "Powered").value_or(false);
         } else if (interface == kDeviceInterface) {
             auto& device = devices_[path];
             const bool isNew = !device;
@@ -164,7 +162,8 @@ void BluezObjectTree::updateDevice(BluezPeripheral& device, const Properties& ch
     }
 
     bool advertised = false;
-    if (source == Source::added) advertised = true;
+    // bluetoothd also adds devices it restores from its storage, and those carry no RSSI.
+    if (source == Source::added) advertised = changed.contains("RSSI");
     if (source == Source::snapshot) advertised = appeared && device.seen;
     if (source == Source::changed)
         advertised = std::any_of(changed.begin(), changed.end(), [](const auto& entry) {
@@ -220,18 +219,12 @@ void BluezObjectTree::clear() {
     characteristics_.clear();
 }
 
-const std::string* BluezObjectTree::currentAdapter() const {
-    const std::string* best = nullptr;
-    const Adapter* bestAdapter = nullptr;
-    for (const auto& [path, adapter] : adapters_) {
-        // A powered adapter wins over an earlier one that is off.
-        if (!bestAdapter || (adapter.powered && !bestAdapter->powered) ||
-            (adapter.powered == bestAdapter->powered && adapter.order < bestAdapter->order)) {
-            best = &path;
-            bestAdapter = &adapter;
-        }
-    }
-    return best;
+const std::string* BluezObjectTree::currentAdapter(const std::string& preferred) const {
+    if (auto it = adapters_.find(preferred); it != adapters_.end()) return &it->first;
+    // The map is ordered by path, so the first powered one and the first one are each the first by name.
+    for (const auto& [path, adapter] : adapters_)
+        if (adapter.powered) return &path;
+    return adapters_.empty() ? nullptr : &adapters_.begin()->first;
 }
 
 bool BluezObjectTree::isPowered(const std::string& adapter) const {

@@ -4,6 +4,7 @@
 #include "platform/bluez/BluezMessages.h"
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -58,6 +59,17 @@ public:
 
 enum class Link { none, connecting, connected };
 
+// A GATT call on its way to bluetoothd. `awaited` calls (StartNotify, a write with response) hold
+// back everything queued after them until bluetoothd answers.
+struct GattCall {
+    MessagePtr message;
+    std::string label;
+    bool awaited = false;
+    // For writes: the characteristic and the bytes, to merge a repeat.
+    std::string path;
+    std::vector<uint8_t> bytes;
+};
+
 // A Device1 object: what bluetoothd says of it (kept by the object tree) and the state of our link
 // to it (kept by the central; the tree never touches it).
 class BluezPeripheral final : public Peripheral, public std::enable_shared_from_this<BluezPeripheral> {
@@ -104,6 +116,9 @@ public:
     bool servicesWanted = false;
     std::vector<std::string> serviceFilter;
     std::optional<std::vector<std::shared_ptr<Service>>> discoveredServices;
+    // GATT calls of this link, in the order asked, and whether an awaited one is out.
+    std::deque<GattCall> gattQueue;
+    bool gattBusy = false;
 };
 
 // The objects of bluetoothd that the central uses (adapters, devices, GATT services and
@@ -142,8 +157,10 @@ public:
     // bluetoothd or the bus went away: every object goes.
     void clear();
 
-    // The adapter the central uses: a powered one before one that is off, else the first listed.
-    const std::string* currentAdapter() const;
+    // The adapter the central uses: `preferred` while bluetoothd lists it, else a powered one before
+    // one that is off, each by name, so that the choice does not depend on the order bluetoothd
+    // announces them in.
+    const std::string* currentAdapter(const std::string& preferred) const;
     bool isPowered(const std::string& adapter) const;
     std::vector<std::shared_ptr<BluezPeripheral>> orderedDevices() const;
     // Whether `device` is still the tree's object for its path.
@@ -158,7 +175,6 @@ public:
 private:
     struct Adapter {
         bool powered = false;
-        uint64_t order = 0;
     };
 
     void updateDevice(BluezPeripheral& device, const Properties& changed, const std::vector<std::string>& invalidated,
@@ -177,6 +193,8 @@ private:
     std::map<std::string, std::shared_ptr<BluezCharacteristic>> characteristics_;
 };
 
+// The object a path lies under: a device's adapter, a characteristic's service.
+std::string parentPath(const std::string& path);
 // A Bluetooth UUID list in the form bluetoothd writes (128-bit, lower case).
 std::vector<std::string> normalizedUuids(const std::vector<std::string>& uuids);
 // An empty filter admits everything, as an unfiltered discovery does.
