@@ -230,7 +230,8 @@ TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
         std::string text;  // expected in standard output (exit 0) or in either
     } cases[] = {
         {{}, 2, "Usage: vemloctl <command>"},
-        {{"--help"}, 0, "Usage: vemloctl <command>"},
+        {{"--help"}, 0, "Claude Code, Codex, Cursor, the Kimi CLI and the Copilot CLI"},
+        {{"help"}, 0, "\n  help        this text"},
         {{"--version"}, 0, "vemloctl " VEMLO_PROJECT_VERSION "\n"},
         {{"lever", "--help"}, 0, "next real status report"},
         {{"install", "--only", "claude,vim"}, 2, "unknown assistant \"vim\""},
