@@ -125,9 +125,12 @@ void removeCreated(Printer& p) {
     auto text = files::readOwnFile(record);
     if (p.o.dryRun || !text) return;
     std::vector<std::string> lines, kept;
+    const std::string inHome = files::join(p.o.home, "");
     for (size_t start = 0, end; start < text->size(); start = end + 1) {
         end = std::min(text->find('\n', start), text->size());
-        if (end > start) lines.push_back(text->substr(start, end - start));
+        // Only ever something in the home folder, whatever the record says.
+        if (end > start && text->compare(start, inHome.size(), inHome) == 0)
+            lines.push_back(text->substr(start, end - start));
     }
     // The record lives in the support folder: that folder and its parents go last, if at all.
     const std::string support = paths::supportFolder(p.o.home);
