@@ -12,9 +12,15 @@ _vemloctl() {
     fi
     case $prev in
         --only)
-            local done_part=${cur%,*}
-            [[ $done_part == "$cur" ]] && done_part="" || done_part+=","
-            COMPREPLY=($(compgen -P "$done_part" -W 'claude codex cursor kimi copilot' -- "${cur##*,}"))
+            # A list: after "claude," offer only the names not given yet.
+            local given=${cur%,*} name
+            local -a left=()
+            [[ $given == "$cur" ]] && given=""
+            for name in claude codex cursor kimi copilot; do
+                [[ ",$given," == *",$name,"* ]] || left+=("$name")
+            done
+            [[ -n $given ]] && given+=","
+            COMPREPLY=($(compgen -P "$given" -W "${left[*]}" -- "${cur##*,}"))
             compopt -o nospace 2>/dev/null
             return ;;
         --bin-dir)

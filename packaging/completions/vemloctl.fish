@@ -9,7 +9,17 @@ complete -c vemloctl -n "not __fish_seen_subcommand_from $commands" -a lever -d 
 complete -c vemloctl -n "not __fish_seen_subcommand_from $commands" -a help -d 'the usage of vemloctl or of one command'
 complete -c vemloctl -n "not __fish_seen_subcommand_from $commands" -l version -d 'the version'
 complete -c vemloctl -l help -s h -d 'the usage'
-complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l only -x -a 'claude codex cursor kimi copilot' -d 'only these assistants, comma-separated'
+# A comma-separated list: each candidate is the names given so far plus one not given yet.
+function __vemloctl_assistants
+    set -l given (string split , -- (string replace -r -- '^--only=' '' (commandline -ct)))
+    set -e given[-1]
+    set -l prefix (string join , -- $given)
+    test -n "$prefix"; and set prefix "$prefix,"
+    for name in claude codex cursor kimi copilot
+        contains -- $name $given; or echo "$prefix$name"
+    end
+end
+complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l only -x -a '(__vemloctl_assistants)' -d 'only these assistants, comma-separated'
 complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l dry-run -d 'print what would change, change nothing'
 complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l bin-dir -x -a '(__fish_complete_directories)' -d 'where the agent copy goes'
 complete -c vemloctl -n "__fish_seen_subcommand_from install" -l agent -r -F -d 'the vemloconfig-agent to copy'

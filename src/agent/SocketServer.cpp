@@ -1,16 +1,19 @@
 #include "agent/SocketServer.h"
 
 #include "platform/ControlClient.h"
+#include "platform/Files.h"
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 #include <array>
+#include <climits>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -56,6 +59,30 @@ bool claimPath(const std::string& path, const Log& log) {
     }
     ::unlink(path.c_str());
     return true;
+}
+
+// Agents starting together on one path must not both see it stale, both unlink and both bind
+// (the loser would run on a socket nobody can reach). An flock on "<path>.lock", held for the
+// server's life, makes check, unlink, bind and listen one step per path. The lock file stays: removing
+// it would let a later agent lock a new file while an older one still holds the removed one.
+// The descriptor, or -1 after the reason was logged.
+int lockPath(const std::string& path, const Log& log) {
+    std::string lock = path + ".lock";
+    if (lock.front() != '/') {  // a relative --socket is the user's choice: beside it, wherever that is
+        char cwd[PATH_MAX];
+        if (::getcwd(cwd, sizeof cwd)) lock = files::join(cwd, lock);
+    }
+    std::string err;
+    const int fd = files::openOwnFile(lock, &err);
+    if (fd < 0) {
+        log("Unix socket 的锁文件 " + lock + " 不可用（" + err + "），保留不动: " + path);
+        return -1;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    ::close(fd);
+    log(someoneListens(path) ? "另一个 agent 已在监听 Unix socket: " + path
+                             : "另一个 agent 正在启动，持有 Unix socket 的锁: " + path);
+    return -1;
 }
 
 }  // namespace
@@ -193,6 +220,7 @@ struct SocketServer::Impl {
     std::array<char, kMaxRequestBytes> scratch{};
     int reading = 0;
     bool acceptPaused = false;
+    int pathLock = -1;  // held while the server lives
 };
 
 SocketServer::SocketServer(Callbacks callbacks, asio::io_context* io)
@@ -203,6 +231,7 @@ SocketServer::~SocketServer() {
         impl_->own->stop();
         if (impl_->thread.joinable()) impl_->thread.join();
     }
+    if (impl_->pathLock >= 0) ::close(impl_->pathLock);
 }
 
 bool SocketServer::start(const std::string& path, const std::function<void(const std::string&)>& log) {
@@ -214,6 +243,12 @@ bool SocketServer::start(const std::string& path, const std::function<void(const
         return false;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    // Without its folder there is nothing to lock; bind reports the missing folder.
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || ::access(slash == 0 ? "/" : path.substr(0, slash).c_str(), F_OK) == 0) {
+        impl_->pathLock = lockPath(path, log);
+        if (impl_->pathLock < 0) return false;
+    }
     if (!claimPath(path, log)) return false;
     // Non-blocking, so that accepting by hand stops when the queue is empty.
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);

@@ -6,16 +6,14 @@
 #include "platform/Json.h"
 #include "platform/Text.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace vemlo::ctl::AssistantConfigFile {
 namespace {
-
-Json skeleton(const Assistant& assistant) {
-    return assistant.shape == ConfigShape::commandList ? Json{{"version", 1}} : Json::object();
-}
 
 // Whether nothing but what a fresh file of ours would hold is left.
 bool holdsNothingElse(const Json& root, const Assistant& assistant) {
@@ -25,8 +23,13 @@ bool holdsNothingElse(const Json& root, const Assistant& assistant) {
     return rest.empty();
 }
 
-// Reads the file into `change`; false (with `change.error` set) when it is there but unreadable.
+// Reads the file into `change`; false (with `change.error` set) when it is there but unreadable, or
+// reached through a link that someone else may have planted.
 bool readExisting(FileChange& change) {
+    if (std::string why = files::linkProblem(change.path); !why.empty()) {
+        change.error = why + ", so it is not followed";
+        return false;
+    }
     change.existed = files::exists(change.path);
     if (!change.existed) return true;
     auto bytes = files::readFile(change.path);
@@ -36,12 +39,6 @@ bool readExisting(FileChange& change) {
     }
     change.before = std::move(*bytes);
     return true;
-}
-
-std::optional<Json> parseJson(FileChange& change) {
-    auto root = json::parse(change.before);
-    if (!root) change.error = "it is not valid JSON";
-    return root;
 }
 
 // The backup is private whatever the original's bits: Kimi's config.toml holds API keys. Once made
@@ -97,6 +94,35 @@ int ownFileEventsIn(std::string_view text, const Assistant& assistant) {
     return root ? ownFileEvents(*root, assistant) : 0;
 }
 
+// Whether a file at the name of our own file holds nothing but hooks of ours (an earlier install's,
+// whatever its agent path): only then may it be replaced without a backup, or removed.
+bool onlyOurs(std::string_view text, const Assistant& assistant) {
+    auto root = json::parse(text);
+    if (!root || !root->is_object() || !root->contains("hooks") || !(*root)["hooks"].is_object()) return false;
+    for (const auto& [key, value] : root->items())
+        if (key != "hooks" && !(key == "version" && value == 1)) return false;
+    for (const auto& [event, list] : (*root)["hooks"].items()) {
+        auto b = std::find_if(assistant.events.begin(), assistant.events.end(),
+                              [&](const EventBinding& e) { return e.assistantEvent == event; });
+        if (b == assistant.events.end() || !list.is_array()) return false;
+        for (const Json& entry : list) {
+            auto bash = entry.is_object() ? entry.find("bash") : entry.end();
+            if (bash == entry.end() || !bash->is_string() ||
+                !isAgentHookCommand(bash->get_ref<const std::string&>(), b->agentEvent))
+                return false;
+        }
+    }
+    return true;
+}
+
+// Our own file is never reached through a link: one at its name is refused, not followed.
+bool refuseLink(FileChange& change) {
+    struct stat st {};
+    if (::lstat(change.path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+    change.error = "it is a symbolic link, and this file is vemloctl's own; remove the link to go on";
+    return true;
+}
+
 }  // namespace
 
 std::string folderPath(const Assistant& assistant, const std::string& home) {
@@ -115,10 +141,12 @@ FileChange planInstall(const Assistant& assistant, const std::string& home, cons
     if (!readExisting(change)) return change;
     if (assistant.shape == ConfigShape::ownCommandFile) {
         change.wholeFileIsOurs = true;
+        if (refuseLink(change)) return change;
         change.after = ownFileText(assistant, agentPath);
         if (change.existed && change.before == change.after) return change;
         change.added = static_cast<int>(assistant.events.size());
         change.removed = change.existed ? ownFileEventsIn(change.before, assistant) : 0;
+        change.keepBefore = change.existed && !onlyOurs(change.before, assistant);
         change.action = FileChange::Action::write;
         return change;
     }
@@ -132,12 +160,11 @@ FileChange planInstall(const Assistant& assistant, const std::string& home, cons
         change.action = FileChange::Action::write;
         return change;
     }
-    std::optional<Json> root = change.existed ? parseJson(change) : skeleton(assistant);
-    if (!root) return change;
-    JsonHookEdit::Outcome out = JsonHookEdit::install(*root, assistant, agentPath);
+    JsonHookEdit::Outcome out = JsonHookEdit::install(
+        change.existed ? change.before : JsonHookEdit::emptyFileText(assistant), assistant, agentPath);
     change.error = out.error;
     if (!out.error.empty() || !out.changed()) return change;
-    change.after = JsonHookEdit::serializeLike(*root, change.before);
+    change.after = std::move(out.text);
     change.added = out.added;
     change.removed = out.removed;
     change.action = FileChange::Action::write;
@@ -150,6 +177,11 @@ FileChange planUninstall(const Assistant& assistant, const std::string& home) {
     if (!readExisting(change) || !change.existed) return change;
     if (assistant.shape == ConfigShape::ownCommandFile) {
         change.wholeFileIsOurs = true;
+        if (refuseLink(change)) return change;
+        if (!onlyOurs(change.before, assistant)) {
+            change.error = "it holds hooks or settings that are not vemloctl's";
+            return change;
+        }
         change.removed = ownFileEventsIn(change.before, assistant);
         change.action = FileChange::Action::remove;
         return change;
@@ -165,15 +197,14 @@ FileChange planUninstall(const Assistant& assistant, const std::string& home) {
         change.after = std::move(out.text);
         return change;
     }
-    std::optional<Json> root = parseJson(change);
-    if (!root) return change;
-    JsonHookEdit::Outcome out = JsonHookEdit::uninstall(*root, assistant);
+    JsonHookEdit::Outcome out = JsonHookEdit::uninstall(change.before, assistant);
     change.error = out.error;
     if (!out.error.empty() || !out.changed()) return change;
     change.removed = out.removed;
-    change.action =
-        createdByUs && holdsNothingElse(*root, assistant) ? FileChange::Action::remove : FileChange::Action::write;
-    change.after = JsonHookEdit::serializeLike(*root, change.before);
+    const auto rest = json::parse(out.text);
+    change.action = createdByUs && rest && holdsNothingElse(*rest, assistant) ? FileChange::Action::remove
+                                                                              : FileChange::Action::write;
+    change.after = std::move(out.text);
     return change;
 }
 
@@ -198,20 +229,30 @@ std::string apply(const FileChange& change) {
     case FileChange::Action::none:
         return {};
     case FileChange::Action::remove:
+        // Our own file gives way to what was there before install, when a backup of it was kept.
+        if (change.wholeFileIsOurs && files::isOwnRegularFile(backupPath(change.path)) &&
+            ::rename(backupPath(change.path).c_str(), change.path.c_str()) == 0)
+            return {};
         if (::unlink(change.path.c_str()) != 0 && errno != ENOENT)
             return "cannot remove it: " + std::string(std::strerror(errno));
         return {};
     case FileChange::Action::write:
         break;
     }
-    if (change.wholeFileIsOurs) {
-        const std::string folder = change.path.substr(0, change.path.rfind('/'));
-        if (!files::createDirectories(folder)) return "cannot create its folder";
-    } else if (change.existed) {
+    if (change.wholeFileIsOurs && change.keepBefore) {
+        // A backup from an earlier install holds a different file: keeping this one would need a second.
+        auto kept = files::nameTaken(backupPath(change.path)) ? files::readOwnFile(backupPath(change.path))
+                                                              : std::optional<std::string>();
+        if (kept && *kept != change.before)
+            return "it is not vemloctl's, and " + backupPath(change.path) +
+                   " already keeps another file; move one of them away to go on";
+    }
+    if ((!change.wholeFileIsOurs && change.existed) || change.keepBefore) {
         if (std::string failure = writeBackup(change.path, change.before); !failure.empty()) return failure;
     }
     std::string err;
-    if (!files::atomicWrite(change.path, change.after, &err)) return "cannot write it (the file is unchanged): " + err;
+    if (!files::atomicWrite(change.path, change.after, {.ownFile = change.wholeFileIsOurs}, &err))
+        return "cannot write it (the file is unchanged): " + err;
     return {};
 }
 

@@ -19,7 +19,8 @@ struct FileChange {
     std::string error;  // non-empty: why the file is left alone
     int added = 0;
     int removed = 0;
-    bool wholeFileIsOurs = false;  // no backup is kept, and a missing folder is created
+    bool wholeFileIsOurs = false;  // written whole, never through a link; a missing folder is created
+    bool keepBefore = false;       // our own file's name holds something else: kept as the backup first
 };
 
 namespace AssistantConfigFile {

@@ -9,6 +9,8 @@
 #include "platform/Files.h"
 #include "platform/Paths.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -63,6 +65,7 @@ struct Printer {
     std::ostream& out;
     std::ostream& err;
     bool failed = false;
+    std::vector<std::string> supportToRecord{};  // our support folder and parents, when install is creating them
 
     void line(const std::string& who, const std::string& text) const { out << who << ": " << text << "\n"; }
     void problem(const std::string& who, const std::string& text) {
@@ -71,6 +74,85 @@ struct Printer {
     }
     std::string path(const std::string& p) const { return tilde(p, o.home); }
 };
+
+// What install created (folders, a lock file), one absolute path a line, so that uninstall removes
+// exactly that, once it is empty; what was there before install is never recorded.
+std::string createdRecord(const std::string& home) { return files::join(paths::supportFolder(home), "vemloctl-created"); }
+
+// `path` and its parents that do not exist, outermost first.
+std::vector<std::string> missingFolders(std::string path) {
+    std::vector<std::string> missing;
+    for (int depth = 0; depth < 64 && path.size() > 1 && !files::nameTaken(path); ++depth) {
+        missing.insert(missing.begin(), path);
+        path = path.substr(0, path.rfind('/'));
+    }
+    return missing;
+}
+
+void recordCreated(Printer& p, std::vector<std::string> created) {
+    if (created.empty() || p.o.dryRun) return;
+    created.insert(created.begin(), p.supportToRecord.begin(), p.supportToRecord.end());
+    p.supportToRecord.clear();
+    std::string lines;
+    for (const std::string& path : created)
+        if (path.find('\n') == std::string::npos) lines += path + "\n";
+    if (paths::createSupportFolder(p.o.home)) (void)files::appendToFile(createdRecord(p.o.home), lines);
+}
+
+bool createFolders(Printer& p, const std::string& folder) {
+    std::vector<std::string> missing = missingFolders(folder);
+    if (!files::createDirectories(folder)) return false;
+    recordCreated(p, std::move(missing));
+    return true;
+}
+
+// Removes a recorded folder or lock file when it is empty (a lock only when nobody holds it); true when
+// it is gone.
+bool removeIfEmpty(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+    if (S_ISDIR(st.st_mode)) return ::rmdir(path.c_str()) == 0;
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_size != 0) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool gone = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return gone;
+}
+
+void removeCreated(Printer& p) {
+    const std::string record = createdRecord(p.o.home);
+    auto text = files::readOwnFile(record);
+    if (p.o.dryRun || !text) return;
+    std::vector<std::string> lines, kept;
+    const std::string inHome = files::join(p.o.home, "");
+    for (size_t start = 0, end; start < text->size(); start = end + 1) {
+        end = std::min(text->find('\n', start), text->size());
+        // Only ever something in the home folder, whatever the record says.
+        if (end > start && text->compare(start, inHome.size(), inHome) == 0)
+            lines.push_back(text->substr(start, end - start));
+    }
+    // The record lives in the support folder: that folder and its parents go last, if at all.
+    const std::string support = paths::supportFolder(p.o.home);
+    auto holdsRecord = [&](const std::string& path) { return path == support || support.starts_with(path + "/"); };
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+        if (holdsRecord(*it) || std::find(kept.begin(), kept.end(), *it) != kept.end()) continue;
+        if (!files::nameTaken(*it)) continue;
+        if (removeIfEmpty(*it))
+            p.line("cleanup", "removed " + p.path(*it) + ", which install had created");
+        else
+            kept.insert(kept.begin(), *it);
+    }
+    if (!kept.empty()) {
+        std::string rest;
+        for (const std::string& path : kept) rest += path + "\n";
+        (void)files::atomicWrite(record, rest, {.ownFile = true});
+        return;
+    }
+    ::unlink(record.c_str());
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+        if (holdsRecord(*it)) (void)::rmdir(it->c_str());
+}
 
 // Copies the agent into the bin folder; true when the file there changed.
 bool placeAgent(Printer& p, const std::string& target) {
@@ -94,7 +176,7 @@ bool placeAgent(Printer& p, const std::string& target) {
         p.line("agent", "would copy " + source + " to " + p.path(target));
         return true;
     }
-    if (!files::createDirectories(p.o.binDir) || !files::atomicWrite(target, *bytes) ||
+    if (!createFolders(p, p.o.binDir) || !files::atomicWrite(target, *bytes) ||
         ::chmod(target.c_str(), 0755) != 0) {
         p.problem("agent", "cannot write " + target);
         return false;
@@ -132,19 +214,21 @@ bool placeUnit(Printer& p, const std::string& agentPath) {
     }
     FileChange change;
     change.path = path;
-    // Only someone else's unit of the same name needs a backup; an older one of ours is just replaced.
-    change.existed = current && !ServiceUnit::isOurUnit(*current);
+    // A unit that install wrote is just replaced; any other (one you changed too) is kept as the backup.
+    change.existed = current && !ServiceUnit::agentOfUnitWeWrote(*current, p.o.home);
     change.before = current.value_or("");
     change.after = text;
     change.action = FileChange::Action::write;
+    const bool backupNeeded = change.existed && !files::nameTaken(AssistantConfigFile::backupPath(path));
     const size_t slash = path.rfind('/');
-    std::string failure = files::createDirectories(path.substr(0, slash)) ? AssistantConfigFile::apply(change)
-                                                                          : "cannot create its folder";
+    std::string failure =
+        createFolders(p, path.substr(0, slash)) ? AssistantConfigFile::apply(change) : "cannot create its folder";
     if (!failure.empty()) {
         p.problem("service", path + ": " + failure);
         return false;
     }
-    p.line("service", std::string(current ? "updated " : "installed ") + p.path(path));
+    p.line("service", std::string(current ? "updated " : "installed ") + p.path(path) +
+                          (backupNeeded ? " (backup: " + p.path(AssistantConfigFile::backupPath(path)) + ")" : ""));
     return true;
 }
 
@@ -190,8 +274,12 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
         return;
     }
     std::unique_ptr<SyncLock> lock;
-    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun)
+    if (a.shape == ConfigShape::tomlArrayTables && !p.o.dryRun) {
+        const std::string lockPath = paths::lockFile(p.o.home, paths::kKimiConfigLock);
+        const bool lockWasThere = files::nameTaken(lockPath);
         lock = std::make_unique<SyncLock>(p.o.home, paths::kKimiConfigLock);
+        if (!lockWasThere && files::nameTaken(lockPath)) recordCreated(p, {lockPath});
+    }
     const FileChange change = AssistantConfigFile::planInstall(a, p.o.home, agentPath);
     if (!change.error.empty()) {
         p.problem(a.displayName, where + ": " + change.error + "; the file was left exactly as it was");
@@ -202,8 +290,13 @@ void registerHooks(Printer& p, const Assistant& a, const std::string& agentPath,
                where + ": hooks already registered (" + plural(static_cast<int>(a.events.size()), "event") + ")");
         return;
     }
-    const bool backupNeeded =
-        change.existed && !change.wholeFileIsOurs && !files::nameTaken(AssistantConfigFile::backupPath(change.path));
+    const bool backupNeeded = change.existed && (!change.wholeFileIsOurs || change.keepBefore) &&
+                              !files::nameTaken(AssistantConfigFile::backupPath(change.path));
+    if (change.wholeFileIsOurs && !p.o.dryRun &&
+        !createFolders(p, change.path.substr(0, change.path.rfind('/')))) {
+        p.problem(a.displayName, change.path + ": cannot create its folder");
+        return;
+    }
     if (!applyChange(p, a, change)) return;
     std::string text = p.o.dryRun ? (change.existed ? "would add " : "would create it with ")
                                   : (change.existed ? "added " : "created it with ");
@@ -229,9 +322,14 @@ void unregisterHooks(Printer& p, const Assistant& a) {
         p.line(a.displayName, where + ": no hooks of ours");
         return;
     }
+    const bool restored =
+        change.wholeFileIsOurs && files::isOwnRegularFile(AssistantConfigFile::backupPath(change.path));
     if (!applyChange(p, a, change)) return;
     std::string text = (p.o.dryRun ? "would remove " : "removed ") + plural(change.removed, "hook");
-    if (change.action == FileChange::Action::remove) text += "; install had created the file for them, so it goes too";
+    if (change.action == FileChange::Action::remove)
+        text += change.wholeFileIsOurs ? (restored ? "; the file from before install is back in its place"
+                                                   : "; the file was ours alone, so it goes too")
+                                       : "; install had created the file for them, so it goes too";
     p.line(a.displayName, where + ": " + text);
     // A backup that matches the restored file has nothing left to give back.
     const std::string backup = AssistantConfigFile::backupPath(change.path);
@@ -244,34 +342,41 @@ void unregisterHooks(Printer& p, const Assistant& a) {
     }
 }
 
-void removeService(Printer& p) {
+// Stops, disables and removes the user unit when it is one that install wrote; false when a unit stays.
+bool removeService(Printer& p) {
     const std::string unit = ServiceUnit::kUnitName;
     const std::string path = ServiceUnit::unitPath(p.o.home);
     auto text = files::readFile(path);
     if (!text) {
         p.line("service", "no unit installed");
-        return;
+        return true;
     }
     if (!ServiceUnit::isOurUnit(*text)) {
         p.line("service", p.path(path) + " does not start vemloconfig-agent; left alone");
-        return;
+        return false;
+    }
+    if (!ServiceUnit::agentOfUnitWeWrote(*text, p.o.home)) {
+        p.line("service", p.path(path) +
+                              " is not the unit install wrote (it was changed), so it stays, with the agent it "
+                              "starts; remove them yourself if you no longer want them");
+        return false;
     }
     if (p.o.dryRun) {
         p.line("service", "would stop and disable " + unit + " and remove " + p.path(path));
-        return;
+        return true;
     }
     if (std::string failure = systemctl({"disable", "--now", unit}); !failure.empty())
         p.line("service", "could not stop and disable " + unit + " through systemd (" + failure + ")");
     if (::unlink(path.c_str()) != 0) {
         p.problem("service", "cannot remove " + path + ": " + std::strerror(errno));
-        return;
+        return false;
     }
     systemctl({"daemon-reload"});
     p.line("service", "removed " + p.path(path));
+    return true;
 }
 
-void removeAgent(Printer& p) {
-    const std::string target = files::join(p.o.binDir, kAgentFileName);
+void removeAgent(Printer& p, const std::string& target) {
     if (!files::exists(target)) return;
     if (realPath(target) == realPath(p.o.agentSource)) {
         p.line("agent", "kept " + p.path(target) + ": it is the copy vemloctl was installed with");
@@ -312,18 +417,34 @@ bool ourUserUnitExists(const Options& o) {
     return text && ServiceUnit::isOurUnit(*text);
 }
 
+// A user unit of the same name hides the package's: the unit an earlier install wrote gives way, with
+// the agent copy it started. A unit changed by hand, and any other copy, are the user's and stay.
+void handOverToPackage(Printer& p) {
+    const std::string unitPath = ServiceUnit::unitPath(p.o.home);
+    const std::string copy = files::join(p.o.binDir, kAgentFileName);
+    auto text = files::readFile(unitPath);
+    auto agent = text ? ServiceUnit::agentOfUnitWeWrote(*text, p.o.home) : std::nullopt;
+    if (agent) {
+        if (removeService(p)) removeAgent(p, *agent);
+    } else if (text && ServiceUnit::isOurUnit(*text)) {
+        p.line("service", p.path(unitPath) +
+                              " starts vemloconfig-agent but is not the unit install wrote, so it stays; it hides "
+                              "the package's unit until you remove it (systemctl --user disable --now " +
+                              ServiceUnit::kUnitName + ", then delete it)");
+    }
+    if (files::nameTaken(copy) && (!agent || *agent != copy) && files::exists(copy))
+        p.line("agent", "kept " + p.path(copy) + ": no unit that install wrote starts it");
+}
+
 }  // namespace
 
 int install(const Options& options, std::ostream& out, std::ostream& err) {
     Printer p{options, out, err};
+    p.supportToRecord = missingFolders(paths::supportFolder(options.home));
     if (!options.packageRoot.empty()) {
         const std::string agentPath = Installation::packagedAgentPath(options.packageRoot);
         p.line("agent", "using the packaged " + agentPath + "; nothing is copied");
-        // A user unit of the same name hides the package's: an earlier install's copy and unit give way.
-        if (ourUserUnitExists(options)) {
-            removeService(p);
-            removeAgent(p);
-        }
+        handOverToPackage(p);
         bool codexChanged = false;
         for (const Assistant& a : assistants())
             if (selected(options, a)) registerHooks(p, a, agentPath, codexChanged);
@@ -355,12 +476,12 @@ int uninstall(const Options& options, std::ostream& out, std::ostream& err) {
         if (selected(options, a)) unregisterHooks(p, a);
     if (options.only.empty()) {
         if (options.packageRoot.empty() || ourUserUnitExists(options)) {
-            removeService(p);
-            removeAgent(p);
+            if (removeService(p)) removeAgent(p, files::join(options.binDir, kAgentFileName));
         } else {
             disablePackagedService(p);
         }
     }
+    removeCreated(p);
     return p.failed ? 1 : 0;
 }
 

@@ -3,13 +3,21 @@
 #include "ctl/HookRegistrations.h"
 #include "platform/Json.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 
+// Our hooks in an assistant's JSON file, edited as text: the entries we add are inserted after the
+// last entry of their list, in the layout of their neighbours, and the entries we take out are cut
+// out with the separator that install put before them. Every other byte stays (number spellings,
+// the layout of the user's own groups, comments-free whitespace), so uninstall after install gives
+// back the file byte for byte, unless install had to fill an empty list or object on the way (an
+// empty "hooks" list of an event goes with our hook, as before; an empty object keeps no inner blanks).
 namespace vemlo::ctl::JsonHookEdit {
 
 struct Outcome {
     std::string error;  // non-empty: the document has a shape we do not understand and was not touched
+    std::string text;   // the edited document, when changed()
     int added = 0;
     int removed = 0;
     bool changed() const { return added > 0 || removed > 0; }
@@ -19,22 +27,25 @@ struct Outcome {
 // permission request within about 1.5 s and a hook gives up on it after 5 s.
 inline constexpr int kHookTimeoutSeconds = 10;
 
-// Makes `root` hold exactly one hook of ours with the current command for every event of
-// `assistant`; hooks of ours with another command (an older install elsewhere) are replaced. Every
-// other member and every hook of the user's stays where it is. A document already in that state is
-// left as it is. `root` is left untouched when the outcome carries an error.
-Outcome install(Json& root, const Assistant& assistant, const std::string& agentPath);
+// The entry added to an event's list for `command`; by default the assistant's shape decides
+// (a matcher group {"matcher": "", "hooks": [{"type": "command", "command": ..., "timeout": 10}]}, or
+// {"command": ...}). Our handlers are recognised by their "command" member either way.
+using MakeEntry = std::function<Json(const std::string& command)>;
 
-// Removes every hook of ours, and the groups, event lists and the "hooks" object that only existed
+// The text of a new file of the assistant's, before install adds anything.
+std::string emptyFileText(const Assistant& assistant);
+
+// Makes the root object's "hooks" map hold exactly one hook of ours with the current command for
+// every event of `assistant`; hooks of ours with another command (an older install elsewhere) are
+// taken out. A document already in that state is left as it is (not changed()).
+Outcome install(std::string_view text, const Assistant& assistant, const std::string& agentPath,
+                const MakeEntry& makeEntry = {});
+
+// Takes out every hook of ours, and the groups, event lists and the "hooks" object that only existed
 // to hold them.
-Outcome uninstall(Json& root, const Assistant& assistant);
+Outcome uninstall(std::string_view text, const Assistant& assistant);
 
 // How many of the assistant's events have a hook of ours, whatever its path.
 int registeredEvents(const Json& root, const Assistant& assistant);
-
-// The document serialised the way `original` was written: on one line, or with the same
-// indentation; the same line ends, and a final line end when it had one (or when there was no
-// file). Strings stay UTF-8.
-std::string serializeLike(const Json& root, std::string_view original);
 
 }  // namespace vemlo::ctl::JsonHookEdit

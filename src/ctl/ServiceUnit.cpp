@@ -50,6 +50,29 @@ std::string unitText(const std::string& agentPath, const std::string& home) {
     return out;
 }
 
+std::optional<std::string> agentOfUnitWeWrote(const std::string& text, const std::string& home) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line) && line.rfind(kExecStart, 0) != 0) {
+    }
+    if (line.rfind(kExecStart, 0) != 0) return std::nullopt;
+    // The program word as systemdWord wrote it: quoted when it has blanks, "%" and "$" doubled.
+    std::string word, path;
+    const std::string rest = line.substr(kExecStart.size());
+    if (!rest.empty() && rest[0] == '"') {
+        for (size_t i = 1; i < rest.size() && rest[i] != '"'; ++i) word += rest[i] == '\\' ? rest[++i] : rest[i];
+    } else {
+        word = rest.substr(0, rest.find(' '));
+    }
+    for (size_t i = 0; i < word.size(); ++i) {
+        if ((word[i] == '%' || word[i] == '$') && i + 1 < word.size() && word[i + 1] == word[i]) ++i;
+        path += word[i];
+    }
+    if (word.rfind("%h/", 0) == 0) path = files::join(home, word.substr(3));
+    if (path.empty() || path[0] != '/' || unitText(path, home) != text) return std::nullopt;
+    return path;
+}
+
 bool isOurUnit(const std::string& text) {
     std::istringstream in(text);
     std::string line;

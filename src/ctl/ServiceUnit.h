@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace vemlo::ctl::ServiceUnit {
@@ -13,6 +14,10 @@ std::string unitPath(const std::string& home);
 // The packaged unit, its ExecStart pointed at `agentPath` when the agent is not installed in the
 // default ~/.local/bin.
 std::string unitText(const std::string& agentPath, const std::string& home);
+
+// The agent that a unit starts when the unit is byte for byte one that unitText wrote (for that
+// agent); nothing for any other text, a unit changed by hand included.
+std::optional<std::string> agentOfUnitWeWrote(const std::string& text, const std::string& home);
 
 // Whether a unit file's text starts our agent, so that uninstall never deletes someone else's
 // unit of the same name.

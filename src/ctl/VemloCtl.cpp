@@ -20,13 +20,14 @@ namespace {
 constexpr const char* kMainHelp = R"(Usage: vemloctl <command> [options]
 
 Sets up and watches vemloconfig-agent, which couples the Vemlo keyboard's lever and LED with
-Claude Code, Codex, Cursor and the Kimi CLI.
+Claude Code, Codex, Cursor, the Kimi CLI and the Copilot CLI.
 
 Commands:
   install     install the agent as a systemd user service and register the assistants' hooks
   uninstall   take out exactly what install added
   status      whether the agent runs, the keyboard is linked, the lever position and the last LED state
   lever       set or clear the temporary software lever
+  help        this text, or `vemloctl help <command>` for one command
 
 Options:
   --help      this text

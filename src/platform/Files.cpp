@@ -2,10 +2,11 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -60,12 +61,35 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// Follows a chain of symbolic links so that the rename replaces the real file, not the link.
-std::string resolveLinks(const std::string& path) {
+// A folder where others may create or rename names: what stands there may have been planted.
+bool othersMayWrite(const std::string& folder) {
+    struct stat st {};
+    return ::stat(folder.c_str(), &st) != 0 || (st.st_mode & (S_ISVTX | S_IWOTH)) != 0;
+}
+
+// Follows a chain of symbolic links so that the rename replaces the real file, not the link. We
+// read the links ourselves, so the kernel's protected-symlinks rule does not guard us: a link of
+// another user, or one in a sticky or world-writable folder (where anyone may have planted it), is
+// refused, and so is a target in such a folder. Nothing, with `why` set, when refused.
+std::optional<std::string> resolveLinks(const std::string& path, std::string* why) {
     std::string current = path;
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
-        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+        if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            if (hops > 0 && othersMayWrite(dirName(current))) {
+                fail(why, "the link's target " + current + " is in a folder that others can write");
+                return std::nullopt;
+            }
+            return current;
+        }
+        if (st.st_uid != ::geteuid()) {
+            fail(why, "the link " + current + " belongs to another user (uid " + std::to_string(st.st_uid) + ")");
+            return std::nullopt;
+        }
+        if (othersMayWrite(dirName(current))) {
+            fail(why, "the link " + current + " is in a folder that others can write");
+            return std::nullopt;
+        }
         std::vector<char> buf(PATH_MAX + 1);
         ssize_t n = ::readlink(current.c_str(), buf.data(), buf.size() - 1);
         if (n <= 0) return current;
@@ -81,50 +105,72 @@ bool ownRegular(const struct stat& st, std::string* err) {
     return true;
 }
 
-std::string temporaryPrefix(const std::string& target) { return baseName(target) + ".tmp."; }
+// Our temporary files are "<target>.vemlo-tmp.<pid>.<12 letters of kLetters>", the pid in plain
+// decimal. The sweep below removes nothing of any other shape, so a user's "config.toml.tmp.1.backup"
+// is never taken for one of ours.
+constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr size_t kRandomLetters = 12;
 
-// "<target>.tmp.<pid>.<6 random letters>", created with O_EXCL (which never follows a link).
+std::string temporaryPrefix(const std::string& target) { return baseName(target) + ".vemlo-tmp."; }
+
+bool isOurTemporaryName(std::string_view name, std::string_view prefix) {
+    if (!name.starts_with(prefix)) return false;
+    name.remove_prefix(prefix.size());
+    const size_t dot = name.find('.');
+    if (dot == std::string_view::npos || dot == 0 || dot > 10 || name[0] == '0') return false;
+    if (!std::all_of(name.begin(), name.begin() + dot, [](char c) { return c >= '0' && c <= '9'; })) return false;
+    const std::string_view random = name.substr(dot + 1);
+    return random.size() == kRandomLetters &&
+           random.find_first_not_of(std::string_view(kLetters, sizeof kLetters - 1)) == std::string_view::npos;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Creates our temporary file beside `target` (O_EXCL, which never follows a link) and holds an
+// exclusive flock on it until the descriptor is closed: that lock, not the process id, is what tells
+// a sweeper that the writer is alive, so writers in other PID namespaces sharing the home are safe.
+// A sweeper that took the name between our open and our lock has removed it: then we try another.
 int createTemporary(const std::string& target, mode_t mode, std::string& name, std::string* err) {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned char random[6] = {};
+        unsigned char random[kRandomLetters] = {};
         if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
             for (auto& r : random) r = static_cast<unsigned char>(std::rand());
         }
         name = dirName(target) + "/" + temporaryPrefix(target) + std::to_string(::getpid()) + ".";
         for (unsigned char r : random) name += kLetters[r % (sizeof kLetters - 1)];
         const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0) return fd;
-        if (errno != EEXIST) {
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
             failErrno(err);
             return -1;
         }
+        struct stat mine {}, named {};
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &mine) == 0 && ::lstat(name.c_str(), &named) == 0 &&
+            sameFile(mine, named))
+            return fd;
+        ::close(fd);
     }
     fail(err, "no free temporary file name");
     return -1;
 }
 
-// Removes the temporary files of `target` whose writers are dead: a writer killed between creating
-// its temporary file and renaming it leaves the file behind, and nothing else ever would remove it.
-// A live writer's file is left alone, whoever it is, so no lock is needed.
+// Removes the temporary files of `target` that their writers abandoned: a writer killed between
+// creating its temporary file and renaming it leaves the file behind, and nothing else ever would
+// remove it. A file is abandoned when nobody holds its flock (the kernel drops a dead writer's lock).
 void removeStaleTemporaries(const std::string& target) {
     DIR* dir = ::opendir(dirName(target).c_str());
     if (!dir) return;
     const std::string prefix = temporaryPrefix(target);
-    const pid_t self = ::getpid();
     while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (!name.starts_with(prefix)) continue;
-        const std::string_view rest = name.substr(prefix.size());
-        const size_t dot = rest.find('.');
-        if (dot == std::string_view::npos || rest.size() - dot - 1 != 6) continue;
-        pid_t pid = 0;
-        auto [end, ec] = std::from_chars(rest.data(), rest.data() + dot, pid);
-        if (ec != std::errc() || end != rest.data() + dot || pid <= 0 || pid == self) continue;
-        if (::kill(pid, 0) == 0 || errno != ESRCH) continue;
-        struct stat st {};
-        if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !ownRegular(st, nullptr)) continue;
-        (void)::unlinkat(::dirfd(dir), entry->d_name, 0);
+        if (!isOurTemporaryName(entry->d_name, prefix)) continue;
+        const int fd = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        Fd file(fd);
+        struct stat locked {}, named {};
+        if (::fstat(fd, &locked) != 0 || !ownRegular(locked, nullptr) || ::flock(fd, LOCK_EX | LOCK_NB) != 0) continue;
+        // Still the file we locked: another sweeper may have removed it and a writer taken the name.
+        if (::fstatat(::dirfd(dir), entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 && sameFile(locked, named))
+            (void)::unlinkat(::dirfd(dir), entry->d_name, 0);
     }
     ::closedir(dir);
 }
@@ -177,6 +223,11 @@ bool makeDirectories(const std::string& path, mode_t mode, int depth, std::strin
 }
 
 }  // namespace
+
+std::string linkProblem(const std::string& path) {
+    std::string why;
+    return resolveLinks(path, &why) ? std::string() : why;
+}
 
 bool writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
@@ -278,7 +329,9 @@ bool atomicWrite(const std::string& path, std::string_view bytes, std::string* e
 
 bool atomicWrite(const std::string& path, std::string_view bytes, const WriteOptions& options, std::string* err) {
     if (!absolute(path, err)) return false;
-    const std::string target = options.ownFile ? path : resolveLinks(path);
+    const auto resolved = options.ownFile ? std::optional<std::string>(path) : resolveLinks(path, err);
+    if (!resolved) return false;
+    const std::string& target = *resolved;
     removeStaleTemporaries(target);
 
     struct stat st {};
@@ -295,6 +348,9 @@ bool atomicWrite(const std::string& path, std::string_view bytes, const WriteOpt
         ok = ::fchmod(fd, st.st_mode & 07777) == 0 || failErrno(err);
     ok = ok && (writeAll(fd, bytes) || failErrno(err));
     ok = ok && (!options.durable || ::fsync(fd) == 0 || failErrno(err));
+    // The duplicate keeps the temporary file's lock until it is renamed; closing the original
+    // reports a failed write.
+    Fd lock(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
     ok = (file.close() || (ok && failErrno(err))) && ok;
     ok = ok && (::rename(tmp.c_str(), target.c_str()) == 0 || failErrno(err));
     if (!ok) {
@@ -314,6 +370,7 @@ Created createExclusive(const std::string& path, std::string_view bytes, mode_t 
     Fd file(fd);
     bool ok = (::fchmod(fd, mode) == 0 || failErrno(err)) && (writeAll(fd, bytes) || failErrno(err)) &&
               (::fsync(fd) == 0 || failErrno(err));
+    Fd lock(::fcntl(fd, F_DUPFD_CLOEXEC, 0));  // held until the temporary file is linked and gone
     ok = (file.close() || (ok && failErrno(err))) && ok;
     int linkError = 0;
     if (ok && ::link(tmp.c_str(), path.c_str()) != 0) {

@@ -58,6 +58,11 @@ bool createDirectories(const std::string& path, std::string* err = nullptr);
 // own folder loses its group and other permission bits.
 bool createPrivateDirectories(const std::string& path, std::string* err = nullptr);
 
+// Why a write through the links at `path` is refused, or empty. A link of another user, a link in a
+// sticky or world-writable folder, or a link whose target is in such a folder may have been planted
+// by someone else; atomicWrite refuses to follow it (for an assistant's file).
+std::string linkProblem(const std::string& path);
+
 struct WriteOptions {
     // False skips both fsyncs: readers still never see half a file, but the new content may not
     // survive a power cut. For files rewritten every second anyway.
@@ -70,11 +75,12 @@ struct WriteOptions {
 
 // Replaces the file at `path` with `bytes` in one step: a temporary file beside the target is
 // written (and fsynced), renamed over the target, then the folder is fsynced. For an assistant's
-// file a link at `path` is kept and its target replaced, the replaced file's permission bits are
+// file a link at `path` is kept and its target replaced (unless linkProblem refuses the link), the replaced file's permission bits are
 // kept, and a new file gets `newFileMode` less the umask. On failure the original file is untouched.
-// A writer killed midway leaves its temporary file; the next write of the same target removes it
-// (temporary names carry the writer's process id, and only those of dead processes are removed),
-// so at most one temporary file per target ever remains.
+// The temporary file is "<target>.vemlo-tmp.<pid>.<12 random letters>", flocked by its writer
+// until it is renamed. A writer killed midway leaves it; the next write of the same target removes
+// every such file that nobody holds locked (and nothing of any other name), so at most one
+// temporary file per target ever remains.
 bool atomicWrite(const std::string& path, std::string_view bytes, std::string* err = nullptr);
 bool atomicWrite(const std::string& path, std::string_view bytes, const WriteOptions& options,
                  std::string* err = nullptr);

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 
@@ -93,6 +94,38 @@ TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
     EXPECT_THAT(second.output(), ::testing::HasSubstr("] 另一个 agent 已在监听 Unix socket: " + agent.socketPath()));
     EXPECT_EQ(socketRequest(agent.socketPath(), status), answer);
     EXPECT_TRUE(agent.waitForLog("LED 状态 4: ")) << "a plain state is acted on";
+}
+
+// Agents started together on a stale socket: exactly one serves it, each other one says why and
+// exits 1. Without the lock around check, unlink and bind, two could both unlink and bind.
+TEST_F(AgentProcessTest, OfAgentsStartedTogetherExactlyOneServesTheSocket) {
+    const std::string socket = dir.file("agent.sock");
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{AF_UNIX, {}};
+        std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+        ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(stale);
+        std::vector<std::unique_ptr<BackgroundProcess>> agents;
+        for (int i = 0; i < 4; ++i)
+            agents.push_back(std::make_unique<BackgroundProcess>(
+                std::vector<std::string>{VEMLO_AGENT_BINARY, "--socket", socket}, off,
+                dir.file("agent" + std::to_string(i) + ".log")));
+        const auto running = [&] {
+            return std::count_if(agents.begin(), agents.end(), [](auto& a) { return a->running(); });
+        };
+        ASSERT_TRUE(waitFor([&] { return running() <= 1; }, 20s)) << "two agents run, one without its socket";
+        ASSERT_EQ(running(), 1);
+        EXPECT_EQ(socketRequest(socket, nop), nopReply);
+        for (auto& a : agents) {
+            if (a->running()) continue;
+            EXPECT_EQ(a->waitExit(), 1);
+            EXPECT_THAT(a->output(), ::testing::ContainsRegex("另一个 agent (已在监听|正在启动，持有) Unix socket"));
+        }
+        agents.clear();
+        std::filesystem::remove(socket);
+    }
 }
 
 }  // namespace

@@ -5,12 +5,17 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <thread>
+#include <vector>
 
 namespace vemlo::test {
 namespace {
@@ -42,6 +47,7 @@ std::string fingerprint(const std::string& path) {
 TEST(SocketPath, OnlyAStaleSocketOfOursIsReplaced) {
     const std::string taken = "监听 Unix socket: ", other = "Unix socket 路径上已有别的文件（不是 socket），保留不动: ";
     std::unique_ptr<SocketServer> live;
+    int lockHolder = -1;
     using Prepare = std::function<void(const std::string& path, const std::string& elsewhere)>;
     const std::tuple<const char*, Prepare, std::string> cases[] = {
         {"nothing there", [](auto&, auto&) {}, taken},
@@ -54,7 +60,17 @@ TEST(SocketPath, OnlyAStaleSocketOfOursIsReplaced) {
         {"dangling link", [](auto& path, auto& real) { ::symlink(real.c_str(), path.c_str()); }, other},
         {"socket of another user (tests run as root)",
          [](auto& path, auto&) { socketAt(path, true), ::lchown(path.c_str(), 65534, 65534); },
-         "Unix socket 属于其他用户（uid=65534），保留不动: "}};
+         "Unix socket 属于其他用户（uid=65534），保留不动: "},
+        // The lock beside the path makes check, unlink and bind one step among agents starting together.
+        {"stale socket, lock held by an agent starting",
+         [&](auto& path, auto&) {
+             socketAt(path, true);
+             lockHolder = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT, 0600);
+             ::flock(lockHolder, LOCK_EX);
+         },
+         "另一个 agent 正在启动，持有 Unix socket 的锁: "},
+        {"lock file is a link", [](auto& path, auto& real) { ::symlink(real.c_str(), (path + ".lock").c_str()); },
+         "lock"}};
     for (const auto& [name, prepare, line] : cases) {
         SCOPED_TRACE(name);
         TempDir dir;
@@ -64,15 +80,45 @@ TEST(SocketPath, OnlyAStaleSocketOfOursIsReplaced) {
         std::vector<std::string> log;
         auto second = server();
         EXPECT_EQ(second->start(path, [&](const std::string& l) { log.push_back(l); }), line == taken);
-        EXPECT_THAT(log, ::testing::ElementsAre(line + path));
+        EXPECT_THAT(log, ::testing::ElementsAre(line != "lock" ? line + path
+                                                                : "Unix socket 的锁文件 " + path +
+                                                                      ".lock 不可用（Too many levels of symbolic "
+                                                                      "links），保留不动: " + path));
+        EXPECT_FALSE(files::exists(dir.file("real.sock")) && line == "lock") << "a link is not followed";
         EXPECT_TRUE(line == taken || fingerprint(path) == before) << "left exactly as it was";
         EXPECT_EQ(socketAt(path, false), live || line == taken) << "only a live socket answers";
         live.reset();
+        if (lockHolder >= 0) ::close(lockHolder), lockHolder = -1;
     }
     std::vector<std::string> log;
     TempDir dir;
     EXPECT_FALSE(server()->start(dir.file("missing/agent.sock"), [&](const std::string& l) { log.push_back(l); }));
     EXPECT_THAT(log, ::testing::ElementsAre("bind() 失败: 2"));
+}
+
+// Servers starting together on one stale socket: exactly one listens, every time. Without one lock
+// around check, unlink and bind, two could both find it stale, and the second unlink the first's socket.
+TEST(SocketPath, OfServersStartingTogetherExactlyOneListens) {
+    TempDir dir;
+    const std::string path = dir.file("agent.sock");
+    constexpr int kServers = 8;
+    for (int round = 0; round < 200; ++round) {
+        socketAt(path, true);
+        std::vector<std::unique_ptr<SocketServer>> servers;
+        for (int i = 0; i < kServers; ++i) servers.push_back(server());
+        std::atomic<int> ready{0}, listening{0};
+        std::vector<std::thread> threads;
+        for (auto& s : servers)
+            threads.emplace_back([&, one = s.get()] {
+                for (++ready; ready < kServers;) std::this_thread::yield();
+                listening += one->start(path, [](const std::string&) {});
+            });
+        for (auto& t : threads) t.join();
+        ASSERT_EQ(listening, 1) << "round " << round;
+        ASSERT_TRUE(socketAt(path, false));
+        servers.clear();
+        ::unlink(path.c_str());
+    }
 }
 
 }  // namespace

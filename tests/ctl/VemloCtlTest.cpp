@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -134,12 +135,13 @@ TEST_F(VemloCtl, InstallRegistersOnceKeepsEverythingAndUninstallRestoresIt) {
 
     Ran removed = ctl({"uninstall"});
     ASSERT_EQ(removed.code, 0) << removed.out << removed.err;
-    for (const auto& [file, original] : kFiles)  // the JSON files are reformatted, the same values
-        EXPECT_EQ(json::parse(read(file)).value_or(read(file)), json::parse(original).value_or(original)) << file;
-    // The Kimi file is back byte for byte, so its backup has nothing left to give; the others keep theirs.
-    EXPECT_FALSE(files::exists(home.file(".kimi/config.toml.vemloctl.bak")));
-    EXPECT_EQ(read(".claude/settings.json.vemloctl.bak"), kClaude);
-    EXPECT_FALSE(files::exists(home.file(kUnit)) || files::exists(home.file(".local/bin/vemloconfig-agent")));
+    // Every file is back byte for byte, so no backup has anything left to give; what install created
+    // (the unit's and the agent's folders, our support folder with the Kimi lock) is gone.
+    for (const auto& [file, original] : kFiles) {
+        EXPECT_EQ(read(file), original) << file;
+        EXPECT_FALSE(files::exists(home.file(file + ".vemloctl.bak"))) << file;
+    }
+    for (const char* created : {".config", ".local", "Library"}) EXPECT_FALSE(files::exists(home.file(created)));
     EXPECT_EQ(calls(), "--user disable --now vemloconfig-agent.service\n--user daemon-reload\n");
 }
 
@@ -186,6 +188,53 @@ TEST_F(VemloCtl, OnlyAssistantsThatAreInstalledAndFilesCreatedForUsGoAgain) {
     EXPECT_TRUE(files::exists(home.file(".cursor")));
 }
 
+// Our own file is never reached through a link, and a file there that is not ours is kept (and put
+// back by uninstall); uninstall removes the file only when every hook in it is ours.
+TEST_F(VemloCtl, CopilotsFileIsOursAndNothingElseIsLost) {
+    const std::string ours = ".copilot/hooks/vemloconfig-agent.json", precious = tools.file("important.txt");
+    const std::string userHook = R"({"version": 1, "hooks": {"sessionStart": [{"type": "command", "bash": "m"}]}})";
+    const struct {
+        const char* name;
+        std::function<void(const std::string& at)> plant;
+        std::string installError;    // empty: install succeeds
+        std::string uninstallError;  // empty: uninstall succeeds
+    } cases[] = {
+        {"link to a file", [&](auto& at) { fs::create_symlink(precious, at); }, "it is a symbolic link", "symbolic"},
+        {"dangling link", [&](auto& at) { fs::create_symlink(tools.file("ghost"), at); }, "it is a symbolic link", ""},
+        {"a file of the user's", [&](auto& at) { files::atomicWrite(at, userHook); }, "", ""},
+        {"an older install's", [&](auto& at) { files::atomicWrite(at, R"({"hooks": {"agentStop": [{"bash": "/o/vemloconfig-agent hook CopilotAgentStop"}]}})"); },
+         "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(home.file(".copilot"));
+        files::createDirectories(home.file(".copilot/hooks"));
+        ASSERT_TRUE(files::atomicWrite(precious, "precious\n"));
+        c.plant(home.file(ours));
+        std::error_code noLink;
+        const auto planted = fs::read_symlink(home.file(ours), noLink);
+        const std::string before = read(ours);
+        Ran in = install("copilot");
+        EXPECT_EQ(in.code, c.installError.empty() ? 0 : 1);
+        EXPECT_NE(in.err.find(c.installError), std::string::npos) << in.err;
+        Ran out = ctl({"uninstall", "--only", "copilot"});
+        EXPECT_EQ(out.code, c.uninstallError.empty() ? 0 : 1);
+        EXPECT_NE(out.err.find(c.uninstallError), std::string::npos) << out.err;
+        EXPECT_EQ(files::readFile(precious), "precious\n");
+        EXPECT_FALSE(files::exists(tools.file("ghost")));
+        EXPECT_EQ(fs::read_symlink(home.file(ours), noLink), planted);
+        // The user's file is back in its place; an older install's is gone.
+        EXPECT_EQ(read(ours), std::string(c.name) == "an older install's" ? "" : before);
+        EXPECT_FALSE(files::nameTaken(home.file(ours + ".vemloctl.bak")));
+    }
+    // A file of the user's put there after install is theirs: uninstall leaves it and says why.
+    ASSERT_EQ(install("copilot").code, 0);
+    ASSERT_TRUE(files::atomicWrite(home.file(ours), userHook));
+    Ran out = ctl({"uninstall", "--only", "copilot"});
+    EXPECT_NE(out.err.find("it holds hooks or settings that are not vemloctl's"), std::string::npos) << out.err;
+    EXPECT_EQ(read(ours), userHook);
+}
+
 // Copilot CLI loads every hooks/*.json of its folder: ours is a file apart, written and removed whole.
 TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
     const std::string mine = R"({"version": 1, "hooks": {"sessionStart": [{"type": "command", "bash": "./m.sh"}]}})";
@@ -222,6 +271,38 @@ TEST_F(VemloCtl, ABackupTrapLeavesTheFileAndIsNeverWrittenThrough) {
     }
 }
 
+// A link at an assistant's file is followed only when nobody else can have planted it: it is the
+// user's, and neither it nor its target is in a sticky or world-writable folder.
+TEST_F(VemloCtl, LinksThatAnotherUserMayHavePlantedAreNotFollowed) {
+    const std::string settings = home.file(".claude/settings.json"), real = tools.file("settings.json");
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        std::string error;  // empty: followed
+    } cases[] = {
+        {"the user's link", [] {}, ""},
+        {"another user's link", [&] { ASSERT_EQ(::lchown(settings.c_str(), 4242, 4242), 0); },
+         "belongs to another user (uid 4242)"},
+        {"in a sticky folder", [&] { ::chmod(home.file(".claude").c_str(), 01777); }, "is in a folder that others can write"},
+        {"target in a world-writable folder", [&] { ::chmod(tools.path().c_str(), 0777); },
+         "target " + real + " is in a folder that others can write"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove(settings);
+        ASSERT_TRUE(files::atomicWrite(real, kClaude));
+        fs::create_symlink(real, settings);
+        c.plant();
+        Ran r = install("claude");
+        ::chmod(home.file(".claude").c_str(), 0755), ::chmod(tools.path().c_str(), 0700);
+        EXPECT_EQ(r.code, c.error.empty() ? 0 : 1);
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+        EXPECT_TRUE(fs::is_symlink(settings));
+        EXPECT_EQ(oursIn(files::readFile(real).value_or("")), c.error.empty() ? 11u : 0u);
+        fs::remove(home.file(".claude/settings.json.vemloctl.bak"));
+    }
+}
+
 TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
     const std::string socket = home.file("no-agent.sock");
     const struct {
@@ -230,7 +311,8 @@ TEST_F(VemloCtl, CommandLineMistakesHelpDryRunAndNoAgent) {
         std::string text;  // expected in standard output (exit 0) or in either
     } cases[] = {
         {{}, 2, "Usage: vemloctl <command>"},
-        {{"--help"}, 0, "Usage: vemloctl <command>"},
+        {{"--help"}, 0, "Claude Code, Codex, Cursor, the Kimi CLI and the Copilot CLI"},
+        {{"help"}, 0, "\n  help        this text"},
         {{"--version"}, 0, "vemloctl " VEMLO_PROJECT_VERSION "\n"},
         {{"lever", "--help"}, 0, "next real status report"},
         {{"install", "--only", "claude,vim"}, 2, "unknown assistant \"vim\""},
@@ -274,6 +356,18 @@ TEST_F(VemloCtl, WithThePackageOnlyItsUnitIsEnabledAndAnEarlierCopyGivesWay) {
     EXPECT_EQ(read(".claude/settings.json").find("vemloconfig-agent"), std::string::npos);
     EXPECT_TRUE(files::exists(agent) && files::exists(root.file("usr/lib/systemd/user/vemloconfig-agent.service")))
         << "the package's files are dpkg's";
+
+    // A unit the user changed (here to the mitigation of --socket) and a copy it did not start stay.
+    ASSERT_EQ(install("claude").code, 0);
+    const std::string changed = read(kUnit) + "# --socket %h/.vemlo.sock\n";
+    ASSERT_TRUE(files::atomicWrite(home.file(kUnit), changed));
+    Ran kept = ctl({"install", "--only", "claude"});
+    EXPECT_EQ(kept.code, 0) << kept.err;
+    EXPECT_NE(kept.out.find("is not the unit install wrote, so it stays"), std::string::npos) << kept.out;
+    EXPECT_NE(kept.out.find("kept ~/.local/bin/vemloconfig-agent: no unit that install wrote starts it"),
+              std::string::npos);
+    EXPECT_EQ(read(kUnit), changed);
+    EXPECT_TRUE(files::exists(home.file(".local/bin/vemloconfig-agent")));
 }
 
 TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {

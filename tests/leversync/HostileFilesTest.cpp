@@ -126,7 +126,7 @@ TEST(KillLoop, AKilledRewriteLeavesAtMostOneTemporaryFilePerTarget) {
             for (bool automatic = true;; automatic = !automatic) CodexConfigLeverSync::apply(automatic, home.path());
         // Killed mid-write (its first temporary file exists), between two rewrites (the first one is
         // gone), or in its second rewrite.
-        const std::string mine = "config.toml.tmp." + std::to_string(child) + ".";
+        const std::string mine = "config.toml.vemlo-tmp." + std::to_string(child) + ".";
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
         std::vector<std::string> seen;
         for (bool done = false; !done && std::chrono::steady_clock::now() < deadline; std::this_thread::yield()) {

@@ -57,8 +57,17 @@ for page in vemloconfig-agent vemloctl; do
   rendered=$(MANWIDTH=80 man --warnings -l "$work/root/usr/share/man/man1/$page.1.gz" 2>"$work/man.err")
   [ ! -s "$work/man.err" ] && grep -q "EXIT STATUS" <<<"$rendered" || { cat "$work/man.err"; fail "man $page"; }
 done
-bash -c 'source "$1" && complete -p vemloctl' _ "$work/root/usr/share/bash-completion/completions/vemloctl" >/dev/null ||
-  fail "bash completion"
+# The bash completion: the words before the one being completed, that word, what it offers.
+while IFS='|' read -r words current offered; do
+  got=$(bash -c 'source "$1" && shift && COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) && { _vemloctl; echo "${COMPREPLY[*]}"; }' \
+    _ "$work/root/usr/share/bash-completion/completions/vemloctl" $words "$current") || fail "bash completion: $words"
+  [ "$got" = "$offered" ] || fail "bash completion after '$words $current': $got"
+done <<EOF_TABLE
+vemloctl||install uninstall status lever help --help --version
+vemloctl install --only||claude codex cursor kimi copilot
+vemloctl install --only|claude,|claude,codex claude,cursor claude,kimi claude,copilot
+vemloctl uninstall --only|kimi,claude,c|kimi,claude,codex kimi,claude,cursor kimi,claude,copilot
+EOF_TABLE
 
 # A hook against an agent started from the unpacked tree, on the simulated keyboard at lever 0.
 mkdir "$work/home" "$work/run"

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -122,23 +124,48 @@ TEST(Files, WhatWeCreateIsPrivateAndWhatIsNotOursKeepsItsMode) {
 }
 
 // A writer killed between creating its temporary file and renaming it leaves the file behind; the
-// next write of that target removes it, but never a live writer's file or anything not ours.
+// next write of that target removes it, but never a file whose writer still holds its lock (even
+// one whose pid looks dead, as from another PID namespace) nor any name our writer does not make.
 TEST(Files, StaleTemporaryFilesOfDeadWritersGoAtTheNextWrite) {
     TempDir dir;
     const pid_t dead = ::fork();
     if (dead == 0) ::_exit(0);
     ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
-    const std::string pid = std::to_string(dead), deadTemp = "config.tmp." + pid + ".abcdef",
-                      liveTemp = "config.tmp." + std::to_string(::getppid()) + ".abcdef",
-                      otherTarget = "other.tmp." + pid + ".abcdef", linkTemp = "config.tmp." + pid + ".linkxx",
-                      notOurs = "config.tmp." + pid + ".theirs";
-    for (const std::string& name : {deadTemp, liveTemp, otherTarget, notOurs})
-        files::atomicWrite(dir.file(name), "half");
+    const std::string pid = std::to_string(dead), random = ".abcdefXYZ019";
+    const std::string deadTemp = "config.vemlo-tmp." + pid + random, lockedTemp = "config.vemlo-tmp.1" + random,
+                      otherTarget = "other.vemlo-tmp." + pid + random, linkTemp = "config.vemlo-tmp.2" + random,
+                      notOurs = "config.vemlo-tmp.3" + random;
+    const std::vector<std::string> kept = {
+        "config.tmp." + pid + ".abcdef",  // an older writer's shape, or the user's
+        "config.tmp.99999.backup", "config.tmp.0099999.abcdef", "config.vemlo-tmp.0" + pid + random,
+        "config.vemlo-tmp." + pid + ".abcdefXYZ01", "config.vemlo-tmp." + pid + ".abcdefXYZ01-",
+        "config.vemlo-tmp." + pid + random + ".bak", "config.vemlo-tmp.-1" + random, otherTarget, notOurs};
+    for (const std::string& name : kept) files::atomicWrite(dir.file(name), "half");
+    files::atomicWrite(dir.file(deadTemp), "half");
+    files::atomicWrite(dir.file(lockedTemp), "half");
     ASSERT_EQ(::chown(dir.file(notOurs).c_str(), kOtherUser, kOtherUser), 0);
     fs::create_symlink(dir.file("config"), dir.file(linkTemp));
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t writer = ::fork();  // a live writer in its own process holds its file's lock
+    if (writer == 0) {
+        const int fd = ::open(dir.file(lockedTemp).c_str(), O_RDONLY);
+        ::flock(fd, LOCK_EX);
+        (void)!::write(ready[1], "x", 1);
+        ::pause();
+        ::_exit(0);
+    }
+    char byte;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
     ASSERT_TRUE(files::atomicWrite(dir.file("config"), "whole"));
-    std::vector<std::string> expected = {"config", liveTemp, linkTemp, notOurs, otherTarget};
+    ::kill(writer, SIGKILL);
+    ::waitpid(writer, nullptr, 0);
+    std::vector<std::string> expected = kept;
+    expected.insert(expected.end(), {"config", lockedTemp, linkTemp});
     std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(namesIn(dir.path()), expected);
+    ASSERT_TRUE(files::atomicWrite(dir.file("config"), "again"));  // its writer is gone now
+    expected.erase(std::find(expected.begin(), expected.end(), lockedTemp));
     EXPECT_EQ(namesIn(dir.path()), expected);
 }
 
