@@ -103,7 +103,7 @@ struct Assistant {
     std::string_view hookEvent;  // the record's "hookEvent" and the note's hook name; empty: the event name
     // A permission event asks with "permission" and the LED state 1, always, and is always recorded.
     // An activity event sends its LED state and asks for the lever ("status") only when `needsLever`
-    // says a guard may apply; it is recorded only when a rule decided.
+    // says a guard may apply; it is recorded only when a rule stopped the call.
     bool permissionEvent = true;
     LedState led = LedState::permissionRequest;
     bool (*needsLever)(const Event& event) = nullptr;
