@@ -162,7 +162,7 @@ void applyRewrite(const std::string& home, const Rewrite& rewrite, std::string_v
 
 }  // namespace
 
-std::string configPath(const std::string& home) { return files::join(home, ".kimi/config.toml"); }
+std::string configPath(const std::string& home) { return files::join(paths::kimiFolder(home), "config.toml"); }
 
 std::string snapshotPath(const std::string& home) { return configPath(home) + ".vemlo.lever0.bak"; }
 

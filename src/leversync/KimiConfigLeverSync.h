@@ -43,7 +43,8 @@ struct Rewrite {
 // result that is not TOML when `text` is. `text` is valid UTF-8.
 Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
 
-// "<home>/.kimi/config.toml" and its snapshot "<home>/.kimi/config.toml.vemlo.lever0.bak".
+// "config.toml" in paths::kimiFolder (normally "<home>/.kimi") and its snapshot
+// "config.toml.vemlo.lever0.bak" beside it.
 std::string configPath(const std::string& home);
 std::string snapshotPath(const std::string& home);
 

@@ -177,5 +177,20 @@ TEST(Guards, KimiSessionStartRecordsWhatTheSessionSaw) {
     }
 }
 
+// Kimi reads $KIMI_SHARE_DIR/config.toml when that is set: the guard reads that file, and the sync
+// rewrites it and leaves ~/.kimi alone.
+TEST(Guards, KimiShareDirIsTheFileKimiReads) {
+    Agents agents;
+    TempDir home, share;
+    writeKimiConfig(home.path(), kYoloFalse);
+    files::atomicWrite(share.file("config.toml"), kYoloTrue);
+    const std::string call = R"({"hook_event_name":"PreToolUse","session_id":"s-7","tool_name":"Shell"})";
+    const ProcessResult r = runHookBelow({"kimi"}, "KimiPreToolUse", agents.one.socketPath(), home.path(), call,
+                                         {{"KIMI_SHARE_DIR", share.path()}});
+    EXPECT_EQ(answerKind(r.out), "deny") << r.err;
+    EXPECT_TRUE(files::readFile(share.file("config.toml")).value_or("").starts_with("default_yolo = false"));
+    EXPECT_EQ(files::readFile(home.file(".kimi/config.toml")), kYoloFalse);
+}
+
 }  // namespace
 }  // namespace vemlo
