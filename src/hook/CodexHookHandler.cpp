@@ -42,6 +42,16 @@ Json codexRecord(const std::string& agentEvent, Json hookEvent, LedState state, 
     return record;
 }
 
+// A sync that leaves the configuration alone says why in the Codex log as well.
+void syncConfiguration(bool lever0) {
+    CodexConfigLeverSync::apply(lever0, [](std::string_view event, const Json& details) {
+        Json record = details;
+        record["ts"] = HookSupport::diagnosticTimestampFormatter().now();
+        record["event"] = event;
+        HookSupport::appendDiagnosticsRecord(kCodexHookLog, record);
+    });
+}
+
 }  // namespace
 
 void handleState(LedState state) {
@@ -53,7 +63,7 @@ void handleState(LedState state) {
     if (state == LedState::sessionStarted) {
         const std::optional<int64_t> lever =
             HookSupport::leverInReply(HookSupport::sendJsonRequest(Json{{"cmd", "status"}}, 2.0));
-        if (lever) CodexConfigLeverSync::apply(*lever == 0);
+        if (lever) syncConfiguration(*lever == 0);
     }
 
     const Json* hookEventName = HookSupport::member(tool, "hook_event_name");
@@ -69,7 +79,7 @@ void handlePermissionRequest() {
     const HookSupport::LeverReading lever = HookSupport::askAgentForLever();
     // The configuration follows the lever before Codex sees the answer, so that the approval flow
     // Codex falls back to already runs under the matching policy. No lever, no change.
-    if (lever.switchState) CodexConfigLeverSync::apply(lever.isAuto());
+    if (lever.switchState) syncConfiguration(lever.isAuto());
     if (!lever.isAuto()) HookSupport::emitPermissionStderr("Codex", "PermissionRequest", lever);
 
     // Without "decision" Codex asks the person itself; there is no explicit "ask" to send.
