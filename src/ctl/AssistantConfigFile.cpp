@@ -4,6 +4,7 @@
 #include "ctl/KimiHookBlock.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <sys/stat.h>
@@ -126,6 +127,8 @@ bool refuseLink(FileChange& change) {
 }  // namespace
 
 std::string folderPath(const Assistant& assistant, const std::string& home) {
+    // Kimi reads $KIMI_SHARE_DIR instead of ~/.kimi when that is set.
+    if (assistant.key == "kimi") return paths::kimiFolder(home);
     return files::join(home, assistant.folder);
 }
 
