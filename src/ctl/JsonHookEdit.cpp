@@ -71,9 +71,9 @@ int removeOurs(Json& list, ConfigShape shape, std::string_view agentEvent) {
     return removed;
 }
 
-Json newEntry(ConfigShape shape, const std::string& command) {
-    if (shape == ConfigShape::commandList) return Json{{"command", command}};
-    Json handler = {{"type", "command"}, {"command", command}, {"timeout", kHookTimeoutSeconds}};
+Json newEntry(const Assistant& assistant, const std::string& command) {
+    if (assistant.shape == ConfigShape::commandList) return Json{{"command", command}};
+    Json handler = {{"type", "command"}, {"command", command}, {"timeout", assistant.hookTimeout}};
     return Json{{"matcher", ""}, {"hooks", Json::array({handler})}};
 }
 
@@ -110,7 +110,7 @@ Outcome install(Json& root, const Assistant& assistant, const std::string& agent
             list = &root["hooks"][b.assistantEvent];
             *list = Json::array();
         }
-        list->push_back(newEntry(assistant.shape, command));
+        list->push_back(newEntry(assistant, command));
         ++out.added;
     }
     return out;

@@ -15,8 +15,8 @@ struct Outcome {
     bool changed() const { return added > 0 || removed > 0; }
 };
 
-// The hook timeout, in seconds, written into the matcher-group shape. The agent answers a
-// permission request within about 1.5 s and a hook gives up on it after 5 s.
+// The hook timeout, in seconds, of a file of our own (Assistant::hookTimeout for the other shapes).
+// The agent answers a permission request within about 1.5 s and a hook gives up on it after 5 s.
 inline constexpr int kHookTimeoutSeconds = 10;
 
 // Makes `root` hold exactly one hook of ours with the current command for every event of

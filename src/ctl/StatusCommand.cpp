@@ -1,6 +1,7 @@
 #include "ctl/StatusCommand.h"
 
 #include "ctl/AssistantConfigFile.h"
+#include "ctl/GeminiPolicySetup.h"
 #include "ctl/HookRegistrations.h"
 #include "platform/ControlClient.h"
 #include "platform/Files.h"
@@ -159,7 +160,7 @@ Report describe(const Facts& f) {
     for (const HookFacts& h : f.hooks) {
         std::string name = h.assistant;
         name.resize(std::max<size_t>(name.size() + 1, 12), ' ');
-        r.lines.push_back("  " + name + describeHooks(h));
+        r.lines.push_back("  " + name + describeHooks(h) + (h.installed ? h.note : std::string()));
     }
 
     r.allWell = wrong.empty();
@@ -190,6 +191,7 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
         h.events = static_cast<int>(a.events.size());
         h.installed = files::exists(AssistantConfigFile::folderPath(a, home));
         if (h.installed) h.registered = AssistantConfigFile::registeredEvents(a, home);
+        if (h.installed && a.key == "gemini") h.note = GeminiPolicySetup::statusNote(home);
         f.hooks.push_back(h);
     }
     Report r = describe(f);

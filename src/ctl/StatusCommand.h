@@ -19,6 +19,7 @@ struct HookFacts {
     bool installed = false;         // its configuration folder exists
     std::optional<int> registered;  // events with a hook of ours; absent: the file cannot be read
     int events = 0;
+    std::string note;  // added to the line, e.g. Gemini CLI's missing policy
 };
 
 // Everything `status` looks at, gathered first so that the wording can be checked on its own.

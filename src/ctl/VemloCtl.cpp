@@ -49,6 +49,7 @@ enabled for you and the hooks run /usr/bin/vemloconfig-agent.
   cursor   ~/.cursor/hooks.json
   kimi     ~/.kimi/config.toml
   copilot  ~/.copilot/hooks/vemloconfig-agent.json (a file of its own)
+  gemini   ~/.gemini/settings.json, and the policy ~/.gemini/policies/vemloconfig.toml (0600)
 
 Every other setting and every hook of your own stays as it is. Each file is backed up once, to
 <file>.vemloctl.bak, before its first change. Running install again changes nothing unless
@@ -56,7 +57,7 @@ something is missing or out of date. A file that cannot be understood (for examp
 not valid JSON) is reported and left exactly as it was.
 
 Options:
-  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi,copilot)
+  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi,copilot,gemini)
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where the agent goes (default ~/.local/bin)
   --agent FILE   the vemloconfig-agent to install (default: the one next to vemloctl)
@@ -71,7 +72,7 @@ stopped and disabled; its files are the package manager's to remove. A file that
 removed; a backup that matches the restored file is removed, any other backup is kept.
 
 Options:
-  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi,copilot); the service stays
+  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi,copilot,gemini); the service stays
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where install put the agent (default ~/.local/bin)
 )";
@@ -165,7 +166,7 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
                 if (!keys)
                     return usageError(
                         err, command,
-                        "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot)");
+                        "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot, gemini)");
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);

@@ -18,6 +18,10 @@ enum class EventRoute : uint8_t {
     codexPermissionRequest,
     kimiPreToolPermission,
     copilotPermissionRequest,
+    geminiState,  // an LED state, and {} for Gemini to read
+    geminiSessionStart,
+    geminiBeforeTool,
+    geminiNotification,
 };
 
 struct EventRow {

@@ -15,9 +15,9 @@ const char* LeverReading::diagnostic() const {
     return !reply ? "no_agent_reply" : !switchState ? "no_switch_in_reply" : isAuto() ? "allow" : "ask";
 }
 
-LeverReading askAgentForLever() {
+LeverReading askAgentForLever(LedState led) {
     LeverReading lever;
-    lever.reply = sendJsonRequest(Json{{"cmd", "permission"}, {"value", 1}}, 5.0);
+    lever.reply = sendJsonRequest(Json{{"cmd", "permission"}, {"value", wireValue(led)}}, 5.0);
     lever.switchState = leverInReply(lever.reply);
     return lever;
 }

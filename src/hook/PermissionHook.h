@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Json.h"
+#include "platform/LedState.h"
 
 #include <cstdint>
 #include <optional>
@@ -28,8 +29,10 @@ struct LeverReading {
     const char* diagnostic() const;
 };
 
-// Asks the agent for the lever: {"cmd":"permission","value":1} with a 5 s time-out.
-LeverReading askAgentForLever();
+// Asks the agent for the lever: {"cmd":"permission","value":<led>} with a 5 s time-out. The agent
+// shows `led` while it reads the lever: 1 for a request that waits on the person, 3 for a hook that
+// runs before every tool (Gemini's BeforeTool), where most calls need nobody.
+LeverReading askAgentForLever(LedState led = LedState::permissionRequest);
 
 // The common head of a permission record, in this order: "ts", "ide", "hookEvent", "switchState"
 // (null when absent), "isAuto", "agentReply", "diagnostic", "tool". Handlers append their own

@@ -120,6 +120,7 @@ struct Assistant {
     const char* event;
     std::string ide, hookEvent, allow, ask;
     std::vector<Followed> files;
+    int led = 1;  // what the agent shows while it reads the lever
 };
 const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
                                             {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
@@ -135,6 +136,8 @@ const std::vector<Assistant> kAssistants = {
      kCursorAnswer + "deny\"}\n", kCursorFiles},
     {"KimiPreToolUse", "kimi", "PreToolUse", "", "", {kKimiFile}},
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
+    // Without a Gemini process above the hook there is no secret to stamp with (GeminiTest has them).
+    {"GeminiBeforeTool", "gemini", "BeforeTool", "{}\n", "{}\n", {}, 3},
 };
 
 TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
@@ -167,7 +170,7 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             const std::string assistant = char(std::toupper(a.ide[0])) + a.ide.substr(1);  // as the note names it
             const auto note = HookSupport::permissionStderrMessage(assistant, a.hookEvent, lever.has_value(), lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
-            EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":1}\n");
+            EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":" + std::to_string(a.led) + "}\n");
 
             const std::vector<Json> records = permissionRecords(home.path());
             ASSERT_EQ(records.size(), 1u);
