@@ -14,7 +14,7 @@ _vemloctl() {
         --only)
             local done_part=${cur%,*}
             [[ $done_part == "$cur" ]] && done_part="" || done_part+=","
-            COMPREPLY=($(compgen -P "$done_part" -W 'claude codex cursor kimi copilot' -- "${cur##*,}"))
+            COMPREPLY=($(compgen -P "$done_part" -W 'claude codex cursor kimi copilot gemini' -- "${cur##*,}"))
             compopt -o nospace 2>/dev/null
             return ;;
         --bin-dir)
