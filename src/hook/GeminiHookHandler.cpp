@@ -3,6 +3,7 @@
 #include "hook/GeminiSession.h"
 #include "hook/GeminiStamp.h"
 #include "hook/HookSupport.h"
+#include "hook/PermissionHook.h"
 #include "platform/Files.h"
 
 #include <unistd.h>
@@ -18,6 +19,63 @@ void sendState(LedState state) {
 
 void say(const std::string& text) { (void)HookSupport::writeAll(STDERR_FILENO, "[vemlo-hook] Gemini " + text + "\n"); }
 
+using PermissionHook::Answer;
+using PermissionHook::Event;
+using PermissionHook::Rule;
+using PermissionHook::Verdict;
+
+// The secret of the Gemini process running this hook, looked up once the lever is known to be 0. A
+// hook process answers one event, so the lookup lives here between the steps of the sequence.
+std::optional<std::string> processSecret;
+
+void findProcessSecret(Event& event) {
+    if (!event.lever.isAuto()) {
+        event.recordExtras["processSecret"] = "not_asked";
+        return;
+    }
+    const std::optional<GeminiSession::ProcessKey> process = GeminiSession::geminiProcess(::getppid());
+    processSecret = process ? GeminiSession::knownSecret(files::homeDirectory(), *process) : std::nullopt;
+    event.recordExtras["processSecret"] = !process ? "no_gemini_process" : processSecret ? "known" : "unknown";
+}
+
+bool secretKnown(const Event& event) { return event.lever.isAuto() && processSecret.has_value(); }
+
+std::string secretUnknownReason(const Event&) {
+    return "Gemini BeforeTool: 拨杆 0，但不知道本 Gemini 进程加载的密钥，交回 Gemini 自己确认；重启 gemini 即可。";
+}
+
+// Every answer is the stamp logic's: with the secret the stamped arguments, without it {} or the
+// arguments rid of a stamp the model wrote. Worked out once, before the answer is written.
+std::string answerText;
+
+void prepareAnswer(Event& event) {
+    const std::optional<Json> input = json::parseObject(event.input.bytes);
+    const std::optional<std::string> secret = event.verdict == Verdict::allow ? processSecret : std::nullopt;
+    bool stamped = false;
+    answerText = json::dumpCompact(GeminiStamp::answer(input.value_or(Json::object()), secret, &stamped)) + "\n";
+    event.recordExtras["stamped"] = stamped;
+}
+
+std::string preparedAnswer(const Event&) { return answerText; }
+
+constexpr Rule kBeforeToolRules[] = {
+    {"stamp", secretKnown, Verdict::allow},
+    {"secret_unknown", PermissionHook::leverIsAuto, Verdict::ask, secretUnknownReason},
+    {"lever", PermissionHook::always, Verdict::ask},
+};
+constexpr Answer kBeforeToolAnswers[] = {{Verdict::allow, preparedAnswer}, {Verdict::ask, preparedAnswer}};
+// Gemini runs BeforeTool before every tool, most of which need nobody: the LED shows the tool running.
+constexpr PermissionHook::Assistant kBeforeTool = {
+    .label = "Gemini",
+    .ide = "gemini",
+    .hookEvent = "BeforeTool",
+    .led = LedState::toolRunning,
+    .rules = kBeforeToolRules,
+    .answers = kBeforeToolAnswers,
+    .afterLever = findProcessSecret,
+    .beforeAnswer = prepareAnswer,
+};
+
 }  // namespace
 
 void handleSessionStart() {
@@ -32,28 +90,7 @@ void handleSessionStart() {
     answer(Json::object());
 }
 
-void handleBeforeTool() {
-    const HookSupport::StandardInput input = HookSupport::readAndSummarizeStandardInput("Gemini");
-    const HookSupport::LeverReading lever = HookSupport::askAgentForLever(LedState::toolRunning);
-    const std::optional<Json> event = json::parseObject(input.bytes);
-    std::optional<std::string> secret;
-    const char* processSecret = "not_asked";
-    if (lever.isAuto()) {
-        const std::optional<GeminiSession::ProcessKey> process = GeminiSession::geminiProcess(::getppid());
-        secret = process ? GeminiSession::knownSecret(files::homeDirectory(), *process) : std::nullopt;
-        processSecret = !process ? "no_gemini_process" : secret ? "known" : "unknown";
-    }
-    bool stamped = false;
-    answer(GeminiStamp::answer(event.value_or(Json::object()), secret, &stamped));
-    if (!lever.isAuto())
-        HookSupport::emitPermissionStderr("Gemini", "BeforeTool", lever);
-    else if (!secret)
-        say("BeforeTool: 拨杆 0，但不知道本 Gemini 进程加载的密钥，交回 Gemini 自己确认；重启 gemini 即可。");
-    Json record = HookSupport::permissionRecord("gemini", "BeforeTool", lever, input.summary);
-    record["stamped"] = stamped;
-    record["processSecret"] = processSecret;
-    HookSupport::appendDiagnosticsRecord(HookSupport::kPermissionRequestLog, record);
-}
+void handleBeforeTool() { PermissionHook::run(kBeforeTool, "GeminiBeforeTool"); }
 
 void handleNotification() {
     const std::string bytes = HookSupport::readStandardInput();

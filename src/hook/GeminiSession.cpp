@@ -4,11 +4,10 @@
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
+#include "platform/ProcessInfo.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 #include <charconv>
-#include <cstring>
 
 namespace vemlo::GeminiSession {
 namespace {
@@ -16,45 +15,6 @@ namespace {
 // A record is a few dozen bytes per running Gemini process; anything near this is not ours.
 constexpr size_t kMaxRecordBytes = 256 * 1024;
 constexpr size_t kMaxProcesses = 1024;
-// The hook runs under a shell or two below Gemini's node process.
-constexpr int kMaxAncestors = 16;
-
-struct Stat {
-    std::string comm;
-    pid_t parent = 0;
-    uint64_t startTicks = 0;
-};
-
-// /proc/<pid>/stat: "pid (comm) state ppid ... starttime(22nd field) ...". The name may itself hold
-// blanks and parentheses, so the fields are counted from the last ')'.
-std::optional<Stat> readStat(pid_t pid) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char buf[1024];
-    const ssize_t n = ::read(fd, buf, sizeof buf - 1);
-    ::close(fd);
-    if (n <= 0) return std::nullopt;
-    const std::string_view text(buf, static_cast<size_t>(n));
-    const size_t open = text.find('('), close = text.rfind(')');
-    if (open == std::string_view::npos || close == std::string_view::npos || close < open) return std::nullopt;
-    Stat st;
-    st.comm = std::string(text.substr(open + 1, close - open - 1));
-    // After ") ": state(3) ppid(4) ... starttime(22).
-    std::string_view rest = text.substr(close + 1);
-    for (int field = 3; field <= 22; ++field) {
-        while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
-        const size_t end = std::min(rest.find(' '), rest.size());
-        const std::string_view value = rest.substr(0, end);
-        if (field == 4 && std::from_chars(value.data(), value.data() + value.size(), st.parent).ec != std::errc())
-            return std::nullopt;
-        if (field == 22 &&
-            std::from_chars(value.data(), value.data() + value.size(), st.startTicks).ec != std::errc())
-            return std::nullopt;
-        rest.remove_prefix(end);
-    }
-    return st;
-}
 
 timespec startTime(uint64_t startTicks) {
     timespec real{}, boot{};
@@ -122,19 +82,16 @@ bool loadedBy(const timespec& modified, const timespec& processStart) {
 }
 
 std::optional<ProcessKey> geminiProcess(pid_t from) {
-    pid_t pid = from;
-    for (int i = 0; i < kMaxAncestors && pid > 1; ++i) {
-        std::optional<Stat> st = readStat(pid);
-        if (!st) return std::nullopt;
-        if (st->comm == "node" || st->comm == "nodejs") return ProcessKey{pid, st->startTicks};
-        pid = st->parent;
-    }
-    return std::nullopt;
+    // The hook runs under a shell or two below Gemini's node process (nodejs on some systems).
+    const auto node = process::nearestAncestor(
+        from, [](const process::ProcessInfo& p) { return p.comm == "node" || p.comm == "nodejs"; });
+    if (!node) return std::nullopt;
+    return ProcessKey{node->pid, node->startTime};
 }
 
 bool isAlive(const ProcessKey& process) {
-    std::optional<Stat> st = readStat(process.pid);
-    return st && st->startTicks == process.startTicks;
+    const auto now = process::read(process.pid);
+    return now && now->startTime == process.startTicks;
 }
 
 std::optional<std::string> sessionStarted(const std::string& home, const ProcessKey& process) {

@@ -24,7 +24,7 @@ constexpr EventRow kEventTable[] = {
     {"Notification", sharedState, notification},
     {"PermissionRequest", claudePermissionRequest, notification},
     {"PostToolUse", sharedState, toolFinished},
-    {"PreToolUse", sharedState, toolRunning},
+    {"PreToolUse", claudePreToolUse, toolRunning},
     {"SessionStart", sharedState, sessionStarted},
     {"Stop", sharedState, stop},
     {"SubagentStop", sharedState, stop},
@@ -43,13 +43,13 @@ constexpr EventRow kEventTable[] = {
     // Codex
     {"CodexSessionStart", codexState, sessionStarted},
     {"CodexPostToolUse", codexState, toolFinished},
-    {"CodexPreToolUse", codexState, toolRunning},
+    {"CodexPreToolUse", codexPreToolUse, toolRunning},
     {"CodexUserPromptSubmit", codexState, promptSubmitted},
     {"CodexStop", codexState, stop},
     {"CodexPermissionRequest", codexPermissionRequest, notification},
     // Kimi CLI
     {"KimiNotification", sharedState, notification},
-    {"KimiSessionStart", sharedState, sessionStarted},
+    {"KimiSessionStart", kimiSessionStart, sessionStarted},
     {"KimiSessionEnd", sharedState, sessionEnded},
     {"KimiPreToolUse", kimiPreToolPermission, notification},
     {"KimiPostToolUse", sharedState, toolFinished},
@@ -58,7 +58,7 @@ constexpr EventRow kEventTable[] = {
     // Copilot CLI
     {"CopilotSessionStart", sharedState, sessionStarted},
     {"CopilotUserPromptSubmitted", sharedState, promptSubmitted},
-    {"CopilotPreToolUse", sharedState, toolRunning},
+    {"CopilotPreToolUse", copilotPreToolUse, toolRunning},
     {"CopilotPostToolUse", sharedState, toolFinished},
     {"CopilotAgentStop", sharedState, stop},
     {"CopilotSessionEnd", sharedState, sessionEnded},
@@ -110,6 +110,18 @@ void dispatch(const EventRow& row, const std::string& event) {
         return;
     case copilotPermissionRequest:
         CopilotHookHandler::handlePermissionRequest();
+        return;
+    case claudePreToolUse:
+        ClaudeHookHandler::handlePreToolUse();
+        return;
+    case codexPreToolUse:
+        CodexHookHandler::handlePreToolUse();
+        return;
+    case copilotPreToolUse:
+        CopilotHookHandler::handlePreToolUse();
+        return;
+    case kimiSessionStart:
+        KimiHookHandler::handleSessionStart();
         return;
     case geminiState:
         GeminiHookHandler::handleState(row.state);

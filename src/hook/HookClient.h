@@ -18,6 +18,10 @@ enum class EventRoute : uint8_t {
     codexPermissionRequest,
     kimiPreToolPermission,
     copilotPermissionRequest,
+    claudePreToolUse,
+    codexPreToolUse,
+    copilotPreToolUse,
+    kimiSessionStart,
     geminiState,  // an LED state, and {} for Gemini to read
     geminiSessionStart,
     geminiBeforeTool,
@@ -27,7 +31,7 @@ enum class EventRoute : uint8_t {
 struct EventRow {
     std::string_view name;
     EventRoute route;
-    LedState state;  // the LED state of the state routes; `notification` for the handler routes
+    LedState state;  // the LED state the event shows; `notification` for the permission handlers
 };
 
 // The row of an event name (exact, case-sensitive), or nothing for a name we do not know.

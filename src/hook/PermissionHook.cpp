@@ -3,6 +3,7 @@
 #include "hook/HookSupport.h"
 
 #include <unistd.h>
+#include <algorithm>
 
 namespace vemlo::HookSupport {
 
@@ -64,3 +65,121 @@ void emitPermissionStderr(std::string_view ide, std::string_view hookName, const
 }
 
 }  // namespace vemlo::HookSupport
+
+namespace vemlo::PermissionHook {
+namespace {
+
+// The permission time-out: the agent may wait up to 1.5 s for the keyboard before it answers.
+constexpr double kLeverTimeoutSeconds = 5.0;
+constexpr double kStateTimeoutSeconds = 2.0;
+
+std::optional<std::string> stringMember(const Json& object, std::string_view key) {
+    const Json* value = HookSupport::member(object, key);
+    if (!value || !value->is_string()) return std::nullopt;
+    return value->get<std::string>();
+}
+
+void writeStderr(const std::string& text) { (void)HookSupport::writeAll(STDERR_FILENO, text); }
+
+}  // namespace
+
+const char* verdictName(Verdict verdict) {
+    switch (verdict) {
+    case Verdict::allow:
+        return "allow";
+    case Verdict::ask:
+        return "ask";
+    case Verdict::deny:
+        return "deny";
+    case Verdict::none:
+        break;
+    }
+    return "none";
+}
+
+InputFields readInputFields(std::string_view input) {
+    static constexpr std::string_view kRead[] = {"permission_mode", "tool_name", "toolName", "session_id",
+                                                 "sessionId"};
+    InputFields fields;
+    if (input.empty()) return fields;
+    // Only these members are built; tool arguments of any size cost their parsing alone.
+    const auto object = json::parseObjectMembers(
+        input, [](std::string_view key) { return std::find(std::begin(kRead), std::end(kRead), key) != std::end(kRead); },
+        /*containersAsNull=*/true);
+    if (!object) return fields;
+    fields.permissionMode = stringMember(*object, "permission_mode");
+    fields.toolName = stringMember(*object, "tool_name");
+    if (!fields.toolName) fields.toolName = stringMember(*object, "toolName");
+    fields.sessionId = stringMember(*object, "session_id");
+    if (!fields.sessionId) fields.sessionId = stringMember(*object, "sessionId");
+    return fields;
+}
+
+std::optional<int64_t> askAgentForLeverAgain() {
+    return HookSupport::leverInReply(HookSupport::sendJsonRequest(Json{{"cmd", "status"}}, kLeverTimeoutSeconds));
+}
+
+std::string leverText(const Event& event) {
+    if (event.lever.switchState) return "拨杆在 " + std::to_string(*event.lever.switchState) + "（非 0）";
+    return event.lever.reply ? "读不到拨杆位置（agent 回包无 switchState）" : "读不到拨杆位置（agent 无回包）";
+}
+
+void run(const Assistant& assistant, std::string_view eventName) {
+    Event event;
+    event.name = std::string(eventName);
+    event.input = HookSupport::readAndSummarizeStandardInput(assistant.label);
+    event.fields = readInputFields(event.input.bytes);
+    if (assistant.afterInput) assistant.afterInput(event);
+
+    // Ask the agent. A permission event shows the permission LED while the agent asks the keyboard;
+    // an activity event shows its own LED, and asks for the lever only where a guard may apply, so
+    // that the calls no guard concerns cost what they always did.
+    const uint8_t led = wireValue(assistant.led);
+    if (assistant.permissionEvent) {
+        event.lever = HookSupport::askAgentForLever(assistant.led);
+        event.leverAsked = true;
+    } else {
+        event.stateReply = HookSupport::sendJsonRequest(Json{{"cmd", "state"}, {"value", led}}, kStateTimeoutSeconds);
+        if (assistant.needsLever && assistant.needsLever(event)) {
+            event.lever.reply = HookSupport::sendJsonRequest(Json{{"cmd", "status"}}, kLeverTimeoutSeconds);
+            event.lever.switchState = HookSupport::leverInReply(event.lever.reply);
+            event.leverAsked = true;
+        }
+    }
+    if (assistant.afterLever) assistant.afterLever(event);
+
+    // Decide: the first rule that applies. Rules only see a lever that was asked for.
+    if (event.leverAsked) {
+        for (const Rule& rule : assistant.rules) {
+            if (!rule.applies(event)) continue;
+            event.verdict = rule.verdict;
+            event.rule = rule.name;
+            if (rule.reason) event.reason = rule.reason(event);
+            break;
+        }
+    }
+    const std::string_view hookName = assistant.hookEvent.empty() ? eventName : assistant.hookEvent;
+    if (assistant.permissionEvent && !event.lever.isAuto())
+        HookSupport::emitPermissionStderr(assistant.label, hookName, event.lever);
+    if (!event.reason.empty()) writeStderr("[vemlo-hook] " + event.reason + "\n");
+
+    if (assistant.beforeAnswer) assistant.beforeAnswer(event);
+    for (const Answer& answer : assistant.answers) {
+        if (answer.verdict != event.verdict) continue;
+        const std::string text = answer.text(event);
+        if (!text.empty()) (void)HookSupport::writeAll(STDOUT_FILENO, text);
+        break;
+    }
+    if (assistant.afterAnswer) assistant.afterAnswer(event);
+
+    if (!assistant.permissionEvent && event.rule.empty()) return;
+    Json record = HookSupport::permissionRecord(assistant.ide, hookName, event.lever, event.input.summary);
+    if (!assistant.permissionEvent) {
+        record["guard"] = event.rule;
+        record["guardDecision"] = verdictName(event.verdict);
+    }
+    for (auto& [key, value] : event.recordExtras.items()) record[key] = value;
+    HookSupport::appendDiagnosticsRecord(HookSupport::kPermissionRequestLog, record);
+}
+
+}  // namespace vemlo::PermissionHook

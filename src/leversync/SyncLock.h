@@ -10,7 +10,9 @@ namespace vemlo {
 // inside an assistant's folder. Hooks of one
 // assistant run concurrently; the lock keeps two of them from rewriting the same configuration at
 // once. A lock that cannot be had within `wait` is given up and the caller proceeds unlocked, so a
-// stuck process can never stall hooks.
+// stuck process can never stall hooks. A thread that holds a lock may take it again (an inner
+// SyncLock of the same name is held at once and releases nothing), so a caller can hold the lock
+// around a sync that takes it itself.
 class SyncLock {
 public:
     static constexpr std::chrono::milliseconds kDefaultWait{2000};
@@ -30,6 +32,7 @@ public:
     bool held() const { return held_; }
 
 private:
+    std::string path_;
     int fd_ = -1;
     bool held_ = false;
 };

@@ -51,21 +51,28 @@ int boundSocket(const std::string& path) {
     return -1;
 }
 
-// A stand-in for the agent: takes one connection's request line, then `script` answers on it.
+// A stand-in for the agent: takes `connections` connections one after the other, each with its request
+// line, on which `script` answers.
 struct ScriptedPeer {
-    ScriptedPeer(const std::string& path, std::function<void(int fd)> script) : listenFd(boundSocket(path)) {
+    ScriptedPeer(const std::string& path, std::function<void(int fd)> script, int connections = 1)
+        : listenFd(boundSocket(path)) {
         if (listenFd < 0 || ::listen(listenFd, 4) != 0) return;
-        thread = std::thread([this, script = std::move(script)] {
-            const int fd = readable(listenFd) ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
-            char buf[512];
-            ssize_t n = 0;
-            while (fd >= 0 && sent.find('\n') == std::string::npos && readable(fd) && (n = ::read(fd, buf, 512)) > 0)
-                sent.append(buf, static_cast<size_t>(n));
-            if (fd >= 0) script(fd), ::close(fd);
+        thread = std::thread([this, connections, script = std::move(script)] {
+            for (int i = 0; i < connections; ++i) {
+                const int fd = readable(listenFd) ? ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+                if (fd < 0) return;
+                char buf[512];
+                ssize_t n = 0;
+                std::string line;
+                while (line.find('\n') == std::string::npos && readable(fd) && (n = ::read(fd, buf, 512)) > 0)
+                    line.append(buf, static_cast<size_t>(n));
+                sent += line;
+                script(fd), ::close(fd);
+            }
         });
     }
     ~ScriptedPeer() { request(), ::close(listenFd); }
-    // What the client sent before the script ran; waits for the script to finish.
+    // What the client sent on every connection; waits for the script to finish.
     const std::string& request() {
         if (thread.joinable()) thread.join();
         return sent;
@@ -119,8 +126,8 @@ const Followed kCodexFile = {".codex/config.toml", kCodexConfig, "model = 1\napp
 struct Assistant {
     const char* event;
     std::string ide, hookEvent, allow, ask;
-    std::vector<Followed> files;
-    int led = 1;  // what the agent shows while it reads the lever
+    std::vector<Followed> files;  // with files, the sync asks for the lever again once it holds the lock
+    int led = 1;                  // what the agent shows while it reads the lever
 };
 const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
                                             {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
@@ -160,9 +167,10 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             for (const Followed& f : a.files) before.push_back(files::readFile(home.file(f.path)).value_or(""));
             std::optional<ScriptedPeer> peer;
             if (lever)
-                peer.emplace(folder.file("agent.sock"), [&](int fd) {
-                    sendBytes(fd, "{\"switchState\":" + std::to_string(*lever) + ",\"lightMode\":2}\n");
-                });
+                peer.emplace(
+                    folder.file("agent.sock"),
+                    [&](int fd) { sendBytes(fd, "{\"switchState\":" + std::to_string(*lever) + ",\"lightMode\":2}\n"); },
+                    a.files.empty() || a.ide == "codex" ? 1 : 2);
 
             const ProcessResult r = runHook(a.event, folder.file("agent.sock"), home.path(), kInput);
             EXPECT_EQ(r.exitCode, 0);
@@ -170,7 +178,10 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             const std::string assistant = char(std::toupper(a.ide[0])) + a.ide.substr(1);  // as the note names it
             const auto note = HookSupport::permissionStderrMessage(assistant, a.hookEvent, lever.has_value(), lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
-            EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":" + std::to_string(a.led) + "}\n");
+            const std::string again = a.files.empty() || a.ide == "codex" ? "" : "{\"cmd\":\"status\"}\n";
+            EXPECT_TRUE(!peer ||
+                        peer->request() == "{\"cmd\":\"permission\",\"value\":" + std::to_string(a.led) + "}\n" + again)
+                << peer->request();
 
             const std::vector<Json> records = permissionRecords(home.path());
             ASSERT_EQ(records.size(), 1u);
