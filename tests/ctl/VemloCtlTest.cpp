@@ -208,8 +208,10 @@ TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
 // them, written once (0600) and left alone while it is ours; uninstall gives the user's text back.
 TEST_F(VemloCtl, GeminiGetsItsHooksAndPolicy) {
     const std::string mine =
-        "{\n  \"ui\": {\"theme\": \"GitHub\"},\n  \"hooks\": {\"BeforeTool\": [{\"matcher\": \"write_file\", "
-        "\"hooks\": [{\"type\": \"command\", \"command\": \"./lint.sh\"}]}]}\n}\n";
+        Json::parse(R"({"ui": {"theme": "GitHub"}, "hooks": {"BeforeTool": [{"matcher": "write_file",
+                       "hooks": [{"type": "command", "command": "./lint.sh"}]}]}})")
+            .dump(2) +
+        "\n";
     files::createDirectories(home.file(".gemini"));
     ASSERT_TRUE(files::atomicWrite(home.file(".gemini/settings.json"), mine));
     const std::string policy = ".gemini/policies/vemloconfig.toml";
@@ -239,7 +241,7 @@ TEST_F(VemloCtl, GeminiGetsItsHooksAndPolicy) {
     ASSERT_TRUE(files::atomicWrite(home.file(policy), "[[rule]]\ntoolName = \"*\"\ndecision = \"deny\"\n"));
     const Ran foreign = install("gemini");
     EXPECT_EQ(foreign.code, 1);
-    EXPECT_NE(foreign.err.find("is not ours, so it was left alone"), std::string::npos) << foreign.err;
+    EXPECT_NE(foreign.err.find("not ours has the name, so it was left alone"), std::string::npos) << foreign.err;
     EXPECT_NE(ctl({"uninstall", "--only", "gemini"}).out.find("not ours; left alone"), std::string::npos);
     EXPECT_TRUE(files::exists(home.file(policy)));
     ::unlink(home.file(policy).c_str());
