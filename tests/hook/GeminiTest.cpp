@@ -1,6 +1,7 @@
 #include "hook/GeminiSession.h"
 #include "hook/GeminiStamp.h"
 #include "leversync/GeminiPolicyFile.h"
+#include "platform/LedState.h"
 #include "support/Process.h"
 #include "support/TempDir.h"
 
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <tuple>
 
 namespace vemlo {
 namespace {
@@ -197,6 +199,19 @@ TEST(GeminiHooks, EachProcessStampsWithTheSecretItLoaded) {
     setModified(policy, 3600);
     EXPECT_EQ(geminiRun("late").first, stripped);
     EXPECT_EQ(permissionRecords(home.path()).back()["processSecret"], "unknown");
+
+    // The LED events answer {} and show their state; Notification asks for the person only before
+    // Gemini's own dialog.
+    const std::tuple<const char*, const char*, LedState> leds[] = {
+        {"GeminiNotification", R"({"notification_type":"ToolPermission"})", LedState::permissionRequest},
+        {"GeminiNotification", R"({"notification_type":"Other"})", LedState::notification},
+        {"GeminiAfterAgent", "{}", LedState::stop}};
+    for (const auto& [name, input, state] : leds) {
+        const std::string sent = "→ LED 状态 " + std::to_string(wireValue(state)) + ": ";
+        const size_t before = agent.countInLog(sent);
+        EXPECT_EQ(runHook(name, agent.socketPath(), home.path(), input).out, "{}\n") << name;
+        EXPECT_TRUE(waitFor([&] { return agent.countInLog(sent) > before; })) << name << " " << input;
+    }
 
     // Without a node process above the hook there is no process to know a secret for.
     const ProcessResult direct = runHook("GeminiBeforeTool", agent.socketPath(), home.path(),
