@@ -27,7 +27,7 @@ _vemloctl() {
     case $command in
         install) COMPREPLY=($(compgen -W '--only --dry-run --bin-dir --agent --help' -- "$cur")) ;;
         uninstall) COMPREPLY=($(compgen -W '--only --dry-run --bin-dir --help' -- "$cur")) ;;
-        status) COMPREPLY=($(compgen -W '--help' -- "$cur")) ;;
+        status) COMPREPLY=($(compgen -W '--only --help' -- "$cur")) ;;
         lever) [[ $COMP_CWORD -eq 2 ]] && COMPREPLY=($(compgen -W 'clear 0 1 --help' -- "$cur")) ;;
         help) [[ $COMP_CWORD -eq 2 ]] && COMPREPLY=($(compgen -W 'install uninstall status lever' -- "$cur")) ;;
     esac

@@ -9,7 +9,7 @@ complete -c vemloctl -n "not __fish_seen_subcommand_from $commands" -a lever -d 
 complete -c vemloctl -n "not __fish_seen_subcommand_from $commands" -a help -d 'the usage of vemloctl or of one command'
 complete -c vemloctl -n "not __fish_seen_subcommand_from $commands" -l version -d 'the version'
 complete -c vemloctl -l help -s h -d 'the usage'
-complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l only -x -a 'claude codex cursor kimi copilot gemini' -d 'only these assistants, comma-separated'
+complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall status" -l only -x -a 'claude codex cursor kimi copilot gemini' -d 'only these assistants, comma-separated'
 complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l dry-run -d 'print what would change, change nothing'
 complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l bin-dir -x -a '(__fish_complete_directories)' -d 'where the agent copy goes'
 complete -c vemloctl -n "__fish_seen_subcommand_from install" -l agent -r -F -d 'the vemloconfig-agent to copy'

@@ -8,6 +8,7 @@
 #include "platform/LedState.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -174,7 +175,8 @@ Report describe(const Facts& f) {
     return r;
 }
 
-int status(const std::string& home, const std::string& socketPath, std::ostream& out, const std::string& installation) {
+int status(const std::string& home, const std::string& socketPath, std::ostream& out, const std::string& installation,
+           const std::vector<std::string>& only) {
     Facts f;
     f.installation = installation;
     f.socketPath = socketPath;
@@ -186,6 +188,7 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
     if (auto bytes = files::readOwnFile(paths::liveStateFile(home))) f.liveState = json::parseObject(*bytes);
     f.now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     for (const Assistant& a : assistants()) {
+        if (!only.empty() && std::find(only.begin(), only.end(), a.key) == only.end()) continue;
         HookFacts h;
         h.assistant = a.displayName;
         h.events = static_cast<int>(a.events.size());

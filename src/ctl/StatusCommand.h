@@ -50,8 +50,9 @@ std::string describeLever(std::optional<int64_t> lever);
 // Asks the agent and reads the live state file and the hook files under `home`; prints the report,
 // with `installation` (see Installation::describe) as one of its lines. Returns 0 when all is well,
 // 1 otherwise.
+// With `only` (assistant keys), just those assistants' hooks are shown.
 int status(const std::string& home, const std::string& socketPath, std::ostream& out,
-           const std::string& installation = "");
+           const std::string& installation = "", const std::vector<std::string>& only = {});
 
 // Sets (0-255) or clears (absent) the temporary software lever. Returns 0, or 1 when the agent
 // cannot be reached.

@@ -77,13 +77,14 @@ Options:
   --bin-dir DIR  where install put the agent (default ~/.local/bin)
 )";
 
-constexpr const char* kStatusHelp = R"(Usage: vemloctl status
+constexpr const char* kStatusHelp = R"(Usage: vemloctl status [--only LIST]
 
 Asks the agent over its control socket ($VEMLO_SOCKET, default /tmp/vemlo.sock) and reads
 ~/Library/Application Support/VemloConfig/current-ide-state.json, then says whether the agent
 runs, whether the keyboard is linked, where the lever stands, the last LED state, which
 installation it found (package, user copy or none) and which assistants have the hooks
-registered.
+registered (with --only LIST, comma-separated, just those assistants; for Gemini CLI also
+whether its policy file is in place).
 
 Exit status: 0 when the agent runs, the keyboard is linked and the lever position is known;
 1 otherwise.
@@ -228,10 +229,22 @@ int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPat
             out << kStatusHelp;
             return 0;
         }
-        if (!rest.empty()) return usageError(err, command, "takes no arguments");
+        std::vector<std::string> only;
+        for (size_t i = 0; i < rest.size(); ++i) {
+            std::optional<std::string> list;
+            if (rest[i].rfind("--only=", 0) == 0) list = rest[i].substr(7);
+            else if (rest[i] == "--only" && i + 1 < rest.size()) list = rest[++i];
+            if (!list || list->empty()) return usageError(err, command, "takes only --only LIST");
+            std::string bad;
+            auto keys = parseOnly(*list, bad);
+            if (!keys)
+                return usageError(err, command,
+                                  "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot, gemini)");
+            only = *keys;
+        }
         const std::string home = files::homeDirectory();
         const auto found = Installation::find(root, home, files::join(home, ".local/bin"));
-        return StatusCommand::status(home, defaultSocketPath(), out, Installation::describe(found));
+        return StatusCommand::status(home, defaultSocketPath(), out, Installation::describe(found), only);
     }
     if (command == "lever") {
         if (help) {

@@ -235,8 +235,9 @@ TEST_F(VemloCtl, GeminiGetsItsHooksAndPolicy) {
     EXPECT_NE(again.out.find("the policy is in place"), std::string::npos);
     EXPECT_EQ(read(policy), written) << "its secret belongs to the Gemini process that starts next";
     ::unlink(home.file(policy).c_str());
-    EXPECT_NE(ctl({"status"}).out.find("registered (7 events); its policy ~/" + policy + " is missing"),
-              std::string::npos);
+    const std::string status = ctl({"status", "--only", "gemini"}).out;
+    EXPECT_NE(status.find("registered (7 events); its policy ~/" + policy + " is missing"), std::string::npos);
+    EXPECT_EQ(status.find("Claude Code"), std::string::npos) << status;
 
     ASSERT_TRUE(files::atomicWrite(home.file(policy), "[[rule]]\ntoolName = \"*\"\ndecision = \"deny\"\n"));
     const Ran foreign = install("gemini");
