@@ -4,6 +4,7 @@
 #include "Version.h"
 #include "agent/VemloAgent.h"
 #include "hook/HookClient.h"
+#include "leversync/LeverFollow.h"
 #include "platform/AsioMainQueue.h"
 #include "platform/BluetoothBackend.h"
 #include "platform/Files.h"
@@ -93,6 +94,11 @@ int main(int argc, char** argv) {
     platform.systemLog = &systemLog;
     platform.userDefaults = &userDefaults;
     platform.homeDirectory = vemlo::files::homeDirectory();
+    // Kimi's and Cursor's files follow the lever as soon as it moves. (Codex's approval_policy does
+    // not depend on the lever; its hooks decide per call.)
+    platform.followLever = [home = platform.homeDirectory](const vemlo::LeverFollower::ReadLever& readLever) {
+        vemlo::LeverFollow::syncAll(home, readLever);
+    };
     platform.makeCentral = [&queue, &systemLog](vemlo::CentralDelegate& delegate) {
         // The backend's failure lines go where the agent's own messages go.
         return vemlo::makeBluetoothCentral(queue, delegate, [&systemLog](const std::string& line) {

@@ -20,13 +20,17 @@ VemloAgent::VemloAgent(std::string socketPath, AgentPlatform platform)
                                        [this](const std::string& line) { emit(line); }}) {
     // A lever override never survives a restart.
     if (platform_.userDefaults) platform_.userDefaults->removeKey(kUserSwitchOverrideDefaultsKey);
+    if (platform_.followLever) leverFollower_ = std::make_unique<LeverFollower>(platform_.followLever);
     if (platform_.makeCentral) central_ = platform_.makeCentral(*this);
     // A lever position from an earlier run may be stale; show none until the keyboard reports.
     liveState_.clearSwitchState();
 }
 
 // The socket server's thread must stop before the members its callbacks reach go away.
-VemloAgent::~VemloAgent() { server_.reset(); }
+VemloAgent::~VemloAgent() {
+    server_.reset();
+    leverFollower_.reset();
+}
 
 void VemloAgent::emit(const std::string& message) {
     if (platform_.systemLog) platform_.systemLog->info(message);
@@ -35,6 +39,10 @@ void VemloAgent::emit(const std::string& message) {
 
 std::optional<uint8_t> VemloAgent::effectiveSwitch() const {
     return userSwitchOverride_ ? userSwitchOverride_ : cachedSwitchState_;
+}
+
+void VemloAgent::publishLever() {
+    if (leverFollower_) leverFollower_->publish(effectiveSwitch());
 }
 
 std::function<void()> VemloAgent::weakTask(void (VemloAgent::*method)()) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/DeviceFrames.h"
+#include "agent/LeverFollower.h"
 #include "agent/LeverQuery.h"
 #include "agent/LiveStateWriter.h"
 #include "agent/Watchdog.h"
@@ -31,6 +32,9 @@ struct AgentPlatform {
     // Creates the central with the agent as its delegate; the power state comes later.
     std::function<std::unique_ptr<BluetoothCentral>(CentralDelegate&)> makeCentral;
     std::string homeDirectory;
+    // Brings the assistants' configurations in line with the lever; run off the main queue whenever
+    // the effective lever changes. None: the configurations follow only at the hooks.
+    LeverFollower::Sync followLever;
 };
 
 // The agent process's one stateful object: the keyboard link, the control socket's commands, and
@@ -82,6 +86,8 @@ public:
     std::optional<uint8_t> cachedLightMode() const { return cachedLightMode_; }
     std::optional<uint8_t> userSwitchOverride() const { return userSwitchOverride_; }
     uint8_t lastSentState() const { return lastSentState_; }
+    // The lever follower's finished runs; 0 without one.
+    uint64_t leverSyncRuns() const { return leverFollower_ ? leverFollower_->completedRuns() : 0; }
     const std::string& socketPath() const { return socketPath_; }
 
     // CentralDelegate
@@ -102,6 +108,8 @@ private:
     // Battery, light and lever of the last status line the system log got (see didUpdateValue).
     std::optional<std::array<int64_t, 3>> lastJournalStatus_;
     std::optional<uint8_t> effectiveSwitch() const;
+    // Tells the lever follower where the effective lever stands now.
+    void publishLever();
 
     // Device link
     void connectAutomatically();
@@ -143,6 +151,7 @@ private:
     Watchdog watchdog_;
 
     std::unique_ptr<SocketServer> server_;
+    std::unique_ptr<LeverFollower> leverFollower_;
 };
 
 // Integers from requests and frames become state values and lever positions by clamping.

@@ -93,6 +93,7 @@ void VemloAgent::setSwitchOverride(std::optional<uint8_t> value) {
     if (value) emit("拨杆 " + std::to_string(*value) + " 仅作临时软件模拟，下一次真实状态回包会接管。");
     const auto effective = effectiveSwitch();
     liveState_.write(std::nullopt, std::nullopt, effective, std::nullopt);
+    publishLever();
     emit("拨杆覆盖 = " + (value ? std::to_string(*value) : std::string("清除")) +
          "（effective=" + (effective ? std::to_string(*effective) : std::string("未知")) + "）");
 }

@@ -140,6 +140,7 @@ void VemloAgent::didDisconnect(std::shared_ptr<Peripheral>) {
     peripheral_.reset();
     cachedSwitchState_.reset();
     cachedLightMode_.reset();
+    publishLever();
     // Nobody may wait for an answer that can no longer come.
     leverQuery_.answer(std::nullopt);
     emit("已断开，2s 后重连");
@@ -193,6 +194,7 @@ void VemloAgent::didUpdateValue(Peripheral&, Characteristic& characteristic) {
     }
     if (onLog) onLog(statusLine);
     liveState_.write(std::nullopt, cachedLightMode_, cachedSwitchState_, clampToByte(status->workMode));
+    publishLever();
     leverQuery_.answer(*status);
 }
 

@@ -4,6 +4,7 @@
 #include "ctl/KimiHookBlock.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
+#include "platform/Paths.h"
 #include "platform/Text.h"
 
 #include <unistd.h>
@@ -100,6 +101,8 @@ int ownFileEventsIn(std::string_view text, const Assistant& assistant) {
 }  // namespace
 
 std::string folderPath(const Assistant& assistant, const std::string& home) {
+    // Kimi reads $KIMI_SHARE_DIR instead of ~/.kimi when that is set.
+    if (assistant.key == "kimi") return paths::kimiFolder(home);
     return files::join(home, assistant.folder);
 }
 

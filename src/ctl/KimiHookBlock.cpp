@@ -12,26 +12,6 @@ namespace {
 
 constexpr size_t kNone = static_cast<size_t>(-1);
 
-struct Line {
-    std::string_view content;
-    std::string_view eol;  // "\n", "\r\n", or empty for a last line without one
-};
-
-std::vector<Line> splitLines(std::string_view text) {
-    std::vector<Line> lines;
-    while (!text.empty()) {
-        size_t nl = text.find('\n');
-        if (nl == std::string_view::npos) {
-            lines.push_back({text, {}});
-            break;
-        }
-        size_t end = nl > 0 && text[nl - 1] == '\r' ? nl - 1 : nl;
-        lines.push_back({text.substr(0, end), text.substr(end, nl + 1 - end)});
-        text.remove_prefix(nl + 1);
-    }
-    return lines;
-}
-
 std::string tomlString(std::string_view value) {
     std::string out = "\"";
     for (char c : value) {
@@ -55,6 +35,7 @@ struct Analysis {
     size_t blockBegin = kNone;  // marker lines of our block
     size_t blockEnd = kNone;
     std::vector<std::pair<size_t, size_t>> strays;  // line ranges of [[hooks]] tables of ours outside the block
+    std::vector<size_t> ours;                        // indices of our tables in the hooks array
     std::vector<size_t> emptyHooksLines;            // top-level "hooks = []" lines
     int oursInBlock = 0;
     int userTables = 0;                // [[hooks]] tables of the user's, in any place
@@ -63,17 +44,16 @@ struct Analysis {
     bool inBlock(size_t line) const { return blockBegin != kNone && line >= blockBegin && line <= blockEnd; }
 };
 
-Analysis analyse(std::string_view text, const std::vector<Line>& lines, const Assistant& kimi) {
+Analysis analyse(const toml::Document& doc, const toml::Lines& lines, const Assistant& kimi) {
     Analysis a;
-    const toml::Document doc(text);
     if (!doc.ok()) {
         a.error = "it is not valid TOML (" + doc.error() + ")";
         return a;
     }
     std::vector<size_t> begins, ends;
     for (size_t i = 0; i < lines.size(); ++i) {
-        if (lines[i].content == kBeginMarker) begins.push_back(i);
-        if (lines[i].content == kEndMarker) ends.push_back(i);
+        if (lines.content(i) == kBeginMarker) begins.push_back(i);
+        if (lines.content(i) == kEndMarker) ends.push_back(i);
     }
     if (begins.size() > 1 || ends.size() > 1 || begins.size() != ends.size() ||
         (!begins.empty() && ends[0] < begins[0])) {
@@ -115,7 +95,8 @@ Analysis analyse(std::string_view text, const std::vector<Line>& lines, const As
     }
     std::sort(boundaries.begin(), boundaries.end());
 
-    for (const toml::ArrayTable& t : hooks.tables) {
+    for (size_t index = 0; index < hooks.tables.size(); ++index) {
+        const toml::ArrayTable& t = hooks.tables[index];
         const auto event = t.strings.find("event");
         const auto command = t.strings.find("command");
         bool ours = false;
@@ -126,6 +107,7 @@ Analysis analyse(std::string_view text, const std::vector<Line>& lines, const As
                 a.registered.insert(b.agentEvent);
             }
         }
+        if (ours) a.ours.push_back(index);
         if (!ours) {
             ++a.userTables;
         } else if (a.inBlock(t.headerLine)) {
@@ -139,19 +121,25 @@ Analysis analyse(std::string_view text, const std::vector<Line>& lines, const As
 }
 
 // The lines that our block and the blank line before it occupy, plus stray tables of ours.
-std::vector<bool> linesToDrop(const Analysis& a, const std::vector<Line>& lines) {
+std::vector<bool> linesToDrop(const Analysis& a, const toml::Lines& lines) {
     std::vector<bool> drop(lines.size(), false);
     if (a.blockBegin != kNone) {
         for (size_t i = a.blockBegin; i <= a.blockEnd; ++i) drop[i] = true;
-        if (a.blockBegin > 0 && lines[a.blockBegin - 1].content.empty()) drop[a.blockBegin - 1] = true;
+        if (a.blockBegin > 0 && lines.content(a.blockBegin - 1).empty()) drop[a.blockBegin - 1] = true;
     }
     for (auto [first, last] : a.strays)
         for (size_t i = first; i <= last; ++i) drop[i] = true;
     return drop;
 }
 
-std::string_view lineEndOf(const std::vector<Line>& lines) {
-    return !lines.empty() && lines[0].eol == "\r\n" ? "\r\n" : "\n";
+// The edit is proven before it is given out: the result reads, holds the same data as the input
+// under every key but "hooks", and the same tables of the person's own under "hooks", in order.
+std::string unproven(const toml::Document& before, const Analysis& a, const toml::Document& after,
+                     const Analysis& check) {
+    if (!check.error.empty()) return check.error;
+    if (!before.sameExcept(after, "hooks") || !before.sameArrayWithout("hooks", a.ours, after, check.ours))
+        return "the result would change more than our [[hooks]] tables";
+    return {};
 }
 
 }  // namespace
@@ -179,19 +167,20 @@ std::string block(const Assistant& kimi, const std::string& agentPath, std::stri
 Outcome install(std::string_view text, const Assistant& kimi, const std::string& agentPath) {
     Outcome out;
     out.text = std::string(text);
-    const std::vector<Line> lines = splitLines(text);
-    const Analysis a = analyse(text, lines, kimi);
+    const toml::Lines lines(text);
+    const toml::Document doc(text);
+    const Analysis a = analyse(doc, lines, kimi);
     if (!a.error.empty()) {
         out.error = a.error;
         return out;
     }
-    const std::string_view eol = lineEndOf(lines);
+    const std::string_view eol = lines.lineEnd();
     const std::string wanted = block(kimi, agentPath, eol);
     bool blockCurrent = false;
     if (a.blockBegin != kNone) {
         std::string existing;
         for (size_t i = a.blockBegin; i <= a.blockEnd; ++i) {
-            existing += lines[i].content;
+            existing += lines.content(i);
             existing += eol;
         }
         blockCurrent = existing == wanted;
@@ -204,8 +193,8 @@ Outcome install(std::string_view text, const Assistant& kimi, const std::string&
         if (drop[i]) continue;
         if (std::find(a.emptyHooksLines.begin(), a.emptyHooksLines.end(), i) != a.emptyHooksLines.end())
             result += kDisabledLinePrefix;
-        result += lines[i].content;
-        result += lines[i].eol;
+        result += lines.content(i);
+        result += lines.terminator(i);
     }
     if (!result.empty()) {
         if (result.back() != '\n') result += eol;
@@ -213,11 +202,12 @@ Outcome install(std::string_view text, const Assistant& kimi, const std::string&
     }
     result += wanted;
 
-    const std::vector<Line> resultLines = splitLines(result);
-    const Analysis check = analyse(result, resultLines, kimi);
-    if (!check.error.empty() || check.registered.size() != kimi.events.size()) {
-        out.error =
-            "adding the hooks would not leave valid TOML" + (check.error.empty() ? "" : " (" + check.error + ")");
+    const toml::Document resultDoc(result);
+    const Analysis check = analyse(resultDoc, toml::Lines(result), kimi);
+    std::string why = unproven(doc, a, resultDoc, check);
+    if (why.empty() && check.registered.size() != kimi.events.size()) why = "not every event would have our hook";
+    if (!why.empty()) {
+        out.error = "adding the hooks was not done, the result would not be right (" + why + ")";
         return out;
     }
     out.text = std::move(result);
@@ -230,8 +220,9 @@ Outcome install(std::string_view text, const Assistant& kimi, const std::string&
 Outcome uninstall(std::string_view text, const Assistant& kimi) {
     Outcome out;
     out.text = std::string(text);
-    const std::vector<Line> lines = splitLines(text);
-    const Analysis a = analyse(text, lines, kimi);
+    const toml::Lines lines(text);
+    const toml::Document doc(text);
+    const Analysis a = analyse(doc, lines, kimi);
     if (!a.error.empty()) {
         out.error = a.error;
         return out;
@@ -242,16 +233,19 @@ Outcome uninstall(std::string_view text, const Assistant& kimi) {
     std::string result;
     for (size_t i = 0; i < lines.size(); ++i) {
         if (drop[i]) continue;
-        std::string_view content = lines[i].content;
+        std::string_view content = lines.content(i);
         if (restore && content.substr(0, kDisabledLinePrefix.size()) == kDisabledLinePrefix)
             content.remove_prefix(kDisabledLinePrefix.size());
         result += content;
-        result += lines[i].eol;
+        result += lines.terminator(i);
     }
     if (result == text) return out;
-    const std::vector<Line> resultLines = splitLines(result);
-    if (const Analysis check = analyse(result, resultLines, kimi); !check.error.empty()) {
-        out.error = "removing the hooks would not leave valid TOML (" + check.error + ")";
+    const toml::Document resultDoc(result);
+    const Analysis check = analyse(resultDoc, toml::Lines(result), kimi);
+    std::string why = unproven(doc, a, resultDoc, check);
+    if (why.empty() && !check.ours.empty()) why = "a table of ours would remain";
+    if (!why.empty()) {
+        out.error = "removing the hooks was not done, the result would not be right (" + why + ")";
         return out;
     }
     out.text = std::move(result);
@@ -261,8 +255,7 @@ Outcome uninstall(std::string_view text, const Assistant& kimi) {
 }
 
 int registeredEvents(std::string_view text, const Assistant& kimi) {
-    const std::vector<Line> lines = splitLines(text);
-    const Analysis a = analyse(text, lines, kimi);
+    const Analysis a = analyse(toml::Document(text), toml::Lines(text), kimi);
     return a.error.empty() ? static_cast<int>(a.registered.size()) : 0;
 }
 

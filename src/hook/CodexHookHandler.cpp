@@ -49,6 +49,16 @@ Json codexRecord(const std::string& agentEvent, Json hookEvent, LedState state, 
     return record;
 }
 
+// A sync that leaves the configuration alone says why in the Codex log as well.
+void syncConfiguration(bool lever0) {
+    CodexConfigLeverSync::apply(lever0, [](std::string_view event, const Json& details) {
+        Json record = details;
+        record["ts"] = HookSupport::diagnosticTimestampFormatter().now();
+        record["event"] = event;
+        HookSupport::appendDiagnosticsRecord(kCodexHookLog, record);
+    });
+}
+
 Json hookEventOf(const Json& tool) {
     const Json* name = HookSupport::member(tool, "hook_event_name");
     return name && name->is_string() ? *name : Json(nullptr);
@@ -57,8 +67,8 @@ Json hookEventOf(const Json& tool) {
 // ---- PermissionRequest ------------------------------------------------------------------------
 
 void syncAndLogPermission(Event& event) {
-    // The configuration follows the lever before Codex sees the answer. No lever, no change.
-    if (event.lever.switchState) CodexConfigLeverSync::apply(event.lever.isAuto());
+    // approval_policy is kept at "on-request" before Codex sees the answer. No lever, no change.
+    if (event.lever.switchState) syncConfiguration(event.lever.isAuto());
     Json record = codexRecord("CodexPermissionRequest", "PermissionRequest", LedState::permissionRequest,
                               event.lever.reply.has_value(), event.lever.switchState, event.input.summary);
     record["decision"] = event.lever.isAuto() ? "allow" : "pass_through";
@@ -160,7 +170,7 @@ void handleState(LedState state) {
     if (state == LedState::sessionStarted) {
         const std::optional<int64_t> lever =
             HookSupport::leverInReply(HookSupport::sendJsonRequest(Json{{"cmd", "status"}}, 2.0));
-        if (lever) CodexConfigLeverSync::apply(*lever == 0);
+        if (lever) syncConfiguration(*lever == 0);
     }
 
     Json hookEvent = hookEventOf(tool);

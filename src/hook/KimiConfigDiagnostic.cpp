@@ -3,46 +3,33 @@
 #include "leversync/KimiConfigLeverSync.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
+#include "platform/Toml.h"
 
-#include <unicode/regex.h>
-
-#include <climits>
-#include <memory>
 
 namespace vemlo::KimiConfigDiagnostic {
 namespace {
 
 constexpr size_t kSnippetCharacters = 32;
 
-const icu::RegexPattern* probePattern() {
-    static const std::unique_ptr<icu::RegexPattern> pattern = [] {
-        UErrorCode status = U_ZERO_ERROR;
-        UParseError parseError{};
-        std::unique_ptr<icu::RegexPattern> p(icu::RegexPattern::compile(
-            icu::UnicodeString(u"(?m)^\\s*default_yolo\\s*=\\s*(\\S+)"), 0, parseError, status));
-        if (U_FAILURE(status)) p.reset();
-        return p;
-    }();
-    return pattern.get();
-}
-
 }  // namespace
 
 std::optional<std::string> probeDefaultYoloValue(std::string_view text) {
-    const icu::RegexPattern* pattern = probePattern();
-    if (!pattern || text.size() > INT32_MAX) return std::nullopt;
-    UErrorCode status = U_ZERO_ERROR;
-    const icu::UnicodeString subject =
-        icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-    std::unique_ptr<icu::RegexMatcher> matcher(pattern->matcher(subject, status));
-    if (U_FAILURE(status) || !matcher || !matcher->find(status) || U_FAILURE(status)) return std::nullopt;
-    if (matcher->groupCount() < 1) return std::nullopt;
-    const icu::UnicodeString value = matcher->group(1, status);
-    if (U_FAILURE(status)) return std::nullopt;
-    std::string out;
-    value.toUTF8String(out);
+    const toml::TopLevel key = toml::Document(text).topLevel("default_yolo");
+    if (key.kind == toml::TopLevel::Kind::absent) return std::nullopt;
+    std::string value;
+    if (key.boolean) {
+        value = *key.boolean ? "true" : "false";
+    } else if (key.string) {
+        value = *key.string;
+    } else {
+        // Another kind of value (or a table): what follows "=" on the key's line, up to white space.
+        const std::string_view line = toml::Lines(text).content(key.firstLine);
+        const size_t equals = line.find('=');
+        const size_t start = equals == std::string_view::npos ? line.size() : line.find_first_not_of(" \t", equals + 1);
+        if (start != std::string_view::npos) value = line.substr(start, line.find_first_of(" \t", start) - start);
+    }
     // Cut at whole user-perceived characters, so an emoji or a combining sequence is never split.
-    return std::string(text::prefixGraphemes(out, kSnippetCharacters));
+    return std::string(text::prefixGraphemes(value, kSnippetCharacters));
 }
 
 Json snapshotForLog(const std::string& home) {

@@ -19,8 +19,9 @@ Json snapshotForLog(const std::string& home);
 Json leverSyncSnapshotForLog();
 Json leverSyncSnapshotForLog(const std::string& home);
 
-// The first 32 characters of the value on the first line carrying `default_yolo =` (the value ends at
-// the first white space), or nothing when no line carries the key.
+// The first 32 characters of the top-level `default_yolo`'s value as the TOML parser reads it ("true",
+// "false", a string's text; another kind of value as written, up to white space), or nothing when
+// the file does not read as TOML or has no such key.
 std::optional<std::string> probeDefaultYoloValue(std::string_view text);
 
 }  // namespace vemlo::KimiConfigDiagnostic

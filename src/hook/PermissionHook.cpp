@@ -172,7 +172,7 @@ void run(const Assistant& assistant, std::string_view eventName) {
     }
     if (assistant.afterAnswer) assistant.afterAnswer(event);
 
-    if (!assistant.permissionEvent && event.rule.empty()) return;
+    if (!assistant.permissionEvent && event.verdict == Verdict::none) return;
     Json record = HookSupport::permissionRecord(assistant.ide, hookName, event.lever, event.input.summary);
     if (!assistant.permissionEvent) {
         record["guard"] = event.rule;

@@ -106,7 +106,7 @@ struct Assistant {
     // A permission event asks with "permission" and `led` (1 unless the assistant asks on every tool
     // call, where the LED shows the tool running), and is always recorded.
     // An activity event sends its LED state and asks for the lever ("status") only when `needsLever`
-    // says a guard may apply; it is recorded only when a rule decided.
+    // says a guard may apply; it is recorded only when a rule stopped the call.
     bool permissionEvent = true;
     LedState led = LedState::permissionRequest;
     bool (*needsLever)(const Event& event) = nullptr;

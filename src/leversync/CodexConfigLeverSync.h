@@ -1,28 +1,37 @@
 #pragma once
 
-#include <optional>
+#include "platform/Json.h"
+#include "platform/Toml.h"
+
+#include <functional>
 #include <string>
 #include <string_view>
 
 namespace vemlo::CodexConfigLeverSync {
 
-// Keeps the top-level `approval_policy` of "~/.codex/config.toml" in step with the lever: "never" at
-// lever 0, "on-request" otherwise. Codex 0.149.0 and later refuse to start on "untrusted", so that
-// value is never written; a leftover one is rewritten like any other. The file is edited as lines of
-// text, never re-serialised, so everything else in it (comments, layout, unknown keys) survives byte
-// for byte.
-// Missing, unreadable or non-UTF-8 files are left alone and never created. Nothing is reported.
-void apply(bool switchStateAuto);
-void apply(bool switchStateAuto, const std::string& home);
+// The line the sync keeps at the top level of "~/.codex/config.toml", whatever the lever: Codex then
+// asks before each tool call that needs it, and our PermissionRequest hook answers for the lever.
+// "never" would let a session started at lever 0 run every later tool unasked after the lever
+// moves, since Codex reads its configuration only at start; "untrusted" keeps Codex 0.149.0 and
+// later from starting. Both are moved to "on-request" like any other value.
+inline constexpr std::string_view kTargetLine = R"(approval_policy = "on-request")";
 
-// The line the sync puts at the top level: approval_policy = "never" or approval_policy = "on-request".
-std::string targetLine(bool switchStateAuto);
+// Told when the file is left alone for a reason other than already holding the target: the event
+// "codex_lever_sync_left_alone" with "reason" (toml::KeyEdit's, or "write_failed"), "detail" and
+// "approvalPolicyNever".
+using Report = std::function<void(std::string_view event, const Json& details)>;
 
-// The new file text for `text`, or nothing when the file must not be written: it already holds the
-// target line as its first top-level `approval_policy`, it is not valid UTF-8, or the line edit
-// would break it (a Unicode line separator inside a string or comment, the key spelt quoted, a
-// line taken for the first table header that is none, or any result that is not TOML when `text` is).
-std::optional<std::string> rewrite(std::string_view text, bool switchStateAuto);
+// Sets the top-level `approval_policy` to "on-request". The key is found by the TOML parser and
+// only its lines change (or the line goes above the first table header); the result must read as
+// the file did but for that key, or the file stays as it was. The file is never re-serialised, so
+// comments, layout and line ends survive byte for byte. Missing files are never created. A file left
+// alone says why on standard error and to `report`, loudly when it stays at "never" while the lever
+// (`switchStateAuto` false) is not at 0, since Codex will then not ask.
+void apply(bool switchStateAuto, const Report& report = {});
+void apply(bool switchStateAuto, const std::string& home, const Report& report = {});
+
+// The new file text for `text`, or why there is none (toml::KeyEdit).
+toml::KeyEdit rewrite(std::string_view text);
 
 // "<home>/.codex/config.toml".
 std::string configPath(const std::string& home);

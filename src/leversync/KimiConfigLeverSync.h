@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Json.h"
+#include "platform/Toml.h"
 
 #include <functional>
 #include <optional>
@@ -26,24 +27,21 @@ void enableYoloInConfig(const Report& report = {});
 void enableYoloInConfig(const std::string& home, const Report& report = {});
 
 // Lever not at 0: deletes the snapshot (it would hold the automatic period's starting point, which must
-// not come back), then sets `default_yolo` to false when the configuration can be read.
+// not come back) once the configuration reads as TOML, then sets `default_yolo` to false. A
+// configuration that does not read keeps the snapshot, the only good copy there may be.
 void disableDefaultYoloForManualDial(const Report& report = {});
 void disableDefaultYoloForManualDial(const std::string& home, const Report& report = {});
 
-// The new configuration text, or why the file is to stay as it is.
-struct Rewrite {
-    std::optional<std::string> text;
-    std::string_view leftAlone;  // with no text: "quoted_key", "multi_line_value" or "result_not_toml"
-};
+// The new configuration text, or why the file is to stay as it is (toml::KeyEdit; never "unchanged").
+// The top-level key, found by the TOML parser, has its lines (a value spanning several included)
+// replaced by `templateLine`; keys of the same name in tables, strings or comments stay. Without
+// the key the template goes first, followed by an empty line; an empty file becomes the template
+// and a line feed. The result must read as `text` does but for the key, whose value is the
+// template's, or there is no text: input that is not TOML included.
+toml::KeyEdit replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
 
-// Every line carrying the key (tables included) becomes `templateLine`, together with the blank lines
-// directly around it; without such a line the template goes first, followed by an empty line. Only the
-// bare key on one line is understood, so a file whose key is quoted or whose value spans lines gets no
-// text: the rewrite would turn a configuration Kimi reads into one it cannot. Nor does any other
-// result that is not TOML when `text` is. `text` is valid UTF-8.
-Rewrite replaceOrInsertDefaultYolo(std::string_view text, std::string_view templateLine);
-
-// "<home>/.kimi/config.toml" and its snapshot "<home>/.kimi/config.toml.vemlo.lever0.bak".
+// "config.toml" in paths::kimiFolder (normally "<home>/.kimi") and its snapshot
+// "config.toml.vemlo.lever0.bak" beside it.
 std::string configPath(const std::string& home);
 std::string snapshotPath(const std::string& home);
 

@@ -2,6 +2,8 @@
 
 #include "platform/Files.h"
 
+#include <cstdlib>
+
 namespace vemlo::paths {
 
 std::string supportFolder(const std::string& home) {
@@ -19,6 +21,12 @@ std::string liveStateFile(const std::string& home) {
 }
 
 std::string simLeverFile(const std::string& home) { return files::join(supportFolder(home), "sim-lever"); }
+
+std::string kimiFolder(const std::string& home) {
+    // A relative value would name a folder in whatever directory the hook runs in: not ours to edit.
+    if (const char* share = std::getenv("KIMI_SHARE_DIR"); share && share[0] == '/') return share;
+    return files::join(home, ".kimi");
+}
 
 std::string lockFile(const std::string& home, std::string_view lockName) {
     return files::join(supportFolder(home), lockName);

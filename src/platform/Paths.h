@@ -21,6 +21,10 @@ std::string liveStateFile(const std::string& home);
 // "<support folder>/sim-lever": the simulated keyboard's lever, when nothing else names a file.
 std::string simLeverFile(const std::string& home);
 
+// Kimi CLI's folder: $KIMI_SHARE_DIR when it is set to an absolute path (Kimi reads its
+// configuration there then), else "<home>/.kimi". One answer for the hooks, the agent and vemloctl.
+std::string kimiFolder(const std::string& home);
+
 // Lock files in the support folder, one per assistant configuration that hooks rewrite. vemloctl
 // takes the Kimi one too, because it edits the same config.toml.
 inline constexpr std::string_view kCodexConfigLock = "codex-config.lock";

@@ -129,6 +129,9 @@ bool runsProgram(const ProcessInfo& process, std::string_view name) {
     // The script is the first argument that is not an option of the interpreter.
     for (size_t i = 1; i < process.argv.size(); ++i) {
         const std::string& argument = process.argv[i];
+        // Code on the command line names no script.
+        if (argument == "-c" || argument == "-e" || argument == "--eval" || argument == "-p" || argument == "--print")
+            return false;
         if (argument.starts_with('-')) continue;
         return pathHasComponent(argument, name);
     }

@@ -10,10 +10,13 @@
 
 #include "platform/Toml.h"
 
+#include "platform/Text.h"
+
 #include <unicode/utf8.h>
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <optional>
 
 namespace vemlo::toml {
@@ -24,34 +27,81 @@ namespace {
 // one line; with it, nesting stays in the low thousands whatever the rest of the text does.
 constexpr size_t kMaxDotsPerLine = 256;
 
+// Dots inside strings and comments are no key parts, and a long line of prose in a string may hold
+// many, so they are not counted. Strings are followed as TOML delimits them; a single-line one ends
+// at the line end at the latest, so a misreading never hides more than the rest of one line, which
+// toml++ would then find no valid key in either.
 std::optional<size_t> lineWithTooManyDots(std::string_view text) {
     size_t line = 0;
     size_t dots = 0;
-    for (char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
         if (c == '\n') {
             ++line;
             dots = 0;
-        } else if (c == '.' && ++dots > kMaxDotsPerLine) {
-            return line;
+        } else if (c == '.') {
+            if (++dots > kMaxDotsPerLine) return line;
+        } else if (c == '#') {
+            while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+        } else if (c == '"' || c == '\'') {
+            const bool basic = c == '"';
+            const std::string_view triple = basic ? "\"\"\"" : "\'\'\'";
+            const bool multiLine = text.substr(i, 3) == triple;
+            for (i += multiLine ? 3 : 1; i < text.size(); ++i) {
+                if (text[i] == '\n') {
+                    if (!multiLine) break;
+                    ++line;
+                    dots = 0;
+                } else if (basic && text[i] == '\\') {
+                    if (i + 1 < text.size() && text[i + 1] == '\n') {
+                        if (!multiLine) break;
+                        ++line;
+                        dots = 0;
+                    }
+                    ++i;
+                } else if (multiLine ? text.substr(i, 3) == triple : text[i] == c) {
+                    if (multiLine) i += 2;
+                    break;
+                }
+            }
+            if (i < text.size() && text[i] == '\n') --i;  // counted by the loop above
         }
     }
     return std::nullopt;
 }
 
-// toml++ 3.3.0 reaches __builtin_unreachable() when it asks whether a code point in U+00A1..U+0499
-// (Latin-1 letters, Greek, Cyrillic), U+2DCE..U+31C7 (kana, CJK punctuation; U+3000 excepted) or
-// U+FB26..U+FEFE (presentation forms) is white space, which it does after every character of a key,
-// at the start of a line and after a line-ending backslash in a string: a bit missing from its table.
-// It is handed private-use stand-ins instead, which it treats alike everywhere outside strings, and
-// string values are mapped back. Only lines are read from its positions, so lengths may change.
-struct Range {
-    char32_t first;
-    char32_t last;
-    char32_t standIn;
-};
-constexpr Range kTrouble[] = {{0x00A1, 0x0499, 0xE000}, {0x2DCE, 0x31C7, 0xE400}, {0xFB26, 0xFEFE, 0xE800}};
-constexpr char32_t kIdeographicSpace = 0x3000;
-constexpr char32_t kStandInsEnd = 0xE800 + (0xFEFE - 0xFB26) + 1;
+// toml++ 3.3.0 classifies code points with a table that has holes: asking whether one in
+// U+00A1..U+0499, U+2C5E..U+3057 (U+3000 aside) or U+FB26..U+FEFE is white space reaches
+// __builtin_unreachable(), and it asks after a key's characters, at a line start and after a
+// line-ending backslash. It also takes U+0085, U+00A0, U+1680, U+180E, U+2000..U+200B, U+2028,
+// U+2029, U+202F, U+205F, U+2060, U+3000 and U+FEFF for white space, which TOML 1.0 does not.
+// TOML 1.0 treats every code point above U+007F alike (a character of strings and comments, an
+// error anywhere else), and so does toml++ for all of them outside those two bands. So each code
+// point of the bands, and the marker itself, is handed to it as two ordinary ones: the marker and
+// U+F0000 plus the code point's index. Every marker in the result starts such a pair, so the
+// encoding is undone without loss and two texts read alike exactly when their encodings do; no
+// line feed is added, so lines stay where they were. A byte order mark at the very start is left to
+// toml++, which skips it there.
+constexpr char32_t kBandOneEnd = 0x3058;   // U+0080..U+3057
+constexpr char32_t kBandTwo = 0xFB26;      // U+FB26..U+FEFF
+constexpr char32_t kBandTwoEnd = 0xFF00;
+constexpr char32_t kMarker = 0xE000;
+constexpr char32_t kPayload = 0xF0000;
+constexpr char32_t kBandOneSize = kBandOneEnd - 0x80;
+constexpr char32_t kMarkerIndex = kBandOneSize + (kBandTwoEnd - kBandTwo);
+
+std::optional<char32_t> indexOf(char32_t c) {
+    if (c >= 0x80 && c < kBandOneEnd) return c - 0x80;
+    if (c >= kBandTwo && c < kBandTwoEnd) return kBandOneSize + (c - kBandTwo);
+    if (c == kMarker) return kMarkerIndex;
+    return std::nullopt;
+}
+
+char32_t codePointOf(char32_t index) {
+    if (index < kBandOneSize) return 0x80 + index;
+    if (index < kMarkerIndex) return kBandTwo + (index - kBandOneSize);
+    return kMarker;
+}
 
 void appendUtf8(std::string& out, char32_t c) {
     if (c < 0x80) {
@@ -71,52 +121,47 @@ void appendUtf8(std::string& out, char32_t c) {
     }
 }
 
-// `text` with `map` applied to each code point; bytes that are not UTF-8 pass unchanged.
-template <typename F>
-std::string mapCodePoints(std::string_view text, F map) {
+// What toml++ reads for valid UTF-8 `text`.
+std::string encoded(std::string_view text) {
     std::string out;
-    out.reserve(text.size() + text.size() / 2);
+    out.reserve(text.size() + text.size() / 4);
+    const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+    const auto length = static_cast<int32_t>(text.size());
+    int32_t i = text.starts_with("\xEF\xBB\xBF") ? 3 : 0;
+    out.append(text.substr(0, static_cast<size_t>(i)));
+    while (i < length) {
+        const int32_t start = i;
+        UChar32 c;
+        U8_NEXT(s, i, length, c);
+        const std::optional<char32_t> index = indexOf(static_cast<char32_t>(c));
+        if (!index) {
+            out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
+            continue;
+        }
+        appendUtf8(out, kMarker);
+        appendUtf8(out, kPayload + *index);
+    }
+    return out;
+}
+
+// A key or string as toml++ read it, decoded.
+std::string decoded(std::string_view text) {
+    if (text.find("\xEE\x80\x80") == std::string_view::npos) return std::string(text);  // no marker
+    std::string out;
     const auto* s = reinterpret_cast<const uint8_t*>(text.data());
     const auto length = static_cast<int32_t>(text.size());
     for (int32_t i = 0; i < length;) {
         const int32_t start = i;
         UChar32 c;
         U8_NEXT(s, i, length, c);
-        if (c < 0)
+        if (static_cast<char32_t>(c) == kMarker && i < length) {
+            U8_NEXT(s, i, length, c);
+            appendUtf8(out, codePointOf(static_cast<char32_t>(c) - kPayload));
+        } else {
             out.append(text.substr(static_cast<size_t>(start), static_cast<size_t>(i - start)));
-        else
-            appendUtf8(out, map(static_cast<char32_t>(c)));
+        }
     }
     return out;
-}
-
-// The text toml++ may read, or nothing when it holds stand-ins of its own beside code points that
-// need them, since the move could then not be undone.
-std::optional<std::string> readable(std::string_view text, bool* moved = nullptr) {
-    if (text.size() > INT32_MAX) return std::nullopt;
-    bool trouble = false;
-    bool standIns = false;
-    std::string out = mapCodePoints(text, [&](char32_t c) -> char32_t {
-        standIns = standIns || (c >= kTrouble[0].standIn && c < kStandInsEnd);
-        for (const Range& r : kTrouble) {
-            if (c >= r.first && c <= r.last && c != kIdeographicSpace) {
-                trouble = true;
-                return c - r.first + r.standIn;
-            }
-        }
-        return c;
-    });
-    if (trouble && standIns) return std::nullopt;
-    if (moved) *moved = trouble;
-    return out;
-}
-
-std::string withStandInsBack(std::string_view text) {
-    return mapCodePoints(text, [](char32_t c) -> char32_t {
-        for (const Range& r : kTrouble)
-            if (c >= r.standIn && c <= r.standIn + (r.last - r.first)) return c - r.standIn + r.first;
-        return c;
-    });
 }
 
 // toml++ counts lines and columns from 1.
@@ -139,20 +184,90 @@ bool isArrayOfTables(const ::toml::array& array) {
     return true;
 }
 
+// The same data, whatever the text looked like: types and values alike, NaN equal to NaN. Nesting
+// is bounded by the parser (TOML_MAX_NESTED_VALUES and the dots per line).
+bool sameNode(const ::toml::node& a, const ::toml::node& b);
+
+bool sameTable(const ::toml::table& a, const ::toml::table& b, std::string_view except = {}, bool skip = false) {
+    size_t counted = 0;
+    for (auto&& [key, node] : a) {
+        if (skip && key.str() == except) continue;
+        ++counted;
+        const ::toml::node* other = b.get(key.str());
+        if (!other || !sameNode(node, *other)) return false;
+    }
+    size_t otherCount = b.size();
+    if (skip && b.contains(except)) --otherCount;
+    return counted == otherCount;
+}
+
+bool sameNode(const ::toml::node& a, const ::toml::node& b) {
+    if (a.type() != b.type()) return false;
+    if (const auto* t = a.as_table()) return sameTable(*t, *b.as_table());
+    if (const auto* x = a.as_array()) {
+        const ::toml::array& y = *b.as_array();
+        if (x->size() != y.size()) return false;
+        for (size_t i = 0; i < x->size(); ++i)
+            if (!sameNode(*x->get(i), *y.get(i))) return false;
+        return true;
+    }
+    if (const auto* f = a.as_floating_point()) {
+        const double x = f->get();
+        const double y = b.as_floating_point()->get();
+        return x == y || (std::isnan(x) && std::isnan(y));
+    }
+    if (const auto* v = a.as_string()) return v->get() == b.as_string()->get();
+    if (const auto* v = a.as_integer()) return v->get() == b.as_integer()->get();
+    if (const auto* v = a.as_boolean()) return v->get() == b.as_boolean()->get();
+    if (const auto* v = a.as_date()) return v->get() == b.as_date()->get();
+    if (const auto* v = a.as_time()) return v->get() == b.as_time()->get();
+    if (const auto* v = a.as_date_time()) return v->get() == b.as_date_time()->get();
+    return false;
+}
+
 }  // namespace
 
+Lines::Lines(std::string_view text) : text_(text) {
+    while (!text.empty()) {
+        const size_t feed = text.find('\n');
+        if (feed == std::string_view::npos) {
+            lines_.push_back({text, {}});
+            break;
+        }
+        const size_t end = feed > 0 && text[feed - 1] == '\r' ? feed - 1 : feed;
+        lines_.push_back({text.substr(0, end), text.substr(end, feed + 1 - end)});
+        text.remove_prefix(feed + 1);
+    }
+}
+
+std::string_view Lines::lineEnd() const {
+    return !lines_.empty() && lines_[0].terminator == "\r\n" ? "\r\n" : "\n";
+}
+
+std::string Lines::replaced(size_t first, size_t end, std::string_view with) const {
+    // Each line's content and terminator lie back to back in the text.
+    const auto offset = [&](size_t line) {
+        return line < lines_.size() ? static_cast<size_t>(lines_[line].content.data() - text_.data()) : text_.size();
+    };
+    std::string out(text_.substr(0, offset(first)));
+    if (first == lines_.size() && !lines_.empty() && lines_.back().terminator.empty()) out += lineEnd();
+    out += with;
+    out += text_.substr(offset(end));
+    return out;
+}
+
 struct Document::Impl {
-    std::string text;
-    std::vector<size_t> lineStarts;
+    std::string text;  // as toml++ read it
+    Lines lines{std::string_view()};
     ::toml::parse_result result;
     std::string error;
     std::vector<size_t> headerLines;
-    bool moved = false;  // code points were moved to the stand-ins
 
     bool startsWithBracket(size_t line) const {
-        if (line >= lineStarts.size()) return false;
-        const size_t at = text.find_first_not_of(" \t", lineStarts[line]);
-        return at != std::string::npos && text[at] == '[';
+        if (line >= lines.size()) return false;
+        const std::string_view content = lines.content(line);
+        const size_t at = content.find_first_not_of(" \t");
+        return at != std::string_view::npos && content[at] == '[';
     }
 
     // A table that a header declares begins at that header's "[", where one made by dotted keys
@@ -174,13 +289,15 @@ struct Document::Impl {
         std::sort(headerLines.begin(), headerLines.end());
         headerLines.erase(std::unique(headerLines.begin(), headerLines.end()), headerLines.end());
     }
+
+    const ::toml::array* arrayAt(std::string_view key) const {
+        if (!error.empty()) return nullptr;
+        const ::toml::node* node = result.table().get(key);
+        return node ? node->as_array() : nullptr;
+    }
 };
 
-bool parses(std::string_view text) {
-    if (lineWithTooManyDots(text)) return false;
-    const std::optional<std::string> safe = readable(text);
-    return safe && static_cast<bool>(::toml::parse(*safe));
-}
+bool parses(std::string_view text) { return Document(text).ok(); }
 
 Document::Document(std::string_view text) : impl_(std::make_unique<Impl>()) {
     if (const std::optional<size_t> line = lineWithTooManyDots(text)) {
@@ -188,21 +305,18 @@ Document::Document(std::string_view text) : impl_(std::make_unique<Impl>()) {
                        " dots on one line, more key parts than this reader follows";
         return;
     }
-    std::optional<std::string> safe = readable(text, &impl_->moved);
-    if (!safe) {
-        impl_->error = "line 1: kana or CJK punctuation beside private-use characters, which this reader cannot take";
+    if (text.size() > INT32_MAX || !text::isValidUtf8(text)) {
+        impl_->error = "line 1: not UTF-8 text";
         return;
     }
-    impl_->result = ::toml::parse(*safe);
+    impl_->text = encoded(text);
+    impl_->result = ::toml::parse(impl_->text);
     if (!impl_->result) {
         const ::toml::parse_error& e = impl_->result.error();
-        impl_->error = "line " + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
+        impl_->error = "line " + std::to_string(e.source().begin.line) + ": " + decoded(e.description());
         return;
     }
-    impl_->text = std::string(text);
-    impl_->lineStarts.push_back(0);
-    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
-        impl_->lineStarts.push_back(at + 1);
+    impl_->lines = Lines(impl_->text);
     impl_->collectHeaders(impl_->result.table());
 }
 
@@ -219,32 +333,117 @@ const std::vector<size_t>& Document::headerLines() const { return impl_->headerL
 TopLevel Document::topLevel(std::string_view key) const {
     TopLevel out;
     if (!ok()) return out;
-    const ::toml::node* node = impl_->result.table().get(key);
-    if (!node) return out;
-    out.firstLine = lineOf(*node);
-    out.lastLine = lastLineOf(*node);
-    if (const ::toml::table* table = node->as_table(); table && !table->is_inline()) {
-        out.kind = impl_->startsWithBracket(out.firstLine) ? TopLevel::Kind::headerTable : TopLevel::Kind::dottedTable;
+    const std::string encodedKey = encoded(key);
+    const ::toml::table& root = impl_->result.table();
+    const auto found = root.find(encodedKey);
+    if (found == root.end()) return out;
+    const ::toml::node& node = found->second;
+    // A key and its value stand on one line; the value may go on below it.
+    const auto keyLine = found->first.source().begin.line;
+    out.firstLine = keyLine > 0 ? static_cast<size_t>(keyLine - 1) : lineOf(node);
+    out.lastLine = std::max(out.firstLine, lastLineOf(node));
+    if (const ::toml::table* table = node.as_table(); table && !table->is_inline()) {
+        out.kind = impl_->startsWithBracket(lineOf(node)) ? TopLevel::Kind::headerTable : TopLevel::Kind::dottedTable;
+        out.firstLine = out.lastLine = lineOf(node);
         return out;
     }
-    const ::toml::array* array = node->as_array();
+    const ::toml::array* array = node.as_array();
     if (array && isArrayOfTables(*array)) {
         out.kind = TopLevel::Kind::arrayOfTables;
+        out.firstLine = out.lastLine = lineOf(node);
         for (const ::toml::node& element : *array) {
             ArrayTable& t = out.tables.emplace_back();
             t.headerLine = lineOf(element);
             for (auto&& [name, value] : *element.as_table())
-                if (const auto* s = value.as_string()) {
-                    if (impl_->moved)
-                        t.strings.emplace(withStandInsBack(name.str()), withStandInsBack(s->get()));
-                    else
-                        t.strings.emplace(std::string(name.str()), s->get());
-                }
+                if (const auto* s = value.as_string()) t.strings.emplace(decoded(name.str()), decoded(s->get()));
         }
         return out;
     }
     out.kind = TopLevel::Kind::value;
     out.emptyArray = array && array->empty();
+    if (const auto* s = node.as_string()) out.string = decoded(s->get());
+    if (const auto* b = node.as_boolean()) out.boolean = b->get();
+    return out;
+}
+
+bool Document::sameExcept(const Document& other, std::string_view key) const {
+    if (!ok() || !other.ok()) return false;
+    const std::string encodedKey = encoded(key);
+    return sameTable(impl_->result.table(), other.impl_->result.table(), encodedKey, true);
+}
+
+bool Document::sameArrayWithout(std::string_view key, const std::vector<size_t>& skip, const Document& other,
+                                const std::vector<size_t>& otherSkip) const {
+    if (!ok() || !other.ok()) return false;
+    const std::string encodedKey = encoded(key);
+    const auto kept = [&](const Document& d, const std::vector<size_t>& without) {
+        std::vector<const ::toml::node*> out;
+        if (const ::toml::array* array = d.impl_->arrayAt(encodedKey))
+            for (size_t i = 0; i < array->size(); ++i)
+                if (std::find(without.begin(), without.end(), i) == without.end()) out.push_back(array->get(i));
+        return out;
+    };
+    for (const Document* d : {this, &other}) {
+        const ::toml::node* node = d->impl_->result.table().get(encodedKey);
+        if (node && !node->is_array()) return false;
+    }
+    const std::vector<const ::toml::node*> a = kept(*this, skip);
+    const std::vector<const ::toml::node*> b = kept(other, otherSkip);
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (!sameNode(*a[i], *b[i])) return false;
+    return true;
+}
+
+KeyEdit setTopLevelKey(std::string_view text, std::string_view key, std::string_view line,
+                       const std::variant<bool, std::string>& value, Place place, bool replaceEqual) {
+    KeyEdit out;
+    const Document before(text);
+    if (!before.ok()) {
+        out.leftAlone = "input_not_toml";
+        out.detail = before.error();
+        return out;
+    }
+    const TopLevel current = before.topLevel(key);
+    const auto holds = [&](const TopLevel& t) {
+        if (t.kind != TopLevel::Kind::value) return false;
+        if (const bool* b = std::get_if<bool>(&value)) return t.boolean == *b;
+        return t.string == std::get<std::string>(value);
+    };
+    if (holds(current) && !replaceEqual) {
+        out.leftAlone = "unchanged";
+        return out;
+    }
+    const Lines lines(text);
+    const std::string eol(lines.lineEnd());
+    std::string next;
+    switch (current.kind) {
+    case TopLevel::Kind::value:
+        // The key's last line keeps its own terminator, or its lack of one.
+        next = lines.replaced(current.firstLine, current.lastLine + 1,
+                              std::string(line) + std::string(lines.terminator(current.lastLine)));
+        break;
+    case TopLevel::Kind::absent:
+        if (place == Place::top) {
+            // After a byte order mark, which only the very start may hold.
+            const bool bom = text.starts_with("\xEF\xBB\xBF");
+            next = std::string(bom ? "\xEF\xBB\xBF" : "") + std::string(line) + eol + eol + std::string(text.substr(bom ? 3 : 0));
+        } else {
+            const std::vector<size_t>& headers = before.headerLines();
+            const size_t at = headers.empty() ? lines.size() : headers.front();
+            next = lines.replaced(at, at, std::string(line) + eol);
+        }
+        break;
+    default:
+        out.leftAlone = "key_is_a_table";
+        return out;
+    }
+    const Document after(next);
+    if (!after.sameExcept(before, key) || !holds(after.topLevel(key))) {
+        out.leftAlone = "result_not_proven";
+        return out;
+    }
+    out.text = std::move(next);
     return out;
 }
 

@@ -95,5 +95,23 @@ TEST_F(AgentProcessTest, SilentVanishingAndConcurrentClients) {
     EXPECT_TRUE(agent.waitForLog("LED 状态 4: ")) << "a plain state is acted on";
 }
 
+// Kimi's and Cursor's files follow the lever as it moves, with no hook running: a session started
+// after the move reads the new position.
+TEST_F(AgentProcessTest, ConfigurationsFollowTheLeverWhenItMoves) {
+    files::createDirectories(home.file(".kimi"));
+    files::atomicWrite(home.file(".kimi/config.toml"), "model = \"k2\"\ndefault_yolo = false\n");
+    const std::string kimi = home.file(".kimi/config.toml"), cursor = home.file(".cursor/cli-config.json");
+    const auto yolo = [&](const char* value) {
+        return waitFor([&] { return files::readFile(kimi).value_or("").find(std::string("default_yolo = ") + value) !=
+                                    std::string::npos; });
+    };
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_LEVER", "0"}});
+    EXPECT_TRUE(yolo("true"));
+    EXPECT_TRUE(waitFor([&] { return files::exists(cursor); }));
+    ASSERT_TRUE(files::atomicWrite(paths::simLeverFile(home.path()), "1\n"));
+    EXPECT_TRUE(yolo("false"));
+    EXPECT_TRUE(waitFor([&] { return !files::exists(cursor); })) << "the relaxation's file is taken away again";
+}
+
 }  // namespace
 }  // namespace vemlo::test

@@ -61,11 +61,12 @@ struct VemloCtl : ::testing::Test {
     std::map<std::string, std::optional<std::string>> saved;
 
     void SetUp() override {
-        for (const char* name : {"HOME", "PATH", "XDG_CONFIG_HOME", "VEMLO_SOCKET"})
+        for (const char* name : {"HOME", "PATH", "XDG_CONFIG_HOME", "VEMLO_SOCKET", "KIMI_SHARE_DIR"})
             saved[name] = std::getenv(name) ? std::optional<std::string>(std::getenv(name)) : std::nullopt;
         ::setenv("HOME", home.path().c_str(), 1);
         ::setenv("PATH", (tools.path() + ":/usr/bin:/bin").c_str(), 1);
         ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("KIMI_SHARE_DIR");
         ::setenv("VEMLO_SOCKET", home.file("no-agent.sock").c_str(), 1);
         for (const auto& [file, text] : kFiles) {
             files::createDirectories(fs::path(home.file(file)).parent_path());
@@ -185,6 +186,17 @@ TEST_F(VemloCtl, OnlyAssistantsThatAreInstalledAndFilesCreatedForUsGoAgain) {
     ASSERT_EQ(ctl({"uninstall"}).code, 0);
     EXPECT_FALSE(files::exists(home.file(".cursor/hooks.json")) || files::exists(home.file(".kimi/config.toml")));
     EXPECT_TRUE(files::exists(home.file(".cursor")));
+}
+
+// Kimi reads $KIMI_SHARE_DIR/config.toml when that is set, and so the hooks go there.
+TEST_F(VemloCtl, KimiShareDirHoldsKimisFile) {
+    const std::string before = read(".kimi/config.toml");
+    files::createDirectories(home.file("share"));
+    ASSERT_TRUE(files::atomicWrite(home.file("share/config.toml"), "model = \"k2\"\n"));
+    ::setenv("KIMI_SHARE_DIR", home.file("share").c_str(), 1);
+    ASSERT_EQ(install("kimi").code, 0);
+    EXPECT_NE(read("share/config.toml").find("hook KimiPreToolUse"), std::string::npos);
+    EXPECT_EQ(read(".kimi/config.toml"), before);
 }
 
 // Copilot CLI loads every hooks/*.json of its folder: ours is a file apart, written and removed whole.

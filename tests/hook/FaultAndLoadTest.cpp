@@ -23,7 +23,7 @@ struct Hook {
 };
 // At lever 0, with the user's configuration each hook rewrites.
 const std::vector<Hook> kHooks = {
-    {"CodexPermissionRequest", ".codex/config.toml", "approval_policy = \"on-request\"  # mine\n[tui]\n", kAllow},
+    {"CodexPermissionRequest", ".codex/config.toml", "approval_policy = \"never\"  # mine\n[tui]\n", kAllow},
     {"beforeShellExecution", ".cursor/cli-config.json", "{\"permissions\": {\"allow\": [\"Shell(ls)\"]}}\n",
      "{\"permission\":\"allow\"}\n"},
     {"KimiPreToolUse", ".kimi/config.toml", "default_yolo = false\n", ""},
@@ -101,7 +101,7 @@ TEST(HookLoad, HooksStartedAtOnceAllAnswerAndAllAreLogged) {
     }
     EXPECT_EQ(permissionRecords(home.path()).size(), size_t{kCount});
     EXPECT_TRUE(socketRequest(agent.socketPath(), R"({"cmd":"status"})").value_or("").starts_with("{"));
-    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), "approval_policy = \"never\"\n[tui]\n");
+    EXPECT_EQ(files::readFile(home.file(".codex/config.toml")), "approval_policy = \"on-request\"\n[tui]\n");
 }
 
 }  // namespace

@@ -120,13 +120,14 @@ TEST(KimiDebugLog, BaseKeysThenDetailsInTheDiagnosticsFolder) {
     EXPECT_TRUE(fs::is_empty(workDir.path())) << "the working directory is named, not written to";
 }
 
-TEST(KimiProbe, ReadsTheFirstValueAfterTheKey) {
+TEST(KimiProbe, ReadsTheTopLevelValue) {
     const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";  // one character of five code points
     const std::pair<std::string, std::optional<std::string>> cases[] = {
-        {"[a]\ndefault_yolo = 1\ndefault_yolo = 2\n", "1"},
-        {"default_yolo = " + repeat(family, 40), repeat(family, 32)},
-        {"# default_yolo = true\n", std::nullopt},
-        {"default_yolo =\n  true\n", "true"}};
+        {"default_yolo = 1 # one\n[a]\ndefault_yolo = 2\n", "1"},
+        {"'default_yolo' = true # Vemlo\n", "true"},
+        {"default_yolo = \"" + repeat(family, 40) + "\"", repeat(family, 32)},
+        {"# default_yolo = true\n[a]\ndefault_yolo = true\n", std::nullopt},
+        {"default_yolo =\n  true\n", std::nullopt}};  // not TOML
     for (const auto& [text, snippet] : cases) EXPECT_EQ(KimiConfigDiagnostic::probeDefaultYoloValue(text), snippet);
 }
 

@@ -117,7 +117,7 @@ const std::string kKimiConfig = "model = \"k2\"\ndefault_yolo = false\n";
 struct Followed {
     std::string path, original, atZero, elsewhere;
 };
-const Followed kCodexFile = {".codex/config.toml", kCodexConfig, "model = 1\napproval_policy = \"never\"\n[tui]\n",
+const Followed kCodexFile = {".codex/config.toml", kCodexConfig, "model = 1\napproval_policy = \"on-request\"\n[tui]\n",
                              "model = 1\napproval_policy = \"on-request\"\n[tui]\n"};
 
 // Every assistant's permission hook: its answer at lever 0 and otherwise (lever elsewhere or no
@@ -132,8 +132,8 @@ struct Assistant {
 const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
                                             {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
 const Followed kKimiFile = {".kimi/config.toml", kKimiConfig,
-                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate),
-                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate)};
+                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kAutoTemplate) + "\n",
+                            "model = \"k2\"\n" + std::string(KimiConfigLeverSync::kManualTemplate) + "\n"};
 const std::string kCodexAsk = "{\"hookSpecificOutput\":{\"hookEventName\":\"PermissionRequest\"}}\n";
 const std::string kCursorAnswer = "{\"permission\":\"";
 const std::vector<Assistant> kAssistants = {

@@ -123,7 +123,11 @@ TEST(KillLoop, AKilledRewriteLeavesAtMostOneTemporaryFilePerTarget) {
         const pid_t child = ::fork();
         ASSERT_GE(child, 0);
         if (child == 0)
-            for (bool automatic = true;; automatic = !automatic) CodexConfigLeverSync::apply(automatic, home.path());
+            // The sync writes "on-request" whatever the lever, so the file is set back before each run.
+            for (;;) {
+                (void)files::atomicWrite(config, bigNever);
+                CodexConfigLeverSync::apply(false, home.path());
+            }
         // Killed mid-write (its first temporary file exists), between two rewrites (the first one is
         // gone), or in its second rewrite.
         const std::string mine = "config.toml.tmp." + std::to_string(child) + ".";

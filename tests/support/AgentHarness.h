@@ -35,7 +35,7 @@ struct AgentHarness {
     AgentHarness() { restart(); }
     void restart() {
         agent.reset();
-        AgentPlatform platform{&queue, &systemLog, &userDefaults, nullptr, home.path()};
+        AgentPlatform platform{&queue, &systemLog, &userDefaults, nullptr, home.path(), {}};
         platform.makeCentral = [this](CentralDelegate& delegate) {
             auto fake = std::make_unique<FakeCentral>(delegate);
             central = fake.get();
