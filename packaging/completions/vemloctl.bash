@@ -16,7 +16,7 @@ _vemloctl() {
             local given=${cur%,*} name
             local -a left=()
             [[ $given == "$cur" ]] && given=""
-            for name in claude codex cursor kimi copilot; do
+            for name in claude codex cursor kimi copilot gemini; do
                 [[ ",$given," == *",$name,"* ]] || left+=("$name")
             done
             [[ -n $given ]] && given+=","
@@ -33,7 +33,7 @@ _vemloctl() {
     case $command in
         install) COMPREPLY=($(compgen -W '--only --dry-run --bin-dir --agent --help' -- "$cur")) ;;
         uninstall) COMPREPLY=($(compgen -W '--only --dry-run --bin-dir --help' -- "$cur")) ;;
-        status) COMPREPLY=($(compgen -W '--help' -- "$cur")) ;;
+        status) COMPREPLY=($(compgen -W '--only --help' -- "$cur")) ;;
         lever) [[ $COMP_CWORD -eq 2 ]] && COMPREPLY=($(compgen -W 'clear 0 1 --help' -- "$cur")) ;;
         help) [[ $COMP_CWORD -eq 2 ]] && COMPREPLY=($(compgen -W 'install uninstall status lever' -- "$cur")) ;;
     esac

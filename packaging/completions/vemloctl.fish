@@ -15,11 +15,11 @@ function __vemloctl_assistants
     set -e given[-1]
     set -l prefix (string join , -- $given)
     test -n "$prefix"; and set prefix "$prefix,"
-    for name in claude codex cursor kimi copilot
+    for name in claude codex cursor kimi copilot gemini
         contains -- $name $given; or echo "$prefix$name"
     end
 end
-complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l only -x -a '(__vemloctl_assistants)' -d 'only these assistants, comma-separated'
+complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall status" -l only -x -a '(__vemloctl_assistants)' -d 'only these assistants, comma-separated'
 complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l dry-run -d 'print what would change, change nothing'
 complete -c vemloctl -n "__fish_seen_subcommand_from install uninstall" -l bin-dir -x -a '(__fish_complete_directories)' -d 'where the agent copy goes'
 complete -c vemloctl -n "__fish_seen_subcommand_from install" -l agent -r -F -d 'the vemloconfig-agent to copy'

@@ -51,6 +51,15 @@ const std::vector<Assistant>& assistants() {
           {"sessionEnd", "CopilotSessionEnd"},
           {"notification", "CopilotNotification"},
           {"permissionRequest", "CopilotPermissionRequest"}}},
+        // Gemini CLI also needs its policy file (GeminiPolicySetup): its hooks cannot grant anything.
+        {"gemini",
+         "Gemini CLI",
+         ".gemini",
+         "settings.json",
+         ConfigShape::matcherGroups,
+         prefixed("Gemini",
+                  {"SessionStart", "BeforeAgent", "BeforeTool", "AfterTool", "AfterAgent", "SessionEnd", "Notification"}),
+         10000},
     };
     return all;
 }

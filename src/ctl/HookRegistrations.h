@@ -29,9 +29,12 @@ struct Assistant {
     std::string file;         // the file its hooks live in, inside `folder`
     ConfigShape shape;
     std::vector<EventBinding> events;
+    // The hook timeout written for each hook, in the assistant's own unit: seconds, except Gemini
+    // CLI's milliseconds. Well above the 5 s a hook waits for the agent.
+    int hookTimeout = 10;
 };
 
-// Claude Code, Codex, Cursor, Kimi CLI and Copilot CLI, in that order, each with the events the agent's hook
+// Claude Code, Codex, Cursor, Kimi CLI, Copilot CLI and Gemini CLI, in that order, each with the events the agent's hook
 // mode knows for it.
 const std::vector<Assistant>& assistants();
 

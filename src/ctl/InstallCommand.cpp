@@ -2,6 +2,7 @@
 
 #include "ctl/AssistantConfigFile.h"
 #include "ctl/ExternalCommand.h"
+#include "ctl/GeminiPolicySetup.h"
 #include "ctl/HookRegistrations.h"
 #include "ctl/Installation.h"
 #include "ctl/ServiceUnit.h"
@@ -342,6 +343,27 @@ void unregisterHooks(Printer& p, const Assistant& a) {
     }
 }
 
+// Gemini CLI's policy file goes with its hooks: the hooks stamp, the policy allows what is stamped.
+void placeGeminiPolicy(Printer& p, const Assistant& a) {
+    if (a.key != "gemini" || !files::exists(AssistantConfigFile::folderPath(a, p.o.home))) return;
+    bool failed = false;
+    const std::string text = GeminiPolicySetup::install(p.o.home, p.o.dryRun, failed);
+    if (failed)
+        p.problem(a.displayName, text);
+    else
+        p.line(a.displayName, text);
+}
+
+void removeGeminiPolicy(Printer& p, const Assistant& a) {
+    if (a.key != "gemini") return;
+    bool failed = false;
+    const std::string text = GeminiPolicySetup::uninstall(p.o.home, p.o.dryRun, failed);
+    if (failed)
+        p.problem(a.displayName, text);
+    else if (!text.empty())
+        p.line(a.displayName, text);
+}
+
 // Stops, disables and removes the user unit when it is one that install wrote; false when a unit stays.
 bool removeService(Printer& p) {
     const std::string unit = ServiceUnit::kUnitName;
@@ -447,7 +469,10 @@ int install(const Options& options, std::ostream& out, std::ostream& err) {
         handOverToPackage(p);
         bool codexChanged = false;
         for (const Assistant& a : assistants())
-            if (selected(options, a)) registerHooks(p, a, agentPath, codexChanged);
+            if (selected(options, a)) {
+                registerHooks(p, a, agentPath, codexChanged);
+                placeGeminiPolicy(p, a);
+            }
         startService(p, agentPath, false);
         if (codexChanged) noteCodexTrust(out);
         return p.failed ? 1 : 0;
@@ -464,7 +489,10 @@ int install(const Options& options, std::ostream& out, std::ostream& err) {
     const bool unitChanged = placeUnit(p, agentPath);
     bool codexChanged = false;
     for (const Assistant& a : assistants())
-        if (selected(options, a)) registerHooks(p, a, agentPath, codexChanged);
+        if (selected(options, a)) {
+            registerHooks(p, a, agentPath, codexChanged);
+            placeGeminiPolicy(p, a);
+        }
     startService(p, agentPath, agentChanged || unitChanged);
     if (codexChanged) noteCodexTrust(out);
     return p.failed ? 1 : 0;
@@ -473,7 +501,10 @@ int install(const Options& options, std::ostream& out, std::ostream& err) {
 int uninstall(const Options& options, std::ostream& out, std::ostream& err) {
     Printer p{options, out, err};
     for (const Assistant& a : assistants())
-        if (selected(options, a)) unregisterHooks(p, a);
+        if (selected(options, a)) {
+            unregisterHooks(p, a);
+            removeGeminiPolicy(p, a);
+        }
     if (options.only.empty()) {
         if (options.packageRoot.empty() || ourUserUnitExists(options)) {
             if (removeService(p)) removeAgent(p, files::join(options.binDir, kAgentFileName));

@@ -75,9 +75,9 @@ int removeOurs(Json& list, ConfigShape shape, std::string_view agentEvent) {
     return removed;
 }
 
-Json newEntry(ConfigShape shape, const std::string& command) {
-    if (shape == ConfigShape::commandList) return Json{{"command", command}};
-    Json handler = {{"type", "command"}, {"command", command}, {"timeout", kHookTimeoutSeconds}};
+Json newEntry(const Assistant& assistant, const std::string& command) {
+    if (assistant.shape == ConfigShape::commandList) return Json{{"command", command}};
+    Json handler = {{"type", "command"}, {"command", command}, {"timeout", assistant.hookTimeout}};
     return Json{{"matcher", ""}, {"hooks", Json::array({handler})}};
 }
 
@@ -427,7 +427,7 @@ Outcome install(std::string_view original, const Assistant& assistant, const std
     if (!parsed) return refused("it is not valid JSON");
     if (std::string error = shapeError(*parsed, assistant); !error.empty()) return refused(error);
     if (std::string error = repeatedKeyError(std::string(original)); !error.empty()) return refused(error);
-    const MakeEntry make = makeEntry ? makeEntry : [&](const std::string& c) { return newEntry(assistant.shape, c); };
+    const MakeEntry make = makeEntry ? makeEntry : [&](const std::string& c) { return newEntry(assistant, c); };
     Json expected = *parsed;
     Outcome out = installValue(expected, assistant, agentPath, make);
     if (!out.changed()) return out;

@@ -23,8 +23,8 @@ struct Outcome {
     bool changed() const { return added > 0 || removed > 0; }
 };
 
-// The hook timeout, in seconds, written into the matcher-group shape. The agent answers a
-// permission request within about 1.5 s and a hook gives up on it after 5 s.
+// The hook timeout, in seconds, of a file of our own (Assistant::hookTimeout for the other shapes).
+// The agent answers a permission request within about 1.5 s and a hook gives up on it after 5 s.
 inline constexpr int kHookTimeoutSeconds = 10;
 
 // The entry added to an event's list for `command`; by default the assistant's shape decides

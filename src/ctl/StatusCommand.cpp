@@ -1,12 +1,14 @@
 #include "ctl/StatusCommand.h"
 
 #include "ctl/AssistantConfigFile.h"
+#include "ctl/GeminiPolicySetup.h"
 #include "ctl/HookRegistrations.h"
 #include "platform/ControlClient.h"
 #include "platform/Files.h"
 #include "platform/LedState.h"
 #include "platform/Paths.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -159,7 +161,7 @@ Report describe(const Facts& f) {
     for (const HookFacts& h : f.hooks) {
         std::string name = h.assistant;
         name.resize(std::max<size_t>(name.size() + 1, 12), ' ');
-        r.lines.push_back("  " + name + describeHooks(h));
+        r.lines.push_back("  " + name + describeHooks(h) + (h.installed ? h.note : std::string()));
     }
 
     r.allWell = wrong.empty();
@@ -173,7 +175,8 @@ Report describe(const Facts& f) {
     return r;
 }
 
-int status(const std::string& home, const std::string& socketPath, std::ostream& out, const std::string& installation) {
+int status(const std::string& home, const std::string& socketPath, std::ostream& out, const std::string& installation,
+           const std::vector<std::string>& only) {
     Facts f;
     f.installation = installation;
     f.socketPath = socketPath;
@@ -185,11 +188,13 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
     if (auto bytes = files::readOwnFile(paths::liveStateFile(home))) f.liveState = json::parseObject(*bytes);
     f.now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     for (const Assistant& a : assistants()) {
+        if (!only.empty() && std::find(only.begin(), only.end(), a.key) == only.end()) continue;
         HookFacts h;
         h.assistant = a.displayName;
         h.events = static_cast<int>(a.events.size());
         h.installed = files::exists(AssistantConfigFile::folderPath(a, home));
         if (h.installed) h.registered = AssistantConfigFile::registeredEvents(a, home);
+        if (h.installed && a.key == "gemini") h.note = GeminiPolicySetup::statusNote(home);
         f.hooks.push_back(h);
     }
     Report r = describe(f);

@@ -19,6 +19,7 @@ struct HookFacts {
     bool installed = false;         // its configuration folder exists
     std::optional<int> registered;  // events with a hook of ours; absent: the file cannot be read
     int events = 0;
+    std::string note;  // added to the line, e.g. Gemini CLI's missing policy
 };
 
 // Everything `status` looks at, gathered first so that the wording can be checked on its own.
@@ -49,8 +50,9 @@ std::string describeLever(std::optional<int64_t> lever);
 // Asks the agent and reads the live state file and the hook files under `home`; prints the report,
 // with `installation` (see Installation::describe) as one of its lines. Returns 0 when all is well,
 // 1 otherwise.
+// With `only` (assistant keys), just those assistants' hooks are shown.
 int status(const std::string& home, const std::string& socketPath, std::ostream& out,
-           const std::string& installation = "");
+           const std::string& installation = "", const std::vector<std::string>& only = {});
 
 // Sets (0-255) or clears (absent) the temporary software lever. Returns 0, or 1 when the agent
 // cannot be reached.

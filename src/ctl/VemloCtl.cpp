@@ -50,6 +50,7 @@ enabled for you and the hooks run /usr/bin/vemloconfig-agent.
   cursor   ~/.cursor/hooks.json
   kimi     ~/.kimi/config.toml
   copilot  ~/.copilot/hooks/vemloconfig-agent.json (a file of its own)
+  gemini   ~/.gemini/settings.json, and the policy ~/.gemini/policies/vemloconfig.toml (0600)
 
 Every other setting and every hook of your own stays as it is. Each file is backed up once, to
 <file>.vemloctl.bak, before its first change. Running install again changes nothing unless
@@ -57,7 +58,7 @@ something is missing or out of date. A file that cannot be understood (for examp
 not valid JSON) is reported and left exactly as it was.
 
 Options:
-  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi,copilot)
+  --only LIST    only these assistants, comma-separated (claude,codex,cursor,kimi,copilot,gemini)
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where the agent goes (default ~/.local/bin)
   --agent FILE   the vemloconfig-agent to install (default: the one next to vemloctl)
@@ -72,18 +73,19 @@ stopped and disabled; its files are the package manager's to remove. A file that
 removed; a backup that matches the restored file is removed, any other backup is kept.
 
 Options:
-  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi,copilot); the service stays
+  --only LIST    only these assistants' hooks (claude,codex,cursor,kimi,copilot,gemini); the service stays
   --dry-run      print what would change and change nothing
   --bin-dir DIR  where install put the agent (default ~/.local/bin)
 )";
 
-constexpr const char* kStatusHelp = R"(Usage: vemloctl status
+constexpr const char* kStatusHelp = R"(Usage: vemloctl status [--only LIST]
 
 Asks the agent over its control socket ($VEMLO_SOCKET, default /tmp/vemlo.sock) and reads
 ~/Library/Application Support/VemloConfig/current-ide-state.json, then says whether the agent
 runs, whether the keyboard is linked, where the lever stands, the last LED state, which
 installation it found (package, user copy or none) and which assistants have the hooks
-registered.
+registered (with --only LIST, comma-separated, just those assistants; for Gemini CLI also
+whether its policy file is in place).
 
 Exit status: 0 when the agent runs, the keyboard is linked and the lever position is known;
 1 otherwise.
@@ -166,7 +168,7 @@ int installOrUninstall(const std::string& command, const std::vector<std::string
                 if (!keys)
                     return usageError(
                         err, command,
-                        "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot)");
+                        "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot, gemini)");
                 o.only = *keys;
             } else {
                 (arg == "--bin-dir" ? o.binDir : o.agentSource) = absolute(*v);
@@ -228,10 +230,22 @@ int runVemloCtl(const std::vector<std::string>& args, const std::string& selfPat
             out << kStatusHelp;
             return 0;
         }
-        if (!rest.empty()) return usageError(err, command, "takes no arguments");
+        std::vector<std::string> only;
+        for (size_t i = 0; i < rest.size(); ++i) {
+            std::optional<std::string> list;
+            if (rest[i].rfind("--only=", 0) == 0) list = rest[i].substr(7);
+            else if (rest[i] == "--only" && i + 1 < rest.size()) list = rest[++i];
+            if (!list || list->empty()) return usageError(err, command, "takes only --only LIST");
+            std::string bad;
+            auto keys = parseOnly(*list, bad);
+            if (!keys)
+                return usageError(err, command,
+                                  "unknown assistant \"" + bad + "\" (known: claude, codex, cursor, kimi, copilot, gemini)");
+            only = *keys;
+        }
         const std::string home = files::homeDirectory();
         const auto found = Installation::find(root, home, files::join(home, ".local/bin"));
-        return StatusCommand::status(home, defaultSocketPath(), out, Installation::describe(found));
+        return StatusCommand::status(home, defaultSocketPath(), out, Installation::describe(found), only);
     }
     if (command == "lever") {
         if (help) {

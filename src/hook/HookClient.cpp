@@ -4,6 +4,7 @@
 #include "hook/CodexHookHandler.h"
 #include "hook/CopilotHookHandler.h"
 #include "hook/CursorHookHandler.h"
+#include "hook/GeminiHookHandler.h"
 #include "hook/HookSupport.h"
 #include "hook/KimiHookHandler.h"
 
@@ -63,6 +64,14 @@ constexpr EventRow kEventTable[] = {
     {"CopilotSessionEnd", sharedState, sessionEnded},
     {"CopilotNotification", sharedState, notification},
     {"CopilotPermissionRequest", copilotPermissionRequest, notification},
+    // Gemini CLI
+    {"GeminiSessionStart", geminiSessionStart, sessionStarted},
+    {"GeminiBeforeAgent", geminiState, promptSubmitted},
+    {"GeminiBeforeTool", geminiBeforeTool, toolRunning},
+    {"GeminiAfterTool", geminiState, toolFinished},
+    {"GeminiAfterAgent", geminiState, stop},
+    {"GeminiSessionEnd", geminiState, sessionEnded},
+    {"GeminiNotification", geminiNotification, notification},
 };
 
 constexpr bool namesAreUnique() {
@@ -72,7 +81,7 @@ constexpr bool namesAreUnique() {
     return true;
 }
 static_assert(namesAreUnique(), "an event name may lead to one route only");
-static_assert(std::size(kEventTable) == 39, "every event the five assistants send, and no other");
+static_assert(std::size(kEventTable) == 46, "every event the six assistants send, and no other");
 
 void writeStderr(const std::string& line) { (void)!::write(STDERR_FILENO, line.data(), line.size()); }
 
@@ -113,6 +122,18 @@ void dispatch(const EventRow& row, const std::string& event) {
         return;
     case kimiSessionStart:
         KimiHookHandler::handleSessionStart();
+        return;
+    case geminiState:
+        GeminiHookHandler::handleState(row.state);
+        return;
+    case geminiSessionStart:
+        GeminiHookHandler::handleSessionStart();
+        return;
+    case geminiBeforeTool:
+        GeminiHookHandler::handleBeforeTool();
+        return;
+    case geminiNotification:
+        GeminiHookHandler::handleNotification();
         return;
     }
 }

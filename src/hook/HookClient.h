@@ -22,6 +22,10 @@ enum class EventRoute : uint8_t {
     codexPreToolUse,
     copilotPreToolUse,
     kimiSessionStart,
+    geminiState,  // an LED state, and {} for Gemini to read
+    geminiSessionStart,
+    geminiBeforeTool,
+    geminiNotification,
 };
 
 struct EventRow {

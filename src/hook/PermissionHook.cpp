@@ -16,9 +16,9 @@ const char* LeverReading::diagnostic() const {
     return !reply ? "no_agent_reply" : !switchState ? "no_switch_in_reply" : isAuto() ? "allow" : "ask";
 }
 
-LeverReading askAgentForLever() {
+LeverReading askAgentForLever(LedState led) {
     LeverReading lever;
-    lever.reply = sendJsonRequest(Json{{"cmd", "permission"}, {"value", 1}}, 5.0);
+    lever.reply = sendJsonRequest(Json{{"cmd", "permission"}, {"value", wireValue(led)}}, 5.0);
     lever.switchState = leverInReply(lever.reply);
     return lever;
 }
@@ -136,7 +136,7 @@ void run(const Assistant& assistant, std::string_view eventName) {
     // that the calls no guard concerns cost what they always did.
     const uint8_t led = wireValue(assistant.led);
     if (assistant.permissionEvent) {
-        event.lever = HookSupport::askAgentForLever();
+        event.lever = HookSupport::askAgentForLever(assistant.led);
         event.leverAsked = true;
     } else {
         event.stateReply = HookSupport::sendJsonRequest(Json{{"cmd", "state"}, {"value", led}}, kStateTimeoutSeconds);

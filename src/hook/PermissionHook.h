@@ -31,8 +31,10 @@ struct LeverReading {
     const char* diagnostic() const;
 };
 
-// Asks the agent for the lever: {"cmd":"permission","value":1} with a 5 s time-out.
-LeverReading askAgentForLever();
+// Asks the agent for the lever: {"cmd":"permission","value":<led>} with a 5 s time-out. The agent
+// shows `led` while it reads the lever: 1 for a request that waits on the person, 3 for a hook that
+// runs before every tool (Gemini's BeforeTool), where most calls need nobody.
+LeverReading askAgentForLever(LedState led = LedState::permissionRequest);
 
 // The common head of a permission record, in this order: "ts", "ide", "hookEvent", "switchState"
 // (null when absent), "isAuto", "agentReply", "diagnostic", "tool". Handlers append their own
@@ -101,7 +103,8 @@ struct Assistant {
     std::string_view label;      // as notes and the input summary name it: "Claude"
     std::string_view ide;        // as records name it: "claude"
     std::string_view hookEvent;  // the record's "hookEvent" and the note's hook name; empty: the event name
-    // A permission event asks with "permission" and the LED state 1, always, and is always recorded.
+    // A permission event asks with "permission" and `led` (1 unless the assistant asks on every tool
+    // call, where the LED shows the tool running), and is always recorded.
     // An activity event sends its LED state and asks for the lever ("status") only when `needsLever`
     // says a guard may apply; it is recorded only when a rule stopped the call.
     bool permissionEvent = true;

@@ -31,6 +31,8 @@ inline constexpr std::string_view kCodexConfigLock = "codex-config.lock";
 inline constexpr std::string_view kKimiConfigLock = "kimi-config.lock";
 inline constexpr std::string_view kCursorCliConfigLock = "cursor-cli-config.lock";
 inline constexpr std::string_view kCursorPermissionsLock = "cursor-permissions.lock";
+// Gemini CLI: the record of which secret each Gemini process loaded (GeminiSession).
+inline constexpr std::string_view kGeminiSessionsLock = "gemini-sessions.lock";
 std::string lockFile(const std::string& home, std::string_view lockName);
 
 // Creates the support folder (and, for the second, its diagnostics folder) 0700, tightening them

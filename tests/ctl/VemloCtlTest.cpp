@@ -3,6 +3,7 @@
 #include "ctl/HookRegistrations.h"
 #include "ctl/StatusCommand.h"
 #include "ctl/VemloCtl.h"
+#include "leversync/GeminiPolicyFile.h"
 #include "platform/Files.h"
 #include "platform/Json.h"
 #include "support/Process.h"
@@ -262,6 +263,54 @@ TEST_F(VemloCtl, CopilotGetsAFileOfItsOwn) {
     ASSERT_EQ(ctl({"uninstall", "--only", "copilot"}).code, 0);
     EXPECT_FALSE(files::exists(home.file(ours)) || files::exists(home.file(ours + ".vemloctl.bak")));
     EXPECT_EQ(read(".copilot/hooks/mine.json"), mine);
+}
+
+// Gemini CLI: hooks merged into settings.json (timeouts in milliseconds) and the policy file beside
+// them, written once (0600) and left alone while it is ours; uninstall gives the user's text back.
+TEST_F(VemloCtl, GeminiGetsItsHooksAndPolicy) {
+    const std::string mine =
+        Json::parse(R"({"ui": {"theme": "GitHub"}, "hooks": {"BeforeTool": [{"matcher": "write_file",
+                       "hooks": [{"type": "command", "command": "./lint.sh"}]}]}})")
+            .dump(2) +
+        "\n";
+    files::createDirectories(home.file(".gemini"));
+    ASSERT_TRUE(files::atomicWrite(home.file(".gemini/settings.json"), mine));
+    const std::string policy = ".gemini/policies/vemloconfig.toml";
+    const Ran first = install("gemini");
+    EXPECT_EQ(first.code, 0) << first.err;
+    EXPECT_NE(first.out.find("Gemini CLI: ~/.gemini/settings.json: added 7 hooks"), std::string::npos) << first.out;
+    EXPECT_NE(first.out.find("Gemini CLI: ~/" + policy + ": wrote the policy (0600)"), std::string::npos);
+    const Json doc = json::parse(read(".gemini/settings.json")).value_or(Json());
+    EXPECT_EQ(doc["hooks"]["BeforeTool"].size(), 2u) << doc;
+    const Json& ours = doc["hooks"]["BeforeTool"][1]["hooks"][0];
+    EXPECT_TRUE(ours["command"] == ctl::hookCommand(home.file(".local/bin/vemloconfig-agent"), "GeminiBeforeTool") &&
+                ours["timeout"] == 10000 && doc["ui"]["theme"] == "GitHub")
+        << doc;
+    const std::string written = read(policy);
+    struct stat st {};
+    EXPECT_TRUE(GeminiPolicyFile::secretIn(written) && ::stat(home.file(policy).c_str(), &st) == 0 &&
+                (st.st_mode & 0777) == 0600);
+
+    const Ran again = install("gemini");
+    EXPECT_NE(again.out.find("hooks already registered (7 events)"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("the policy is in place"), std::string::npos);
+    EXPECT_EQ(read(policy), written) << "its secret belongs to the Gemini process that starts next";
+    ::unlink(home.file(policy).c_str());
+    const std::string status = ctl({"status", "--only", "gemini"}).out;
+    EXPECT_NE(status.find("registered (7 events); its policy ~/" + policy + " is missing"), std::string::npos);
+    EXPECT_EQ(status.find("Claude Code"), std::string::npos) << status;
+
+    ASSERT_TRUE(files::atomicWrite(home.file(policy), "[[rule]]\ntoolName = \"*\"\ndecision = \"deny\"\n"));
+    const Ran foreign = install("gemini");
+    EXPECT_EQ(foreign.code, 1);
+    EXPECT_NE(foreign.err.find("not ours has the name, so it was left alone"), std::string::npos) << foreign.err;
+    EXPECT_NE(ctl({"uninstall", "--only", "gemini"}).out.find("not ours; left alone"), std::string::npos);
+    EXPECT_TRUE(files::exists(home.file(policy)));
+    ::unlink(home.file(policy).c_str());
+    ASSERT_EQ(install("gemini").code, 0);
+    ASSERT_EQ(ctl({"uninstall", "--only", "gemini"}).code, 0);
+    EXPECT_FALSE(files::nameTaken(home.file(policy)) || files::exists(home.file(".gemini/settings.json.vemloctl.bak")));
+    EXPECT_EQ(read(".gemini/settings.json"), mine);
 }
 
 // Anything but a regular file of the user's where the backup goes is no backup: nothing is edited.

@@ -127,6 +127,7 @@ struct Assistant {
     const char* event;
     std::string ide, hookEvent, allow, ask;
     std::vector<Followed> files;  // with files, the sync asks for the lever again once it holds the lock
+    int led = 1;                  // what the agent shows while it reads the lever
 };
 const std::vector<Followed> kCursorFiles = {{".cursor/cli-config.json", kCursorCli, "", kCursorCli},
                                             {".cursor/permissions.json", kCursorPermissions, "", kCursorPermissions}};
@@ -142,6 +143,8 @@ const std::vector<Assistant> kAssistants = {
      kCursorAnswer + "deny\"}\n", kCursorFiles},
     {"KimiPreToolUse", "kimi", "PreToolUse", "", "", {kKimiFile}},
     {"CopilotPermissionRequest", "copilot", "permissionRequest", "{\"behavior\":\"allow\"}\n", "", {}},
+    // Without a Gemini process above the hook there is no secret to stamp with (GeminiTest has them).
+    {"GeminiBeforeTool", "gemini", "BeforeTool", "{}\n", "{}\n", {}, 3},
 };
 
 TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
@@ -176,7 +179,8 @@ TEST(PermissionHooks, AnswerFollowAndLogTheLever) {
             const auto note = HookSupport::permissionStderrMessage(assistant, a.hookEvent, lever.has_value(), lever);
             EXPECT_NE(r.err.find(note), std::string::npos) << r.err;
             const std::string again = a.files.empty() || a.ide == "codex" ? "" : "{\"cmd\":\"status\"}\n";
-            EXPECT_TRUE(!peer || peer->request() == "{\"cmd\":\"permission\",\"value\":1}\n" + again)
+            EXPECT_TRUE(!peer ||
+                        peer->request() == "{\"cmd\":\"permission\",\"value\":" + std::to_string(a.led) + "}\n" + again)
                 << peer->request();
 
             const std::vector<Json> records = permissionRecords(home.path());
