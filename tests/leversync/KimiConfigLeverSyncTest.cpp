@@ -31,6 +31,7 @@ TEST(KimiText, EnableAndDisableRewriteTheTopLevelKey) {
         {"model = \"k2\"\ndefault_yolo = false\nmax_steps = 100\n", "model = \"k2\"\n{T}\nmax_steps = 100\n"},
         {"[models.k2]\nname = \"k2\"\n", "{T}\n\n[models.k2]\nname = \"k2\"\n"},
         {"", "{T}\n"},
+        {"\xEF\xBB\xBF" "default_yolo = 1\n", "\xEF\xBB\xBF{T}\n"},
         {"model = \"k2\"\ndefault_yolo = false\n\n \n", "model = \"k2\"\n{T}\n\n \n"},
         {"a = 1\r\n\r\ndefault_yolo = true\r\n\r\nb = 2\r\n", "a = 1\r\n\r\n{T}\r\n\r\nb = 2\r\n"},
         {"\"default_yolo\" = false\nmodel = \"k2\"\n", "{T}\nmodel = \"k2\"\n"},
