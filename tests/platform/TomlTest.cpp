@@ -3,6 +3,7 @@
 #include "platform/Toml.h"
 
 #include <gtest/gtest.h>
+#include <unicode/utf8.h>
 
 #include <string>
 
@@ -10,23 +11,10 @@ namespace vemlo::toml {
 namespace {
 
 std::string utf8(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
+    char bytes[U8_MAX_LENGTH];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(bytes, length, c);
+    return std::string(bytes, static_cast<size_t>(length));
 }
 
 // TOML 1.0 treats every code point above U+007F alike: a character of strings and comments, kept
