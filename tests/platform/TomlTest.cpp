@@ -22,7 +22,7 @@ std::string utf8(char32_t c) {
 // else. Each one is tried in every such place, among a Powerline character and the private-use
 // code points a reader might borrow, in the sanitizer build: toml++ 3.3.0 has undefined behaviour
 // for some of them. Strings and comments take a run of code points per document.
-TEST(Toml, EveryCodePointReadsAsTomlSaysInEveryPlace) {
+TEST(TomlCodePoints, EveryCodePointReadsAsTomlSaysInEveryPlace) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "no threads here; the AddressSanitizer and UBSan build runs it";
 #endif
@@ -36,10 +36,11 @@ TEST(Toml, EveryCodePointReadsAsTomlSaysInEveryPlace) {
             if (c >= 0xD800 && c <= 0xDFFF) continue;
             const std::string cp = utf8(c);
             run += cp;
-            afterBackslashes += "\\\n  " + cp;
+            afterBackslashes += "\\\n  ";
+            afterBackslashes += cp;
             afterBackslashesValue += cp;
-            for (const std::string& text : {cp + " = 1\n", "a" + cp + " = 1\n"})
-                ASSERT_FALSE(parses(text)) << std::hex << static_cast<uint32_t>(c) << " in " << text;
+            ASSERT_FALSE(parses(cp + " = 1\n")) << std::hex << static_cast<uint32_t>(c);
+            ASSERT_FALSE(parses("a" + cp + " = 1\n")) << std::hex << static_cast<uint32_t>(c);
         }
         const std::pair<std::string, std::string> valid[] = {
             {"a = \"" + run + "\"\n", run},
