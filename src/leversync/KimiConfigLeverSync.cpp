@@ -117,7 +117,9 @@ void disableDefaultYoloForManualDial(const std::string& home, const Report& repo
     if (!files::exists(snapshot) && !files::exists(config)) return;
     SyncLock lock(home, kLockName);
     const std::optional<std::string> text = files::readFile(config);
-    const bool reads = text && toml::parses(*text);
+    const bool utf8 = text && text::isValidUtf8(*text);
+    const toml::KeyEdit edit = utf8 ? replaceOrInsertDefaultYolo(*text, kManualTemplate) : toml::KeyEdit{};
+    const bool reads = utf8 && edit.leftAlone != "input_not_toml";
     if (files::exists(snapshot)) {
         if (!reads) {
             writeStderr("KimiConfigLeverSync: 保留快照 " + snapshot + "，" + config + " 不是可读的 TOML\n");
@@ -130,8 +132,8 @@ void disableDefaultYoloForManualDial(const std::string& home, const Report& repo
             writeStderr("KimiConfigLeverSync: 无法删除快照 " + errorText(errno) + "\n");
         }
     }
-    if (!text || !text::isValidUtf8(*text)) return;
-    applyRewrite(home, replaceOrInsertDefaultYolo(*text, kManualTemplate), "disable_manual", report);
+    if (!utf8) return;
+    applyRewrite(home, edit, "disable_manual", report);
     writeStderr(std::string(kPrefix) + "default_yolo=false on dial manual; run /reload in Kimi.\n");
     writeStderr(std::string(kPrefix) +
                 "note: kimi ORs persisted session YOLO (e.g. after /yolo) with config — if reload still shows "

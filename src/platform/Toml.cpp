@@ -265,7 +265,8 @@ struct Document::Impl {
 
     bool startsWithBracket(size_t line) const {
         if (line >= lines.size()) return false;
-        const std::string_view content = lines.content(line);
+        std::string_view content = lines.content(line);
+        if (line == 0 && content.starts_with("\xEF\xBB\xBF")) content.remove_prefix(3);  // a byte order mark
         const size_t at = content.find_first_not_of(" \t");
         return at != std::string_view::npos && content[at] == '[';
     }
@@ -416,22 +417,25 @@ KeyEdit setTopLevelKey(std::string_view text, std::string_view key, std::string_
     }
     const Lines lines(text);
     const std::string eol(lines.lineEnd());
+    // A byte order mark, which only the very start may hold, stays there.
+    constexpr std::string_view kBom = "\xEF\xBB\xBF";
+    const std::string_view bom = text.starts_with(kBom) ? kBom : std::string_view();
     std::string next;
     switch (current.kind) {
     case TopLevel::Kind::value:
         // The key's last line keeps its own terminator, or its lack of one.
         next = lines.replaced(current.firstLine, current.lastLine + 1,
-                              std::string(line) + std::string(lines.terminator(current.lastLine)));
+                              std::string(current.firstLine == 0 ? bom : std::string_view()) + std::string(line) +
+                                  std::string(lines.terminator(current.lastLine)));
         break;
     case TopLevel::Kind::absent:
         if (place == Place::top) {
-            // After a byte order mark, which only the very start may hold.
-            const bool bom = text.starts_with("\xEF\xBB\xBF");
-            next = std::string(bom ? "\xEF\xBB\xBF" : "") + std::string(line) + eol + eol + std::string(text.substr(bom ? 3 : 0));
+            next = std::string(bom) + std::string(line) + eol + eol + std::string(text.substr(bom.size()));
         } else {
             const std::vector<size_t>& headers = before.headerLines();
             const size_t at = headers.empty() ? lines.size() : headers.front();
-            next = lines.replaced(at, at, std::string(line) + eol);
+            next = at == 0 ? std::string(bom) + std::string(line) + eol + std::string(text.substr(bom.size()))
+                           : lines.replaced(at, at, std::string(line) + eol);
         }
         break;
     default:

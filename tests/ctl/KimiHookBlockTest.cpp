@@ -72,22 +72,6 @@ TEST(KimiHookBlock, RefusesWhatItCannotEditAndLeavesTheText) {
     }
 }
 
-// Kimi re-serialises config.toml when it saves settings itself: comments and our markers vanish
-// and our tables stand among the user's.
-TEST(KimiHookBlock, TablesOfOursOutsideTheBlockAreReplacedAndRemoved) {
-    const std::string rest = "[[hooks]]\nevent = \"Stop\"\ncommand = \"notify-send done\"\n\n[loop_control]\nx = 5\n";
-    const std::string text =
-        "default_yolo = true\n\n[[hooks]]\nevent = \"Stop\"\ncommand = \"/old/vemloconfig-agent hook KimiStop\"\n\n" +
-        rest;
-    const KimiHookBlock::Outcome installed = KimiHookBlock::install(text, kimi(), kAgent);
-    EXPECT_EQ(installed.removed, 1);
-    EXPECT_TRUE(test::isValidToml(installed.text)) << installed.text;
-    EXPECT_EQ(installed.text.rfind("default_yolo = true\n\n" + rest + "\n", 0), 0u);
-    const KimiHookBlock::Outcome removed = KimiHookBlock::uninstall(text, kimi());
-    EXPECT_EQ(removed.removed, 1);
-    EXPECT_EQ(removed.text, "default_yolo = true\n\n" + rest);
-}
-
 // The lever sync rewrites default_yolo in the same file.
 TEST(KimiHookBlock, SurvivesTheLeverSyncRewritingDefaultYolo) {
     for (const std::string original : {"default_yolo = false\n", "model = \"k2\"\n"}) {

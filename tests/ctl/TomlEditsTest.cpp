@@ -43,13 +43,10 @@ std::optional<std::string> kimiAuto(const std::string& text) {
 // uninstall and a second install must still find our tables, and only ours.
 std::optional<std::string> rewrittenByKimiThenReinstalled(const std::string& text) {
     const std::string installed = ctl::KimiHookBlock::install(text, kimi(), kAgent).text;
+    const toml::Lines lines(installed);
     std::string rewritten;
-    for (size_t at = 0; at < installed.size();) {
-        const size_t end = installed.find('\n', at);
-        const std::string line = installed.substr(at, end - at + 1);
-        if (!line.starts_with("#")) rewritten += line;
-        at = end == std::string::npos ? installed.size() : end + 1;
-    }
+    for (size_t i = 0; i < lines.size(); ++i)
+        if (!lines.content(i).starts_with("#")) rewritten += std::string(lines.content(i)) + std::string(lines.terminator(i));
     EXPECT_EQ(ctl::KimiHookBlock::registeredEvents(rewritten, kimi()), 7);
     const ctl::KimiHookBlock::Outcome removed = ctl::KimiHookBlock::uninstall(rewritten, kimi());
     EXPECT_EQ(removed.removed, 7);

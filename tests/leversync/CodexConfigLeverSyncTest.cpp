@@ -42,6 +42,7 @@ TEST(CodexText, SetsTheTopLevelKeyToOnRequest) {
         {"[[mcp_servers.list]]\nname = \"a\"\n", s(kOnRequest) + "\n[[mcp_servers.list]]\nname = \"a\"\n"},
         {"model = \"o3\"", "model = \"o3\"\n" + s(kOnRequest) + "\n"},
         {"", s(kOnRequest) + "\n"},
+        {"\xEF\xBB\xBF[tui]\n", "\xEF\xBB\xBF" + s(kOnRequest) + "\n[tui]\n"},  // a byte order mark stays first
         {"\"approval_policy\" = \"never\"\n[tui]\n", s(kOnRequest) + "\n[tui]\n"},
         {"approval_policy = [\n  \"never\",\n]\n", s(kOnRequest) + "\n"},
         {"approval_policy.x = 1\n", std::nullopt},              // a table, not a value

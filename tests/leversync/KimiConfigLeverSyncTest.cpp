@@ -31,8 +31,7 @@ TEST(KimiText, EnableAndDisableRewriteTheTopLevelKey) {
         {"model = \"k2\"\ndefault_yolo = false\nmax_steps = 100\n", "model = \"k2\"\n{T}\nmax_steps = 100\n"},
         {"[models.k2]\nname = \"k2\"\n", "{T}\n\n[models.k2]\nname = \"k2\"\n"},
         {"", "{T}\n"},
-        {"default_yolo = true\n[ui]\ndefault_yolo = true\ntheme = \"dark\"\n",
-         "{T}\n[ui]\ndefault_yolo = true\ntheme = \"dark\"\n"},
+        {"\xEF\xBB\xBF" "default_yolo = 1\n", "\xEF\xBB\xBF{T}\n"},
         {"model = \"k2\"\ndefault_yolo = false\n\n \n", "model = \"k2\"\n{T}\n\n \n"},
         {"a = 1\r\n\r\ndefault_yolo = true\r\n\r\nb = 2\r\n", "a = 1\r\n\r\n{T}\r\n\r\nb = 2\r\n"},
         {"\"default_yolo\" = false\nmodel = \"k2\"\n", "{T}\nmodel = \"k2\"\n"},
@@ -124,6 +123,11 @@ TEST_F(KimiFile, ARewriteThatWouldBreakTheFileLeavesItAndSaysWhy) {
         EXPECT_EQ(err.find("（" + reason) != std::string::npos, !reason.empty()) << err;
         fs::remove(snapshot);
     }
+    // Leaving 0 with a file that does not read keeps the lever-0 copy, the only good one there may be.
+    run(true);
+    writeConfig("default_yolo = \"\"\"\n");
+    EXPECT_NE(run(false).find("保留快照"), std::string::npos);
+    EXPECT_TRUE(fs::exists(snapshot));
 }
 
 TEST_F(KimiFile, AMissingConfigurationIsNeverCreated) {

@@ -3,6 +3,7 @@
 #include "platform/Toml.h"
 
 #include <gtest/gtest.h>
+#include <unicode/utf8.h>
 
 #include <string>
 
@@ -10,23 +11,10 @@ namespace vemlo::toml {
 namespace {
 
 std::string utf8(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
+    char bytes[U8_MAX_LENGTH];
+    int32_t length = 0;
+    U8_APPEND_UNSAFE(bytes, length, c);
+    return std::string(bytes, static_cast<size_t>(length));
 }
 
 // TOML 1.0 treats every code point above U+007F alike: a character of strings and comments, kept
@@ -34,7 +22,10 @@ std::string utf8(char32_t c) {
 // else. Each one is tried in every such place, among a Powerline character and the private-use
 // code points a reader might borrow, in the sanitizer build: toml++ 3.3.0 has undefined behaviour
 // for some of them. Strings and comments take a run of code points per document.
-TEST(Toml, EveryCodePointReadsAsTomlSaysInEveryPlace) {
+TEST(TomlCodePoints, EveryCodePointReadsAsTomlSaysInEveryPlace) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "no threads here; the AddressSanitizer and UBSan build runs it";
+#endif
     constexpr char32_t kRun = 2048;
     const std::string neighbours = utf8(0xE0A0) + utf8(0xE000) + utf8(0xF0000);
     for (char32_t from = 0x80; from <= 0x10FFFF; from += kRun) {
@@ -45,10 +36,11 @@ TEST(Toml, EveryCodePointReadsAsTomlSaysInEveryPlace) {
             if (c >= 0xD800 && c <= 0xDFFF) continue;
             const std::string cp = utf8(c);
             run += cp;
-            afterBackslashes += "\\\n  " + cp;
+            afterBackslashes += "\\\n  ";
+            afterBackslashes += cp;
             afterBackslashesValue += cp;
-            for (const std::string& text : {cp + " = 1\n", "a" + cp + " = 1\n"})
-                ASSERT_FALSE(parses(text)) << std::hex << static_cast<uint32_t>(c) << " in " << text;
+            ASSERT_FALSE(parses(cp + " = 1\n")) << std::hex << static_cast<uint32_t>(c);
+            ASSERT_FALSE(parses("a" + cp + " = 1\n")) << std::hex << static_cast<uint32_t>(c);
         }
         const std::pair<std::string, std::string> valid[] = {
             {"a = \"" + run + "\"\n", run},
