@@ -1,9 +1,10 @@
 // Standard input of hostile sizes and shapes through every permission hook: each run, from process
-// start to exit, must stay under one second. No agent listens, so the hooks decide at once and the
-// time is reading, parsing, summarising and logging the input. Prints the slowest of a few runs
-// per shape and hook, in milliseconds, as wall-clock time and as the hook's processor time (user
-// plus system, which the other load on a shared machine moves far less); exits 1 when any run took
-// a second or more of wall-clock time.
+// start to exit, must stay under one second and 64 MiB resident. No agent listens, so the hooks
+// decide at once and the time is reading, parsing, summarising and logging the input. Prints the
+// slowest of a few runs per shape and hook, in milliseconds, as wall-clock time and as the hook's
+// processor time (user plus system, which the other load on a shared machine moves far less), and
+// the largest resident size in MiB; exits 1 when any run took a second or more of wall-clock time
+// or 64 MiB or more.
 //
 // usage: hook_stdin_sizes [runs]   (default 3)
 
@@ -37,6 +38,15 @@ std::string deep() {
     return head + std::string(depth, '[') + std::string(depth, ']') + "}}";
 }
 
+// Arrays 511 deep, one after another, under a top-level array: the deepest nesting that is not
+// refused, in a text whose every value a careless reader would build.
+std::string deepArrays() {
+    const std::string one = std::string(511, '[') + std::string(511, ']');
+    std::string text = "[" + one;
+    while (text.size() < kSize - one.size() - 2) text += "," + one;
+    return text + "]";
+}
+
 std::string wideObject() {
     std::string text = R"({"tool_name":"Bash")";
     for (size_t i = 0; text.size() < kSize - 32; ++i) text += ",\"k" + std::to_string(i) + "\":0";
@@ -67,6 +77,7 @@ std::string twiceTheLimit() { return "[\"" + std::string(2 * kSize, 'y') + "\"]"
 struct Timing {
     double wallMs = -1;
     double cpuMs = -1;
+    double rssMiB = -1;
 };
 
 Timing runOnce(const std::string& event, const std::string& inputPath, const std::string& home) {
@@ -92,7 +103,7 @@ Timing runOnce(const std::string& event, const std::string& inputPath, const std
         return {};
     const auto ms = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) * 1e3 + tv.tv_usec / 1e3; };
     return {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count(),
-            ms(usage.ru_utime) + ms(usage.ru_stime)};
+            ms(usage.ru_utime) + ms(usage.ru_stime), static_cast<double>(usage.ru_maxrss) / 1024};
 }
 
 }  // namespace
@@ -107,6 +118,7 @@ int main(int argc, char** argv) {
                                        {"wide object", wideObject()},
                                        {"long string", longString()},
                                        {"long array", longArray()},
+                                       {"arrays 511 deep", deepArrays()},
                                        {"wide cwd", wideCwdObject()},
                                        {"2x the limit", twiceTheLimit()}};
     const std::vector<std::pair<const char*, std::string>> hooks = {{"Claude", "PermissionRequest"},
@@ -114,16 +126,16 @@ int main(int argc, char** argv) {
                                                                     {"Cursor", "beforeShellExecution"},
                                                                     {"Kimi", "KimiPreToolUse"},
                                                                     {"Copilot", "CopilotPermissionRequest"}};
-    std::printf("%-14s %9s", "shape", "MiB");
-    for (const auto& [name, event] : hooks) std::printf(" %12s", name);
-    std::printf("   (slowest of %d runs: wall-clock ms / processor ms)\n", runs);
+    std::printf("%-16s %9s", "shape", "MiB");
+    for (const auto& [name, event] : hooks) std::printf(" %14s", name);
+    std::printf("   (slowest of %d runs: wall-clock ms / processor ms / resident MiB)\n", runs);
     bool allUnderASecond = true;
     for (const Shape& shape : shapes) {
         const std::string input = folder + "/input";
         std::ofstream(input, std::ios::binary) << shape.text;
-        std::printf("%-14s %9.1f", shape.name, static_cast<double>(shape.text.size()) / kMiB);
+        std::printf("%-16s %9.1f", shape.name, static_cast<double>(shape.text.size()) / kMiB);
         for (const auto& [name, event] : hooks) {
-            Timing slowest{0, 0};
+            Timing slowest{0, 0, 0};
             for (int i = 0; i < runs; ++i) {
                 const std::string home = folder + "/home";
                 std::filesystem::remove_all(home);
@@ -132,13 +144,15 @@ int main(int argc, char** argv) {
                 if (t.wallMs < 0) slowest.wallMs = 1e9;
                 slowest.wallMs = std::max(slowest.wallMs, t.wallMs);
                 slowest.cpuMs = std::max(slowest.cpuMs, t.cpuMs);
+                slowest.rssMiB = std::max(slowest.rssMiB, t.rssMiB);
             }
-            allUnderASecond = allUnderASecond && slowest.wallMs < 1000;
-            std::printf(" %6.0f/%-5.0f", slowest.wallMs, slowest.cpuMs);
+            allUnderASecond = allUnderASecond && slowest.wallMs < 1000 && slowest.rssMiB < 64;
+            std::printf(" %5.0f/%-4.0f/%-3.0f", slowest.wallMs, slowest.cpuMs, slowest.rssMiB);
         }
         std::printf("\n");
     }
     std::filesystem::remove_all(folder);
-    std::printf(allUnderASecond ? "every run answered in under 1 s\n" : "SOME RUN TOOK 1 s OR MORE\n");
+    std::printf(allUnderASecond ? "every run answered in under 1 s and 64 MiB\n"
+                                : "SOME RUN TOOK 1 s OR 64 MiB OR MORE\n");
     return allUnderASecond ? 0 : 1;
 }

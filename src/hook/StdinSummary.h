@@ -21,7 +21,10 @@ inline constexpr size_t kMaxStandardInputBytes = 16 * 1024 * 1024;
 std::string readStandardInput(bool* cut = nullptr, size_t limit = kMaxStandardInputBytes);
 
 // A small summary of the hook's standard input for diagnostics: its size, `label`, and a few
-// top-level string members, long ones cut to whole user-perceived characters. Never fails.
+// string members, long ones cut to whole user-perceived characters: the tool's name ("tool_name",
+// or Copilot's "toolName"), a preview of its command with secrets masked (a top-level "command",
+// or the one inside "tool_input" or Copilot's "toolArgs"), the event, session and working
+// directory. Never fails.
 Json parseStdinContext(std::string_view data, std::string_view label);
 
 // Standard input (read as readStandardInput does) and its summary: parseStdinContext with `label`.

@@ -60,9 +60,14 @@ public:
     // With `maxValuesPerMember` (0: no bound), a wanted member keeps its first values that many (the
     // member's own value, then the scalars and containers inside it, in text order); the rest is
     // checked but not built.
+    // With `wantedInside` (and `containersAsNull`), an object under a wanted member is opened and
+    // keeps only the keys it accepts; containers inside it are kept as null.
     explicit TreeBuilder(const std::function<bool(std::string_view)>* wanted = nullptr, bool containersAsNull = false,
-                         size_t maxValuesPerMember = 0)
-        : wanted_(wanted), containersAsNull_(containersAsNull), maxValuesPerMember_(maxValuesPerMember) {}
+                         size_t maxValuesPerMember = 0, const NestedFilter* wantedInside = nullptr)
+        : wanted_(wanted),
+          wantedInside_(wantedInside),
+          containersAsNull_(containersAsNull),
+          maxValuesPerMember_(maxValuesPerMember) {}
 
     bool null() { return skipped(false) || put(Json(nullptr)); }
     bool boolean(bool value) { return skipped(false) || put(Json(value)); }
@@ -72,10 +77,12 @@ public:
     bool string(Json::string_t& value) { return skipped(false) || put(Json(std::move(value))); }
     bool binary(Json::binary_t&) { return false; }
     bool start_object(std::size_t) {
-        return opensSkipped() || opensAsNull() || opensOverBudget() || open(Json::object());
+        return opensSkipped() || opensAsNull(true) || opensOverBudget() || open(Json::object());
     }
     bool start_array(std::size_t) {
-        return opensSkipped() || opensAsNull() || opensOverBudget() || open(Json::array());
+        // A reader of an object's members has nothing to read in an array: stop before building it.
+        if (wanted_ && open_.empty()) return false;
+        return opensSkipped() || opensAsNull(false) || opensOverBudget() || open(Json::array());
     }
     bool end_object() { return skipped(true) || close(); }
     bool end_array() { return skipped(true) || close(); }
@@ -86,7 +93,15 @@ public:
             skipDepth_ = 0;
             return true;
         }
-        if (open_.size() == 1) valuesInMember_ = 0;
+        if (wantedInside_ && open_.size() == 2 && !(*wantedInside_)(member_, name)) {
+            skipping_ = true;
+            skipDepth_ = 0;
+            return true;
+        }
+        if (open_.size() == 1) {
+            valuesInMember_ = 0;
+            if (wantedInside_) member_ = name;
+        }
         key_ = std::move(name);
         return true;
     }
@@ -114,6 +129,8 @@ private:
     std::vector<Open> open_;
     std::string key_;
     const std::function<bool(std::string_view)>* wanted_;
+    const NestedFilter* wantedInside_;
+    std::string member_;  // the top-level member being read, for wantedInside_
     bool containersAsNull_;
     size_t maxValuesPerMember_;
     size_t valuesInMember_ = 0;  // values built so far in the current top-level member
@@ -132,8 +149,10 @@ private:
         ++skipDepth_;
         return true;
     }
-    bool opensAsNull() {
-        if (!containersAsNull_ || open_.size() != 1 || !open_[0].value->is_object()) return false;
+    bool opensAsNull(bool isObject) {
+        if (!containersAsNull_ || open_.empty() || !open_[0].value->is_object()) return false;
+        // A member's object is opened for wantedInside_; every other container is null.
+        if (open_.size() == 1 && wantedInside_ && isObject) return false;
         if (!place(Json(nullptr))) return false;
         skipping_ = true;
         skipDepth_ = 1;
@@ -221,10 +240,11 @@ std::optional<Json> parse(std::string_view text) {
 }
 
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                       bool containersAsNull, size_t maxValuesPerMember) {
+                                       bool containersAsNull, size_t maxValuesPerMember,
+                                       const NestedFilter* wantedInside) {
     if (!withinBounds(text)) return std::nullopt;
     try {
-        TreeBuilder builder(&wanted, containersAsNull, maxValuesPerMember);
+        TreeBuilder builder(&wanted, containersAsNull, maxValuesPerMember, containersAsNull ? wantedInside : nullptr);
         if (!Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
                              /*strict=*/true) ||
             !builder.result.is_object())

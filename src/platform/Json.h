@@ -36,8 +36,14 @@ std::optional<Json> parseObject(std::string_view text);
 // With `maxValuesPerMember` above 0, a wanted member keeps only its first that many values (its own
 // value and the values nested in it, in text order); later elements and members inside it are
 // checked but dropped, so a reader that only shows a member's start never builds a huge value.
+// With `wantedInside` as well as `containersAsNull`, a wanted member whose value is an object is
+// kept as an object holding only the members `wantedInside(member, key)` accepts, their own
+// arrays and objects as null. A text whose top level is not an object is refused at its first
+// bracket, before anything is built.
+using NestedFilter = std::function<bool(std::string_view member, std::string_view key)>;
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                       bool containersAsNull = false, size_t maxValuesPerMember = 0);
+                                       bool containersAsNull = false, size_t maxValuesPerMember = 0,
+                                       const NestedFilter* wantedInside = nullptr);
 
 // Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
 std::string dumpCompact(const Json& value);
