@@ -1,6 +1,8 @@
 #include "agent/SocketServer.h"
 
 #include "platform/ControlClient.h"
+#include "platform/Files.h"
+#include "platform/SocketPath.h"
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -56,6 +59,21 @@ bool claimPath(const std::string& path, const Log& log) {
     }
     ::unlink(path.c_str());
     return true;
+}
+
+// "bind() 失败: <errno>" followed by the reason in words; for a path too long for an address, its
+// length, the limit and a path that fits.
+std::string bindFailure(int err, const std::string& path) {
+    std::string line = "bind() 失败: " + std::to_string(err) + "（" + files::errorText(err);
+    if (err == ENAMETOOLONG) {
+        constexpr size_t kLimit = sizeof(sockaddr_un::sun_path) - 1;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string shorter = runtime && *runtime ? std::string(runtime) + "/vemlo.sock" : "";
+        if (shorter.empty() || shorter.size() > kLimit) shorter = kDefaultSocketPath;
+        line += "：路径 " + std::to_string(path.size()) + " 字节，上限 " + std::to_string(kLimit) +
+                " 字节；请换一个更短的路径（--socket 或 VEMLO_SOCKET），例如 " + shorter;
+    }
+    return line + "）";
 }
 
 }  // namespace
@@ -210,7 +228,7 @@ bool SocketServer::start(const std::string& path, const std::function<void(const
     addr.sun_family = AF_UNIX;
     // The path must fit with its terminating NUL; a longer one is refused like any failed bind.
     if (path.size() >= sizeof addr.sun_path) {
-        log("bind() 失败: " + std::to_string(ENAMETOOLONG));
+        log(bindFailure(ENAMETOOLONG, path));
         return false;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -222,8 +240,7 @@ bool SocketServer::start(const std::string& path, const std::function<void(const
         return false;
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        int err = errno;
-        log("bind() 失败: " + std::to_string(err));
+        log(bindFailure(errno, path));
         ::close(fd);
         return false;
     }
