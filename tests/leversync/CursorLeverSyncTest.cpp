@@ -74,12 +74,15 @@ TEST(CursorLeverSync, WithoutAFileTheRelaxationWritesOneAndTheRestorationRemoves
         ASSERT_TRUE(relaxed && json::parseObject(*relaxed)) << sync->fileName;
         EXPECT_TRUE(files::exists(files::join(cursor.dir, sync->markerName)));
         // What relaxing is for: shell, reads and writes allowed; cd and swift run without asking.
+        // Each file's own flags, each present and true: a missing one is a fault, not a pass.
         const Json seen = sync->diagnostics(home);
-        for (const char* flag :
-             {"permissionsHasShellStar", "permissionsAllowHasReadStar", "permissionsAllowHasWriteStar",
-              "terminalAllowlistHasPrefix_cd", "terminalAllowlistHasPrefix_swift",
-              sync == &kCli ? "hadNoPriorCliMarkerExists" : "hadNoPriorMarkerExists"})
-            EXPECT_EQ(seen.value(flag, true), true) << flag << json::dumpCompact(seen);
+        const std::vector<const char*> flags =
+            sync == &kCli ? std::vector<const char*>{"permissionsHasShellStar", "permissionsAllowHasReadStar",
+                                                     "permissionsAllowHasWriteStar", "hadNoPriorCliMarkerExists"}
+                          : std::vector<const char*>{"terminalAllowlistHasPrefix_cd", "terminalAllowlistHasPrefix_swift",
+                                                     "hadNoPriorMarkerExists"};
+        for (const char* flag : flags)
+            EXPECT_EQ(seen.contains(flag) ? seen[flag] : Json("missing"), true) << flag << json::dumpCompact(seen);
         sync->apply(home);
         EXPECT_EQ(cursor.read(*sync), relaxed);
         for (int round = 0; round < 2; ++round) {
