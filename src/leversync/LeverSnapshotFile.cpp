@@ -115,13 +115,18 @@ bool LeverSnapshotFile::keepEditsMadeAtLeverZero() const {
         return false;
     }
     if (files::readOwnFile(writtenPath_) == now) return true;
-    for (int n = 1; n <= 9; ++n) {
+    for (int n = 1; n <= 99; ++n) {
         const std::string keep = n == 1 ? editsPath_ : editsPath_ + "." + std::to_string(n);
         switch (files::createExclusive(keep, *now, 0600, &err)) {
         case files::Created::created:
             reportLine("拨杆为 0 期间 " + messages_.label + " 的改动已另存为 " + keep);
             return true;
         case files::Created::alreadyThere:
+            // The same change kept before (Cursor rewriting the file the same way each time) is kept.
+            if (files::isOwnRegularFile(keep) && files::readOwnFile(keep) == now) {
+                reportLine("拨杆为 0 期间 " + messages_.label + " 的改动已另存为 " + keep);
+                return true;
+            }
             continue;
         case files::Created::failed:
             break;

@@ -49,8 +49,9 @@ public:
 
     // Puts the user's own state back; does nothing when neither snapshot nor marker exists. A file
     // that is no longer what the relaxation wrote (edited, or created by the user while the lever
-    // was at 0) is first kept beside it as editsPath() (or that name with ".2" to ".9"), named on
-    // standard error; when it cannot be kept, nothing is restored.
+    // was at 0) is first kept beside it as editsPath() (or that name with ".2" to ".99"; a copy
+    // already holding the same bytes counts), named on standard error; when it cannot be kept,
+    // nothing is restored.
     void restore() const;
 
     // "<file>.vemlo.lever0-edits.bak".

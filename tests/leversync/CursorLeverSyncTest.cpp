@@ -132,12 +132,14 @@ TEST(CursorLeverSync, EditsMadeAtLeverZeroAreKeptBeforeTheRestoration) {
     const struct {
         const char* name;
         std::optional<std::string> before;  // the user's file before the first relaxation
-        bool relaxAgain, editsNameTaken;
-    } cases[] = {{"edited", "{\"a\": 1}", false, false},
-                 {"created over the marker", std::nullopt, false, false},
-                 {"edited before another relaxation", "{\"a\": 1}", true, false},
-                 {"copy name taken", "{\"a\": 1}", false, true},
-                 {"not edited", "{\"a\": 1}", false, false}};
+        bool relaxAgain;
+        const char* editsThere;  // at the copy's name beforehand: nothing, other bytes, or the same edit
+    } cases[] = {{"edited", "{\"a\": 1}", false, ""},
+                 {"created over the marker", std::nullopt, false, ""},
+                 {"edited before another relaxation", "{\"a\": 1}", true, ""},
+                 {"copy name taken", "{\"a\": 1}", false, "earlier"},
+                 {"same edit kept before", "{\"a\": 1}", false, "same"},
+                 {"not edited", "{\"a\": 1}", false, ""}};
     for (const Sync* sync : kSyncs) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(sync->fileName) + ": " + c.name);
@@ -150,10 +152,11 @@ TEST(CursorLeverSync, EditsMadeAtLeverZeroAreKeptBeforeTheRestoration) {
             if (edited) cursor.write(*sync, mine);
             if (c.relaxAgain) sync->apply(home);
             const std::string editedText = cursor.read(*sync).value_or("");
-            if (c.editsNameTaken) {
-                ASSERT_TRUE(files::atomicWrite(edits, "earlier"));
+            const std::string there = c.editsThere == std::string("same") ? editedText : c.editsThere;
+            if (!there.empty()) {
+                ASSERT_TRUE(files::createExclusive(edits, there, 0600) == files::Created::created);
             }
-            const std::string kept = c.editsNameTaken ? edits + ".2" : edits;
+            const std::string kept = there == "earlier" ? edits + ".2" : edits;
             const std::string err = stderrOf([&] { sync->restore(home); });
             EXPECT_EQ(cursor.read(*sync), c.before);
             EXPECT_FALSE(cursor.leftovers(*sync));
@@ -166,7 +169,8 @@ TEST(CursorLeverSync, EditsMadeAtLeverZeroAreKeptBeforeTheRestoration) {
             EXPECT_EQ(files::readFile(kept), editedText);
             EXPECT_NE(editedText.find(c.name), std::string::npos) << editedText;
             EXPECT_EQ(modeOf(kept), 0600u);
-            EXPECT_TRUE(!c.editsNameTaken || files::readFile(edits) == "earlier");
+            EXPECT_TRUE(there.empty() || files::readFile(edits) == there);
+            EXPECT_EQ(fs::exists(edits + ".2"), there == "earlier");
         }
     }
 }
