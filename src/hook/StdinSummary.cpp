@@ -54,20 +54,20 @@ const std::string* stringMember(const Json& object, std::string_view key) {
 }
 
 // The command of a tool call: a top-level "command", else the one in "tool_input", else the one in
-// Copilot's "toolArgs", which may also come as JSON text.
-std::optional<std::string> commandOf(const Json& input) {
-    if (const std::string* command = stringMember(input, "command")) return *command;
+// Copilot's "toolArgs", which may also come as JSON text (then parsed into `scratch`). Not copied: a
+// command may be most of a 16 MiB input.
+const std::string* commandOf(const Json& input, std::optional<Json>& scratch) {
+    if (const std::string* command = stringMember(input, "command")) return command;
     if (const Json* toolInput = member(input, "tool_input"))
-        if (const std::string* command = stringMember(*toolInput, "command")) return *command;
+        if (const std::string* command = stringMember(*toolInput, "command")) return command;
     const Json* toolArgs = member(input, "toolArgs");
-    if (!toolArgs) return std::nullopt;
-    if (const std::string* command = stringMember(*toolArgs, "command")) return *command;
-    if (!toolArgs->is_string()) return std::nullopt;
-    auto args = json::parseObjectMembers(
+    if (!toolArgs) return nullptr;
+    if (const std::string* command = stringMember(*toolArgs, "command")) return command;
+    if (!toolArgs->is_string()) return nullptr;
+    scratch = json::parseObjectMembers(
         toolArgs->get_ref<const std::string&>(), [](std::string_view key) { return key == "command"; },
         /*containersAsNull=*/true);
-    if (const std::string* command = args ? stringMember(*args, "command") : nullptr) return *command;
-    return std::nullopt;
+    return scratch ? stringMember(*scratch, "command") : nullptr;
 }
 
 }  // namespace
@@ -113,7 +113,9 @@ Json parseStdinContext(std::string_view data, std::string_view label) {
     if (!input) return context;
     copyString(context, *input, "tool_name", "tool_name");
     if (!context.contains("tool_name")) copyString(context, *input, "toolName", "tool_name");
-    if (auto command = commandOf(*input)) context["commandPreview"] = redactedCommandPreview(*command, 120);
+    std::optional<Json> toolArgs;
+    if (const std::string* command = commandOf(*input, toolArgs))
+        context["commandPreview"] = redactedCommandPreview(*command, 120);
     if (!context.contains("tool_name")) copyString(context, *input, "name", "name");
     copyString(context, *input, "hook_event_name", "hook_event_name");
     copyString(context, *input, "session_id", "session_id_short", 16);
@@ -162,7 +164,11 @@ StandardInput readAndSummarizeStandardInput(std::string_view label, size_t limit
     StandardInput input;
     input.bytes = readStandardInput(&cut, limit);
     if (!cut) {
+        const size_t received = input.bytes.size();
+        // Every record shows a string's first characters only (a tool name past 1 MiB is cut too).
+        json::shortenLongStrings(input.bytes, kKeptStringBytes);
         input.summary = parseStdinContext(input.bytes, label);
+        input.summary["stdinBytes"] = received;
         return input;
     }
     input.summary = parseStdinContext({}, label);

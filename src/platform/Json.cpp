@@ -1,5 +1,8 @@
 #include "platform/Json.h"
 
+#include "platform/Text.h"
+
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -224,7 +227,76 @@ private:
     }
 };
 
+int hexValue(std::string_view text, size_t at) {
+    if (at + 4 > text.size()) return -1;
+    int value = 0;
+    for (size_t i = at; i < at + 4; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// Bytes of the string unit at `at`: one byte, an escape, or a \u escape pair of a surrogate pair.
+size_t unitLength(std::string_view text, size_t at) {
+    if (text[at] != '\\') return 1;
+    if (at + 1 >= text.size() || text[at + 1] != 'u') return 2;
+    const int high = hexValue(text, at + 2);
+    if (high >= 0xD800 && high <= 0xDBFF && at + 7 < text.size() && text[at + 6] == '\\' && text[at + 7] == 'u') {
+        const int low = hexValue(text, at + 8);
+        if (low >= 0xDC00 && low <= 0xDFFF) return 12;
+    }
+    return 6;
+}
+
+// Whether `part`, whole units of a string's inside, is what the lexer would accept there.
+bool validStringContent(std::string_view part) {
+    for (size_t at = 0; at < part.size();) {
+        const auto c = static_cast<unsigned char>(part[at]);
+        if (c < 0x20) return false;
+        const size_t length = unitLength(part, at);
+        if (at + length > part.size()) return false;
+        if (length == 2 && std::string_view("\"\\/bfnrt").find(part[at + 1]) == std::string_view::npos) return false;
+        if (length == 6) {
+            const int code = hexValue(part, at + 2);
+            if (code < 0 || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        }
+        at += length;
+    }
+    return text::isValidUtf8(part);
+}
+
 }  // namespace
+
+void shortenLongStrings(std::string& text, size_t keep) {
+    size_t out = 0, at = 0;
+    const size_t size = text.size();
+    while (at < size) {
+        if (text[at] != '"') {
+            text[out++] = text[at++];
+            continue;
+        }
+        const size_t start = at + 1;
+        size_t end = start, cut = std::string::npos;
+        while (end < size && text[end] != '"') {
+            if (cut == std::string::npos && end - start >= keep && (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80)
+                cut = end;
+            end = std::min(size, end + unitLength(text, end));
+        }
+        const bool shorten = cut != std::string::npos && end < size &&
+                             validStringContent(std::string_view(text).substr(cut, end - cut));
+        const size_t keptEnd = shorten ? cut : end;
+        text[out++] = '"';
+        for (size_t i = start; i < keptEnd; ++i) text[out++] = text[i];
+        at = shorten ? end : keptEnd;  // the closing quote, or where an unterminated string ends
+    }
+    text.resize(out);
+}
 
 std::optional<Json> parse(std::string_view text) {
     if (!withinBounds(text)) return std::nullopt;

@@ -45,6 +45,12 @@ std::optional<Json> parseObjectMembers(std::string_view text, const std::functio
                                        bool containersAsNull = false, size_t maxValuesPerMember = 0,
                                        const NestedFilter* wantedInside = nullptr);
 
+// Shortens, in place, every string (keys too) longer than `keep` bytes to its first `keep` bytes and
+// the rest of the escape or character there, when what goes is valid string content, so
+// the text parses exactly when it did before. Reading a long string costs the JSON lexer two copies
+// of it, built by doubling: a reader that only shows a string's start need not pay for the rest.
+void shortenLongStrings(std::string& text, size_t keep);
+
 // Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
 std::string dumpCompact(const Json& value);
 
