@@ -11,11 +11,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <cmath>
-#include <cstdio>
 
 namespace vemlo::ctl::StatusCommand {
 namespace {
@@ -218,8 +218,8 @@ std::optional<std::string> simulatedLeverFile(const std::string& socketPath) {
     struct ucred cred {};
     socklen_t len = sizeof cred;
     const bool known = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-                       control::peerIsSameUser(fd) &&
-                       ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 && cred.pid > 0;
+                       control::peerIsSameUser(fd) && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
+                       cred.pid > 0;
     ::close(fd);
     if (!known) return std::nullopt;
     std::ifstream environ("/proc/" + std::to_string(cred.pid) + "/environ", std::ios::binary);

@@ -31,7 +31,9 @@ size_t valueEnd(std::string_view text, size_t at) {
         const size_t closing = text.find(text[at], at + 1);
         return closing == std::string_view::npos ? text.size() : closing + 1;
     }
-    while (at < text.size() && !isBlank(text[at]) && std::string_view(";&|)}'\",").find(text[at]) == std::string_view::npos) ++at;
+    while (at < text.size() && !isBlank(text[at]) &&
+           std::string_view(";&|)}'\",").find(text[at]) == std::string_view::npos)
+        ++at;
     return at;
 }
 

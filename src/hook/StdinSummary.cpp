@@ -100,9 +100,8 @@ Json parseStdinContext(std::string_view data, std::string_view label) {
     // Only the members read below are built, and only strings are read: the rest of a large input
     // costs its parsing alone. Claude and Kimi nest the command in "tool_input", Copilot in
     // "toolArgs" (an object, or an object's JSON text).
-    static constexpr std::string_view kRead[] = {"tool_name",  "toolName",   "command",         "tool_input",
-                                                 "toolArgs",   "name",       "hook_event_name", "session_id",
-                                                 "cwd"};
+    static constexpr std::string_view kRead[] = {"tool_name", "toolName",        "command",    "tool_input", "toolArgs",
+                                                 "name",      "hook_event_name", "session_id", "cwd"};
     static const json::NestedFilter kReadInside = [](std::string_view member, std::string_view key) {
         return (member == "tool_input" || member == "toolArgs") && key == "command";
     };

@@ -137,8 +137,8 @@ private:
     bool containersAsNull_;
     size_t maxValuesPerMember_;
     size_t valuesInMember_ = 0;  // values built so far in the current top-level member
-    bool skipping_ = false;  // inside a member value that is not built
-    size_t skipDepth_ = 0;   // containers open inside that value
+    bool skipping_ = false;      // inside a member value that is not built
+    size_t skipDepth_ = 0;       // containers open inside that value
 
     // Whether the event belongs to a value being skipped; a scalar or the last close ends it.
     bool skipped(bool closesContainer) {
@@ -232,7 +232,7 @@ int hexValue(std::string_view text, size_t at) {
     int value = 0;
     for (size_t i = at; i < at + 4; ++i) {
         const char c = text[i];
-        const int digit = c >= '0' && c <= '9' ? c - '0'
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
                           : c >= 'a' && c <= 'f' ? c - 'a' + 10
                           : c >= 'A' && c <= 'F' ? c - 'A' + 10
                                                  : -1;
@@ -284,12 +284,13 @@ void shortenLongStrings(std::string& text, size_t keep) {
         const size_t start = at + 1;
         size_t end = start, cut = std::string::npos;
         while (end < size && text[end] != '"') {
-            if (cut == std::string::npos && end - start >= keep && (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80)
+            if (cut == std::string::npos && end - start >= keep &&
+                (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80)
                 cut = end;
             end = std::min(size, end + unitLength(text, end));
         }
-        const bool shorten = cut != std::string::npos && end < size &&
-                             validStringContent(std::string_view(text).substr(cut, end - cut));
+        const bool shorten =
+            cut != std::string::npos && end < size && validStringContent(std::string_view(text).substr(cut, end - cut));
         const size_t keptEnd = shorten ? cut : end;
         text[out++] = '"';
         for (size_t i = start; i < keptEnd; ++i) text[out++] = text[i];

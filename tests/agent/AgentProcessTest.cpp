@@ -53,8 +53,9 @@ TEST_F(AgentProcessTest, CommandLine) {
     bogus["VEMLO_BLUETOOTH"] = "bogus";
     BackgroundProcess p({VEMLO_AGENT_BINARY}, bogus, dir.file("out"), -1, dir.file("err"));
     EXPECT_EQ(p.waitExit(), 2);
-    EXPECT_EQ(files::readFile(dir.file("err")),
-              "vemloconfig-agent: VEMLO_BLUETOOTH=bogus names no Bluetooth backend: use bluez (the default), sim or off\n");
+    EXPECT_EQ(
+        files::readFile(dir.file("err")),
+        "vemloconfig-agent: VEMLO_BLUETOOTH=bogus names no Bluetooth backend: use bluez (the default), sim or off\n");
 }
 
 // Another local user who can reach the socket gets no reply, and the agent goes on answering us.
@@ -90,11 +91,10 @@ TEST_F(AgentProcessTest, SimulatedLeverFile) {
     const std::string file = dir.file("lever"), status = R"({"cmd":"status"})";
     AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}, {"VEMLO_SIM_LEVER_FILE", file}});
     ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
-    const std::pair<std::string, std::string> steps[] = {
-        {"0\n", "{\"switchState\":0,\"lightMode\":2}\n"},
-        {"zero\n", "{\"switchState\":0,\"lightMode\":2}\n"},
-        {"256", "{\"switchState\":0,\"lightMode\":2}\n"},
-        {"3", "{\"switchState\":3,\"lightMode\":2}\n"}};
+    const std::pair<std::string, std::string> steps[] = {{"0\n", "{\"switchState\":0,\"lightMode\":2}\n"},
+                                                         {"zero\n", "{\"switchState\":0,\"lightMode\":2}\n"},
+                                                         {"256", "{\"switchState\":0,\"lightMode\":2}\n"},
+                                                         {"3", "{\"switchState\":3,\"lightMode\":2}\n"}};
     for (const auto& [text, reply] : steps) {
         ASSERT_TRUE(files::atomicWrite(file, text));
         EXPECT_EQ(socketRequest(agent.socketPath(), status), reply) << text;

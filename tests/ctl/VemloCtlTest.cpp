@@ -289,7 +289,7 @@ TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {
     EXPECT_EQ(shown.code, 1) << "no keyboard: not all is well";
     EXPECT_NE(shown.out.find("Lever:      2 (manual"), std::string::npos) << shown.out;
     EXPECT_NE(shown.out.find("State file: " + home.file("Library/Application Support/VemloConfig/"
-                                                       "current-ide-state.json\n")),
+                                                        "current-ide-state.json\n")),
               std::string::npos)
         << "which file the keyboard line comes from";
     EXPECT_EQ(set.out.find("simulated"), std::string::npos) << "not on a simulated keyboard";
@@ -301,9 +301,10 @@ TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {
     TempDir simFolder;
     AgentProcess sim(simFolder.path(), home.path(), {{"VEMLO_SIM_LEVER_FILE", simFolder.file("lever")}});
     ::setenv("VEMLO_SOCKET", sim.socketPath().c_str(), 1);
-    EXPECT_NE(ctl({"lever", "0"}).out.find("simulated keyboard, which reports its own lever within 1.5 s; to move that "
-                                          "lever, write the position to its file: echo 0 > '" +
-                                          simFolder.file("lever") + "'\n"),
+    EXPECT_NE(ctl({"lever", "0"})
+                  .out.find("simulated keyboard, which reports its own lever within 1.5 s; to move that "
+                            "lever, write the position to its file: echo 0 > '" +
+                            simFolder.file("lever") + "'\n"),
               std::string::npos);
 }
 
@@ -320,9 +321,9 @@ TEST_F(VemloCtl, StatusNamesTheOwnerOfAForeignSocket) {
     ::setenv("VEMLO_SOCKET", path.c_str(), 1);
     const Ran r = ctl({"status"});
     EXPECT_EQ(r.code, 1);
-    EXPECT_NE(r.out.find("Agent:      not usable: the control socket " + path +
-                         " belongs to another user (user id 65534)"),
-              std::string::npos)
+    EXPECT_NE(
+        r.out.find("Agent:      not usable: the control socket " + path + " belongs to another user (user id 65534)"),
+        std::string::npos)
         << r.out;
 }
 

@@ -270,11 +270,14 @@ TEST(PermissionHooks, HostileInputStillGetsTheAnswer) {
 // Replies the real agent does not give but a hook must read safely: only a lever known to be 0 approves.
 TEST(PermissionHooks, LeverReadFromAnyReply) {
     // Only a JSON integer is a lever position; a text or a number that merely rounds to 0 is not.
-    const std::pair<const char*, std::string> cases[] = {
-        {R"({"switchState":0})", "allow"},           {R"({"switchState":-0})", "allow"},
-        {R"({"switchState":2})", "ask"},             {R"({"switchState":"0"})", "no_switch_in_reply"},
-        {R"({"switchState":0.0})", "no_switch_in_reply"}, {R"({"switchState":1e-400})", "no_switch_in_reply"},
-        {R"({"switchState":true})", "no_switch_in_reply"}, {R"({"switchState":"zero"})", "no_switch_in_reply"}};
+    const std::pair<const char*, std::string> cases[] = {{R"({"switchState":0})", "allow"},
+                                                         {R"({"switchState":-0})", "allow"},
+                                                         {R"({"switchState":2})", "ask"},
+                                                         {R"({"switchState":"0"})", "no_switch_in_reply"},
+                                                         {R"({"switchState":0.0})", "no_switch_in_reply"},
+                                                         {R"({"switchState":1e-400})", "no_switch_in_reply"},
+                                                         {R"({"switchState":true})", "no_switch_in_reply"},
+                                                         {R"({"switchState":"zero"})", "no_switch_in_reply"}};
     for (const auto& [reply, diagnostic] : cases) {
         const std::optional<Json> parsed = json::parseObject(reply);
         EXPECT_EQ((HookSupport::LeverReading{parsed, HookSupport::leverInReply(parsed)}.diagnostic()), diagnostic)

@@ -79,8 +79,8 @@ TEST(CursorLeverSync, WithoutAFileTheRelaxationWritesOneAndTheRestorationRemoves
         const std::vector<const char*> flags =
             sync == &kCli ? std::vector<const char*>{"permissionsHasShellStar", "permissionsAllowHasReadStar",
                                                      "permissionsAllowHasWriteStar", "hadNoPriorCliMarkerExists"}
-                          : std::vector<const char*>{"terminalAllowlistHasPrefix_cd", "terminalAllowlistHasPrefix_swift",
-                                                     "hadNoPriorMarkerExists"};
+                          : std::vector<const char*>{"terminalAllowlistHasPrefix_cd",
+                                                     "terminalAllowlistHasPrefix_swift", "hadNoPriorMarkerExists"};
         for (const char* flag : flags)
             EXPECT_EQ(seen.contains(flag) ? seen[flag] : Json("missing"), true) << flag << json::dumpCompact(seen);
         sync->apply(home);
@@ -165,7 +165,8 @@ TEST(CursorLeverSync, EditsMadeAtLeverZeroAreKeptBeforeTheRestoration) {
                 EXPECT_FALSE(fs::exists(edits));
                 continue;
             }
-            EXPECT_EQ(err, std::string(sync->owner) + ": 拨杆为 0 期间 " + sync->label + " 的改动已另存为 " + kept + "\n");
+            EXPECT_EQ(err,
+                      std::string(sync->owner) + ": 拨杆为 0 期间 " + sync->label + " 的改动已另存为 " + kept + "\n");
             EXPECT_EQ(files::readFile(kept), editedText);
             EXPECT_NE(editedText.find(c.name), std::string::npos) << editedText;
             EXPECT_EQ(modeOf(kept), 0600u);

@@ -16,9 +16,9 @@ namespace vemlo {
 namespace {
 
 namespace fs = std::filesystem;
-using test::TempDir;
 using test::canActAsAnotherUser;
 using test::kNeedsRoot;
+using test::TempDir;
 
 constexpr uid_t kOtherUser = 4242;  // tests run as root, which may hand a file to anyone
 

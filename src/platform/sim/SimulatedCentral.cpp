@@ -105,8 +105,8 @@ private:
         if (problem == leverFileProblem_) return;
         leverFileProblem_ = problem;
         if (!problem.empty() && options_.log)
-            options_.log("simulated keyboard: the lever file " + options_.leverFile + " " + problem + "; lever stays at " +
-                         std::to_string(lever_));
+            options_.log("simulated keyboard: the lever file " + options_.leverFile + " " + problem +
+                         "; lever stays at " + std::to_string(lever_));
     }
 
     template <typename F>
