@@ -75,7 +75,9 @@ install(FILES packaging/lintian-overrides DESTINATION share/lintian/overrides RE
 # Tarball layout: one folder, as `vemloctl install` expects it (the agent next to vemloctl).
 install(TARGETS vemloconfig-agent vemloctl RUNTIME DESTINATION . COMPONENT tarball)
 install(FILES packaging/vemloconfig-agent.service ${_pkg}/vemloconfig-agent.1 ${_pkg}/vemloctl.1 README.md
-        DESTINATION . COMPONENT tarball)
+        SECURITY.md DESTINATION . COMPONENT tarball)
+install(FILES packaging/completions/vemloctl.bash packaging/completions/_vemloctl packaging/completions/vemloctl.fish
+        DESTINATION completions COMPONENT tarball)
 
 set(CPACK_PACKAGE_NAME vemloconfig)
 set(CPACK_PACKAGE_VENDOR "vemloconfig")

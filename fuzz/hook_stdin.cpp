@@ -6,6 +6,7 @@
 #include "FuzzCheck.h"
 #include "hook/CursorHookDebug.h"
 #include "hook/HookSupport.h"
+#include "hook/Redaction.h"
 #include "platform/Text.h"
 
 #include <charconv>
@@ -92,10 +93,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(summary.size() == 2);
         return 0;
     }
-    FUZZ_CHECK(isPrefixOf(summary, "commandPreview", *input, "command"));
+    // A top-level command is shown masked, then cut; a nested one only when there is none.
+    if (const Json* command = HookSupport::member(*input, "command"); command && command->is_string()) {
+        const std::string masked = HookSupport::redactedCommandPreview(command->get<std::string>(), SIZE_MAX);
+        FUZZ_CHECK(summary.contains("commandPreview") &&
+                   masked.starts_with(summary["commandPreview"].get_ref<const std::string&>()));
+    }
     FUZZ_CHECK(isPrefixOf(summary, "cwdPreview", *input, "cwd"));
     FUZZ_CHECK(isPrefixOf(summary, "session_id_short", *input, "session_id"));
-    FUZZ_CHECK(isPrefixOf(summary, "tool_name", *input, "tool_name") || isPrefixOf(summary, "name", *input, "name"));
+    FUZZ_CHECK(isPrefixOf(summary, "tool_name", *input, "tool_name") ||
+               isPrefixOf(summary, "tool_name", *input, "toolName") || isPrefixOf(summary, "name", *input, "name"));
     FUZZ_CHECK(!HookSupport::intValue(nullptr));
     for (const auto& [key, value] : input->items()) checkIntValue(value);
     return 0;

@@ -83,6 +83,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (const std::string problem = vemlo::bluetoothBackendProblem(); !problem.empty()) {
+        std::fputs(problem.c_str(), stderr);
+        return 2;
+    }
+
     // A reply to a client that already left must not end the agent.
     std::signal(SIGPIPE, SIG_IGN);
 

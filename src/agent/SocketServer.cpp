@@ -2,6 +2,7 @@
 
 #include "platform/ControlClient.h"
 #include "platform/Files.h"
+#include "platform/SocketPath.h"
 
 #include <asio/io_context.hpp>
 #include <asio/local/stream_protocol.hpp>
@@ -15,6 +16,7 @@
 #include <array>
 #include <climits>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -83,6 +85,21 @@ int lockPath(const std::string& path, const Log& log) {
     log(someoneListens(path) ? "另一个 agent 已在监听 Unix socket: " + path
                              : "另一个 agent 正在启动，持有 Unix socket 的锁: " + path);
     return -1;
+}
+
+// "bind() 失败: <errno>" followed by the reason in words; for a path too long for an address, its
+// length, the limit and a path that fits.
+std::string bindFailure(int err, const std::string& path) {
+    std::string line = "bind() 失败: " + std::to_string(err) + "（" + files::errorText(err);
+    if (err == ENAMETOOLONG) {
+        constexpr size_t kLimit = sizeof(sockaddr_un::sun_path) - 1;
+        const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+        std::string shorter = runtime && *runtime ? std::string(runtime) + "/vemlo.sock" : "";
+        if (shorter.empty() || shorter.size() > kLimit) shorter = kDefaultSocketPath;
+        line += "：路径 " + std::to_string(path.size()) + " 字节，上限 " + std::to_string(kLimit) +
+                " 字节；请换一个更短的路径（--socket 或 VEMLO_SOCKET），例如 " + shorter;
+    }
+    return line + "）";
 }
 
 }  // namespace
@@ -239,7 +256,7 @@ bool SocketServer::start(const std::string& path, const std::function<void(const
     addr.sun_family = AF_UNIX;
     // The path must fit with its terminating NUL; a longer one is refused like any failed bind.
     if (path.size() >= sizeof addr.sun_path) {
-        log("bind() 失败: " + std::to_string(ENAMETOOLONG));
+        log(bindFailure(ENAMETOOLONG, path));
         return false;
     }
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -257,8 +274,7 @@ bool SocketServer::start(const std::string& path, const std::function<void(const
         return false;
     }
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        int err = errno;
-        log("bind() 失败: " + std::to_string(err));
+        log(bindFailure(errno, path));
         ::close(fd);
         return false;
     }

@@ -93,6 +93,9 @@ void VemloAgent::setSwitchOverride(std::optional<uint8_t> value) {
     if (value) emit("拨杆 " + std::to_string(*value) + " 仅作临时软件模拟，下一次真实状态回包会接管。");
     const auto effective = effectiveSwitch();
     liveState_.write(std::nullopt, std::nullopt, effective, std::nullopt);
+    // Written before the reply goes out: a program that sets the software lever and then reads the
+    // file must find the lever it set, not wait for the writer's gathering delay.
+    liveState_.flush();
     publishLever();
     emit("拨杆覆盖 = " + (value ? std::to_string(*value) : std::string("清除")) +
          "（effective=" + (effective ? std::to_string(*effective) : std::string("未知")) + "）");

@@ -9,9 +9,15 @@
 #include "platform/Paths.h"
 
 #include <algorithm>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
 
 namespace vemlo::ctl::StatusCommand {
 namespace {
@@ -139,6 +145,9 @@ Report describe(const Facts& f) {
                           age(f.now - *lastStatus) + ")");
     }
     if (running && !linked) wrong.push_back("the keyboard is not linked");
+    // The file is the one under this HOME; an agent started with another HOME writes its own.
+    if (!f.liveStatePath.empty())
+        r.lines.push_back("State file: " + f.liveStatePath + (f.liveState ? "" : " (none here)"));
 
     std::optional<int64_t> lever = running ? integer(f.reply, "switchState") : std::nullopt;
     r.lines.push_back("Lever:      " +
@@ -185,7 +194,8 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
     f.agentError = failure.reason;
     if (failure.otherUser) f.socketUser = *failure.otherUser;
     // Read after the reply: with the keyboard linked, the status request has just refreshed the file.
-    if (auto bytes = files::readOwnFile(paths::liveStateFile(home))) f.liveState = json::parseObject(*bytes);
+    f.liveStatePath = paths::liveStateFile(home);
+    if (auto bytes = files::readOwnFile(f.liveStatePath)) f.liveState = json::parseObject(*bytes);
     f.now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
     for (const Assistant& a : assistants()) {
         if (!only.empty() && std::find(only.begin(), only.end(), a.key) == only.end()) continue;
@@ -202,6 +212,31 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
     return r.allWell ? 0 : 1;
 }
 
+std::optional<std::string> simulatedLeverFile(const std::string& socketPath) {
+    sockaddr_un addr{};
+    if (socketPath.size() >= sizeof addr.sun_path) return std::nullopt;
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, socketPath.data(), socketPath.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    // The agent takes a connection that sends nothing and closes as a client that left.
+    struct ucred cred {};
+    socklen_t len = sizeof cred;
+    const bool known = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+                       control::peerIsSameUser(fd) && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
+                       cred.pid > 0;
+    ::close(fd);
+    if (!known) return std::nullopt;
+    std::ifstream environ("/proc/" + std::to_string(cred.pid) + "/environ", std::ios::binary);
+    std::map<std::string, std::string> env;
+    for (std::string entry; std::getline(environ, entry, '\0');)
+        if (auto eq = entry.find('='); eq != std::string::npos) env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    if (env["VEMLO_BLUETOOTH"] != "sim") return std::nullopt;
+    if (!env["VEMLO_SIM_LEVER_FILE"].empty()) return env["VEMLO_SIM_LEVER_FILE"];
+    const std::string home = env["HOME"].empty() ? files::homeDirectory() : env["HOME"];
+    return paths::simLeverFile(home);
+}
+
 int lever(const std::string& socketPath, std::optional<int64_t> value, std::ostream& out, std::ostream& err) {
     control::Failure failure;
     const Json request = {{"cmd", "set_switch_override"}, {"value", value ? Json(*value) : Json(nullptr)}};
@@ -216,6 +251,10 @@ int lever(const std::string& socketPath, std::optional<int64_t> value, std::ostr
         out << "Software lever set to " << describeLever(value) << ".\n"
             << "This is temporary: the keyboard's next real status report ends it (with the keyboard linked, that "
                "comes within about 1.5 seconds), and so do `vemloctl lever clear` and a restart of the agent.\n";
+        if (auto file = simulatedLeverFile(socketPath))
+            out << "The agent runs on the simulated keyboard, which reports its own lever within 1.5 s; to move "
+                   "that lever, write the position to its file: echo "
+                << *value << " > '" << *file << "'\n";
     } else {
         out << "Software lever cleared; the lever is now " << describeLever(effective) << ".\n";
     }

@@ -29,6 +29,7 @@ struct Facts {
     std::string agentError;
     std::optional<uint32_t> socketUser;  // the other user id that holds the socket, when not ours
     std::optional<Json> liveState;       // the live state file's object
+    std::string liveStatePath;           // where it was read; empty: not shown
     double now = 0;                      // seconds since 1970, the clock of the live state file's times
     std::vector<HookFacts> hooks;
     std::string installation;  // which installation vemloctl found, in words; empty: not shown
@@ -55,7 +56,12 @@ int status(const std::string& home, const std::string& socketPath, std::ostream&
            const std::string& installation = "", const std::vector<std::string>& only = {});
 
 // Sets (0-255) or clears (absent) the temporary software lever. Returns 0, or 1 when the agent
-// cannot be reached.
+// cannot be reached. When the agent runs on the simulated keyboard, whose next report puts its own
+// lever back, says how to move that one instead.
+// The lever file of the simulated keyboard when the agent serving `socketPath` (a process of ours)
+// runs on it, read from that process's environment; absent otherwise or when that cannot be told.
+std::optional<std::string> simulatedLeverFile(const std::string& socketPath);
+
 int lever(const std::string& socketPath, std::optional<int64_t> value, std::ostream& out, std::ostream& err);
 
 }  // namespace vemlo::ctl::StatusCommand

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/ControlClient.h"
 #include "platform/Json.h"
 
 #include <optional>
@@ -13,6 +14,8 @@ namespace vemlo::HookSupport {
 // by another user), so a caller cannot be talked into an approval by anything but our own agent.
 // `timeoutSeconds` bounds the write and the read separately.
 std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds);
-std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds, const std::string& socketPath);
+// `failure`, when given, says why there is no reply.
+std::optional<Json> sendJsonRequest(const Json& request, double timeoutSeconds, const std::string& socketPath,
+                                    control::Failure* failure = nullptr);
 
 }  // namespace vemlo::HookSupport

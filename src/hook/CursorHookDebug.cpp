@@ -1,6 +1,7 @@
 #include "hook/CursorHookDebug.h"
 
 #include "hook/HookSupport.h"
+#include "hook/Redaction.h"
 #include "leversync/CursorCliLeverSync.h"
 #include "leversync/CursorPermissionsJsonLeverSync.h"
 #include "platform/Files.h"
@@ -74,13 +75,24 @@ std::string_view cutBefore(std::string_view text, std::string_view separator) {
     return at == std::string_view::npos ? text : text.substr(0, at);
 }
 
-// A name that suggests a secret: its value never reaches a log, which other users' support requests
-// and bug reports may end up carrying.
-bool namesASecret(const std::string& upperName) {
-    for (std::string_view word : {"KEY", "TOKEN", "SECRET", "PASSWORD", "AUTH", "CREDENTIAL"})
-        if (upperName.find(word) != std::string::npos) return true;
-    return false;
-}
+// The only variables whose values are recorded: what tells which Cursor, terminal or shell
+// integration started the hook. Every other related name is recorded with "<redacted>": a support
+// request or bug report may carry these logs, and a deny-list never knows the next secret's name.
+constexpr std::array<std::string_view, 13> kRecordedValues = {
+    "TERM",
+    "CURSOR_AGENT",
+    "CURSOR_CLI",
+    "CURSOR_TRACE_ID",
+    "VSCODE_CWD",
+    "VSCODE_ESM_ENTRYPOINT",
+    "VSCODE_GIT_ASKPASS_MAIN",
+    "VSCODE_GIT_ASKPASS_NODE",
+    "VSCODE_INJECTION",
+    "VSCODE_IPC_HOOK_CLI",
+    "VSCODE_PID",
+    "VSCODE_PROCESS_TITLE",
+    "VSCODE_SHELL_INTEGRATION",
+};
 
 std::vector<std::pair<std::string, std::string>> processEnvironment() {
     std::vector<std::pair<std::string, std::string>> out;
@@ -147,7 +159,8 @@ Json cursorRelatedEnvForLog(std::vector<std::pair<std::string, std::string>> env
         std::transform(upper.begin(), upper.end(), upper.begin(),
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         if (upper.find("CURSOR") == std::string::npos && !upper.starts_with("VSCODE_") && upper != "TERM") continue;
-        out[name] = namesASecret(upper) ? std::string("<redacted>") : std::string(text::prefixGraphemes(value, 200));
+        const bool recorded = std::find(kRecordedValues.begin(), kRecordedValues.end(), name) != kRecordedValues.end();
+        out[name] = recorded ? std::string(text::prefixGraphemes(stripUrlUserInfo(value), 200)) : "<redacted>";
         if (out.size() == 32) break;
     }
     return out;

@@ -36,9 +36,10 @@ Json buildCursorHookDebug(std::string_view stdinData, const std::optional<std::s
 Json cursorStdinDebugFields(std::string_view stdinData);
 
 // Environment entries whose upper-cased name contains "CURSOR", begins with "VSCODE_" or is "TERM":
-// the first 32 by name, each value cut to 200 characters. A name holding KEY, TOKEN, SECRET, PASSWORD,
-// AUTH or CREDENTIAL (any case) is recorded with the value "<redacted>". The form without `environment` reads
-// this process's environment.
+// the first 32 by name. Only the values of a few names that say which Cursor, terminal or shell
+// integration is running are recorded, without the user information of URLs and cut to 200
+// characters; every other value is "<redacted>". The form without `environment` reads this
+// process's environment.
 Json cursorRelatedEnvForLog();
 Json cursorRelatedEnvForLog(std::vector<std::pair<std::string, std::string>> environment);
 

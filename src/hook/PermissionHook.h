@@ -4,6 +4,7 @@
 #include "platform/Json.h"
 #include "platform/LedState.h"
 
+#include <sys/types.h>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,13 +18,22 @@
 namespace vemlo::HookSupport {
 
 // The lever a reply names: absent without a reply, for an empty reply object (an answer without a
-// lever, not a lever of 0) and for a "switchState" that intValue cannot read.
+// lever, not a lever of 0) and for a "switchState" that is not a JSON integer: "0", 0.0 or 1e-400
+// come from no agent of ours, and only an integer 0 may approve.
 std::optional<int64_t> leverInReply(const std::optional<Json>& reply);
+
+// Where the hook looked for the agent and why nobody answered there.
+struct NoAgentReply {
+    std::string socketPath;          // empty: defaultSocketPath()
+    std::string reason;              // control::Failure's words; may be empty
+    std::optional<uid_t> otherUser;  // the socket belongs to, or is served by, this user id
+};
 
 // What the agent said about the lever.
 struct LeverReading {
     std::optional<Json> reply;           // absent when the agent could not be asked or did not answer
     std::optional<int64_t> switchState;  // leverInReply(reply)
+    NoAgentReply noReply = {};           // without a reply: where and why
 
     // Only a lever known to be at 0 approves; every doubt leaves the decision to the person.
     bool isAuto() const { return switchState && *switchState == 0; }
@@ -47,9 +57,11 @@ void emitPermissionStderr(std::string_view ide, std::string_view hookName, const
                           std::optional<int64_t> switchState);
 void emitPermissionStderr(std::string_view ide, std::string_view hookName, const LeverReading& lever);
 
-// The text emitPermissionStderr writes (empty when it writes nothing).
+// The text emitPermissionStderr writes (empty when it writes nothing). Without a reply it names
+// the socket it tried, why that failed, whose socket it is when another user's, and how to look at
+// the agent.
 std::string permissionStderrMessage(std::string_view ide, std::string_view hookName, bool hasReply,
-                                    std::optional<int64_t> switchState);
+                                    std::optional<int64_t> switchState, const NoAgentReply& noReply = {});
 
 }  // namespace vemlo::HookSupport
 

@@ -1,5 +1,7 @@
 #include "hook/StdinSummary.h"
 
+#include "hook/Redaction.h"
+
 #include "platform/Text.h"
 
 #include <unistd.h>
@@ -46,6 +48,28 @@ void copyString(Json& out, const Json& in, std::string_view from, const char* to
     out[to] = maxCharacters ? std::string(text::prefixGraphemes(s, maxCharacters)) : s;
 }
 
+const std::string* stringMember(const Json& object, std::string_view key) {
+    const Json* value = member(object, key);
+    return value && value->is_string() ? &value->get_ref<const std::string&>() : nullptr;
+}
+
+// The command of a tool call: a top-level "command", else the one in "tool_input", else the one in
+// Copilot's "toolArgs", which may also come as JSON text (then parsed into `scratch`). Not copied: a
+// command may be most of a 16 MiB input.
+const std::string* commandOf(const Json& input, std::optional<Json>& scratch) {
+    if (const std::string* command = stringMember(input, "command")) return command;
+    if (const Json* toolInput = member(input, "tool_input"))
+        if (const std::string* command = stringMember(*toolInput, "command")) return command;
+    const Json* toolArgs = member(input, "toolArgs");
+    if (!toolArgs) return nullptr;
+    if (const std::string* command = stringMember(*toolArgs, "command")) return command;
+    if (!toolArgs->is_string()) return nullptr;
+    scratch = json::parseObjectMembers(
+        toolArgs->get_ref<const std::string&>(), [](std::string_view key) { return key == "command"; },
+        /*containersAsNull=*/true);
+    return scratch ? stringMember(*scratch, "command") : nullptr;
+}
+
 }  // namespace
 
 const Json* member(const Json& object, std::string_view key) {
@@ -74,16 +98,23 @@ Json parseStdinContext(std::string_view data, std::string_view label) {
     context["parser"] = label;
     if (data.empty()) return context;
     // Only the members read below are built, and only strings are read: the rest of a large input
-    // costs its parsing alone.
-    static constexpr std::string_view kRead[] = {"tool_name",       "command",    "name",
-                                                 "hook_event_name", "session_id", "cwd"};
+    // costs its parsing alone. Claude and Kimi nest the command in "tool_input", Copilot in
+    // "toolArgs" (an object, or an object's JSON text).
+    static constexpr std::string_view kRead[] = {"tool_name", "toolName",        "command",    "tool_input", "toolArgs",
+                                                 "name",      "hook_event_name", "session_id", "cwd"};
+    static const json::NestedFilter kReadInside = [](std::string_view member, std::string_view key) {
+        return (member == "tool_input" || member == "toolArgs") && key == "command";
+    };
     auto input = json::parseObjectMembers(
         data,
         [](std::string_view key) { return std::find(std::begin(kRead), std::end(kRead), key) != std::end(kRead); },
-        /*containersAsNull=*/true);
+        /*containersAsNull=*/true, 0, &kReadInside);
     if (!input) return context;
     copyString(context, *input, "tool_name", "tool_name");
-    copyString(context, *input, "command", "commandPreview", 120);
+    if (!context.contains("tool_name")) copyString(context, *input, "toolName", "tool_name");
+    std::optional<Json> toolArgs;
+    if (const std::string* command = commandOf(*input, toolArgs))
+        context["commandPreview"] = redactedCommandPreview(*command, 120);
     if (!context.contains("tool_name")) copyString(context, *input, "name", "name");
     copyString(context, *input, "hook_event_name", "hook_event_name");
     copyString(context, *input, "session_id", "session_id_short", 16);
@@ -132,7 +163,11 @@ StandardInput readAndSummarizeStandardInput(std::string_view label, size_t limit
     StandardInput input;
     input.bytes = readStandardInput(&cut, limit);
     if (!cut) {
+        const size_t received = input.bytes.size();
+        // Every record shows a string's first characters only (a tool name past 1 MiB is cut too).
+        json::shortenLongStrings(input.bytes, kKeptStringBytes);
         input.summary = parseStdinContext(input.bytes, label);
+        input.summary["stdinBytes"] = received;
         return input;
     }
     input.summary = parseStdinContext({}, label);

@@ -15,16 +15,22 @@ namespace vemlo::HookSupport {
 // The most a hook reads of its standard input. An assistant sends a few kilobytes; past this the
 // rest is left unread and the hook decides on what it has.
 inline constexpr size_t kMaxStandardInputBytes = 16 * 1024 * 1024;
+// A string longer than this is read as its start only (json::shortenLongStrings).
+inline constexpr size_t kKeptStringBytes = 1024 * 1024;
 
 // Standard input up to its end or `limit` bytes, whichever comes first; empty on a read error.
 // `cut`, when given, is set to whether input was left unread.
 std::string readStandardInput(bool* cut = nullptr, size_t limit = kMaxStandardInputBytes);
 
 // A small summary of the hook's standard input for diagnostics: its size, `label`, and a few
-// top-level string members, long ones cut to whole user-perceived characters. Never fails.
+// string members, long ones cut to whole user-perceived characters: the tool's name ("tool_name",
+// or Copilot's "toolName"), a preview of its command with secrets masked (a top-level "command",
+// or the one inside "tool_input" or Copilot's "toolArgs"), the event, session and working
+// directory. Never fails.
 Json parseStdinContext(std::string_view data, std::string_view label);
 
-// Standard input (read as readStandardInput does) and its summary: parseStdinContext with `label`.
+// Standard input (read as readStandardInput does), its strings shortened to kKeptStringBytes, and
+// its summary: parseStdinContext with `label`, "stdinBytes" the bytes received.
 // A cut input is only the start of what was sent, so it is not parsed: its summary is the size, the
 // label and "stdinCut": true, and `bytes` is left empty for whatever else would read the event.
 struct StandardInput {

@@ -2,6 +2,7 @@
 
 #include "leversync/SyncLock.h"
 #include "platform/Files.h"
+#include "platform/Paths.h"
 
 #include <unistd.h>
 #include <cerrno>
@@ -33,6 +34,8 @@ LeverSnapshotFile::LeverSnapshotFile(std::string home, Names names, Messages mes
     path_ = files::join(folder, names_.fileName);
     snapshotPath_ = path_ + ".vemlo.lever0.bak";
     markerPath_ = files::join(folder, names_.markerName);
+    editsPath_ = path_ + ".vemlo.lever0-edits.bak";
+    writtenPath_ = files::join(paths::supportFolder(home_), "lever0-written-" + names_.fileName);
 }
 
 // A dangling link counts: it is the user's, not ours to replace.
@@ -83,10 +86,56 @@ void LeverSnapshotFile::applyRelaxed(const std::function<void(Json&)>& relax) co
         reportLine("无法留下快照，保持原文件不动: " + path_);
         return;
     }
+    // A file that differs from what the last relaxation wrote holds the user's edits: the record of
+    // that earlier write stays, so that restoring keeps the edits aside instead of taking them for ours.
+    const std::optional<std::string> before = files::readFile(path_);
+    const std::optional<std::string> written = files::readOwnFile(writtenPath_);
+    const bool editedSince = written && before != written;
     Json relaxed = readObject().value_or(Json::object());
     relax(relaxed);
     const std::string text = json::dumpPrettySorted(relaxed);
-    if (text.empty() || !files::atomicWrite(path_, text)) reportLine("无法写回 " + path_ + messages_.writeFailedSuffix);
+    if (text.empty() || !files::atomicWrite(path_, text)) {
+        reportLine("无法写回 " + path_ + messages_.writeFailedSuffix);
+        return;
+    }
+    if (!editedSince && paths::createSupportFolder(home_)) {
+        files::WriteOptions options;
+        options.newFileMode = 0600;
+        (void)files::atomicWrite(writtenPath_, text, options);
+    }
+}
+
+bool LeverSnapshotFile::keepEditsMadeAtLeverZero() const {
+    if (!fileExists()) return true;
+    std::string err;
+    const std::optional<std::string> now = files::readFile(path_, &err);
+    if (!now) {
+        // Whatever stands there cannot be kept aside, so it is not replaced either.
+        reportLine("无法从快照恢复 " + messages_.label + ": " + path_ + ": " + err);
+        return false;
+    }
+    if (files::readOwnFile(writtenPath_) == now) return true;
+    for (int n = 1; n <= 99; ++n) {
+        const std::string keep = n == 1 ? editsPath_ : editsPath_ + "." + std::to_string(n);
+        switch (files::createExclusive(keep, *now, 0600, &err)) {
+        case files::Created::created:
+            reportLine("拨杆为 0 期间 " + messages_.label + " 的改动已另存为 " + keep);
+            return true;
+        case files::Created::alreadyThere:
+            // The same change kept before (Cursor rewriting the file the same way each time) is kept.
+            if (files::isOwnRegularFile(keep) && files::readOwnFile(keep) == now) {
+                reportLine("拨杆为 0 期间 " + messages_.label + " 的改动已另存为 " + keep);
+                return true;
+            }
+            continue;
+        case files::Created::failed:
+            break;
+        }
+        break;
+    }
+    reportLine("无法保留拨杆为 0 期间 " + messages_.label + " 的改动，保持原样不恢复: " + path_ +
+               (err.empty() ? "" : ": " + err));
+    return false;
 }
 
 void LeverSnapshotFile::restore() const {
@@ -94,13 +143,16 @@ void LeverSnapshotFile::restore() const {
     if (!snapshotExists() && !markerExists()) return;
     SyncLock lock(home_, names_.lockName);
 
+    if (!snapshotExists() && !markerExists()) return;  // another hook restored it while we waited for the lock
+    if (!keepEditsMadeAtLeverZero()) return;
+
     if (markerExists()) {
         ::unlink(markerPath_.c_str());
         if (fileExists()) ::unlink(path_.c_str());
         if (snapshotExists()) ::unlink(snapshotPath_.c_str());
+        ::unlink(writtenPath_.c_str());
         return;
     }
-    if (!snapshotExists()) return;  // another hook restored it while we waited for the lock
 
     const std::string failed = "无法从快照恢复 " + messages_.label + ": ";
     std::string err;
@@ -111,6 +163,7 @@ void LeverSnapshotFile::restore() const {
     const std::optional<std::string> bytes = files::readOwnFile(snapshotPath_, &err);
     if (!bytes || !files::atomicWrite(path_, *bytes, options, &err)) return reportLine(failed + err);
     if (::unlink(snapshotPath_.c_str()) != 0) reportLine(failed + files::errorText(errno));
+    ::unlink(writtenPath_.c_str());
 }
 
 }  // namespace vemlo

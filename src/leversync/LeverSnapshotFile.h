@@ -47,8 +47,17 @@ public:
     // When neither snapshot nor marker could be made, the file is left alone.
     void applyRelaxed(const std::function<void(Json&)>& relax) const;
 
-    // Puts the user's own state back; does nothing when neither snapshot nor marker exists.
+    // Puts the user's own state back; does nothing when neither snapshot nor marker exists. A file
+    // that is no longer what the relaxation wrote (edited, or created by the user while the lever
+    // was at 0) is first kept beside it as editsPath() (or that name with ".2" to ".99"; a copy
+    // already holding the same bytes counts), named on standard error; when it cannot be kept,
+    // nothing is restored.
     void restore() const;
+
+    // "<file>.vemlo.lever0-edits.bak".
+    const std::string& editsPath() const { return editsPath_; }
+    // What the last relaxation wrote, kept in our support folder to tell the user's edits from ours.
+    const std::string& writtenPath() const { return writtenPath_; }
 
     bool fileExists() const;  // anything at the name, a dangling link included
     bool snapshotExists() const;
@@ -62,6 +71,8 @@ public:
 private:
     // True when a snapshot or marker stands afterwards; else the failure went to standard error.
     bool takeSnapshotOnce() const;
+    // False when the file holds changes that are not ours and they could not be kept aside.
+    bool keepEditsMadeAtLeverZero() const;
     void reportLine(const std::string& text) const;
 
     std::string home_;
@@ -70,6 +81,8 @@ private:
     std::string path_;
     std::string snapshotPath_;
     std::string markerPath_;
+    std::string editsPath_;
+    std::string writtenPath_;
 };
 
 }  // namespace vemlo

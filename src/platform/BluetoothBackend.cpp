@@ -29,11 +29,22 @@ public:
 
 }  // namespace
 
+std::string bluetoothBackendProblem() {
+    const char* backend = std::getenv("VEMLO_BLUETOOTH");
+    if (!backend || !*backend) return {};
+    for (std::string_view known : {"bluez", "sim", "off"})
+        if (known == backend) return {};
+    return std::string("vemloconfig-agent: VEMLO_BLUETOOTH=") + backend +
+           " names no Bluetooth backend: use bluez (the default), sim or off\n";
+}
+
 std::unique_ptr<BluetoothCentral> makeBluetoothCentral(MainQueue& queue, CentralDelegate& delegate,
                                                        std::function<void(const std::string&)> log) {
     const char* backend = std::getenv("VEMLO_BLUETOOTH");
     if (backend && std::string_view(backend) == "sim") {
         auto options = SimulatedCentral::optionsFromEnvironment(files::homeDirectory());
+        options.log = log;
+        if (!options.log) options.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
         // Said on standard error, apart from the agent's log: nobody should mistake this for a real keyboard.
         std::fprintf(
             stderr, "vemloconfig-agent: simulated keyboard \"Vemlo Sim\", lever %u (write a number to %s to move it)\n",

@@ -1,5 +1,8 @@
 #include "platform/Json.h"
 
+#include "platform/Text.h"
+
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -60,9 +63,14 @@ public:
     // With `maxValuesPerMember` (0: no bound), a wanted member keeps its first values that many (the
     // member's own value, then the scalars and containers inside it, in text order); the rest is
     // checked but not built.
+    // With `wantedInside` (and `containersAsNull`), an object under a wanted member is opened and
+    // keeps only the keys it accepts; containers inside it are kept as null.
     explicit TreeBuilder(const std::function<bool(std::string_view)>* wanted = nullptr, bool containersAsNull = false,
-                         size_t maxValuesPerMember = 0)
-        : wanted_(wanted), containersAsNull_(containersAsNull), maxValuesPerMember_(maxValuesPerMember) {}
+                         size_t maxValuesPerMember = 0, const NestedFilter* wantedInside = nullptr)
+        : wanted_(wanted),
+          wantedInside_(wantedInside),
+          containersAsNull_(containersAsNull),
+          maxValuesPerMember_(maxValuesPerMember) {}
 
     bool null() { return skipped(false) || put(Json(nullptr)); }
     bool boolean(bool value) { return skipped(false) || put(Json(value)); }
@@ -72,10 +80,12 @@ public:
     bool string(Json::string_t& value) { return skipped(false) || put(Json(std::move(value))); }
     bool binary(Json::binary_t&) { return false; }
     bool start_object(std::size_t) {
-        return opensSkipped() || opensAsNull() || opensOverBudget() || open(Json::object());
+        return opensSkipped() || opensAsNull(true) || opensOverBudget() || open(Json::object());
     }
     bool start_array(std::size_t) {
-        return opensSkipped() || opensAsNull() || opensOverBudget() || open(Json::array());
+        // A reader of an object's members has nothing to read in an array: stop before building it.
+        if (wanted_ && open_.empty()) return false;
+        return opensSkipped() || opensAsNull(false) || opensOverBudget() || open(Json::array());
     }
     bool end_object() { return skipped(true) || close(); }
     bool end_array() { return skipped(true) || close(); }
@@ -86,7 +96,15 @@ public:
             skipDepth_ = 0;
             return true;
         }
-        if (open_.size() == 1) valuesInMember_ = 0;
+        if (wantedInside_ && open_.size() == 2 && !(*wantedInside_)(member_, name)) {
+            skipping_ = true;
+            skipDepth_ = 0;
+            return true;
+        }
+        if (open_.size() == 1) {
+            valuesInMember_ = 0;
+            if (wantedInside_) member_ = name;
+        }
         key_ = std::move(name);
         return true;
     }
@@ -114,11 +132,13 @@ private:
     std::vector<Open> open_;
     std::string key_;
     const std::function<bool(std::string_view)>* wanted_;
+    const NestedFilter* wantedInside_;
+    std::string member_;  // the top-level member being read, for wantedInside_
     bool containersAsNull_;
     size_t maxValuesPerMember_;
     size_t valuesInMember_ = 0;  // values built so far in the current top-level member
-    bool skipping_ = false;  // inside a member value that is not built
-    size_t skipDepth_ = 0;   // containers open inside that value
+    bool skipping_ = false;      // inside a member value that is not built
+    size_t skipDepth_ = 0;       // containers open inside that value
 
     // Whether the event belongs to a value being skipped; a scalar or the last close ends it.
     bool skipped(bool closesContainer) {
@@ -132,8 +152,10 @@ private:
         ++skipDepth_;
         return true;
     }
-    bool opensAsNull() {
-        if (!containersAsNull_ || open_.size() != 1 || !open_[0].value->is_object()) return false;
+    bool opensAsNull(bool isObject) {
+        if (!containersAsNull_ || open_.empty() || !open_[0].value->is_object()) return false;
+        // A member's object is opened for wantedInside_; every other container is null.
+        if (open_.size() == 1 && wantedInside_ && isObject) return false;
         if (!place(Json(nullptr))) return false;
         skipping_ = true;
         skipDepth_ = 1;
@@ -205,7 +227,77 @@ private:
     }
 };
 
+int hexValue(std::string_view text, size_t at) {
+    if (at + 4 > text.size()) return -1;
+    int value = 0;
+    for (size_t i = at; i < at + 4; ++i) {
+        const char c = text[i];
+        const int digit = c >= '0' && c <= '9'   ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) return -1;
+        value = value * 16 + digit;
+    }
+    return value;
+}
+
+// Bytes of the string unit at `at`: one byte, an escape, or a \u escape pair of a surrogate pair.
+size_t unitLength(std::string_view text, size_t at) {
+    if (text[at] != '\\') return 1;
+    if (at + 1 >= text.size() || text[at + 1] != 'u') return 2;
+    const int high = hexValue(text, at + 2);
+    if (high >= 0xD800 && high <= 0xDBFF && at + 7 < text.size() && text[at + 6] == '\\' && text[at + 7] == 'u') {
+        const int low = hexValue(text, at + 8);
+        if (low >= 0xDC00 && low <= 0xDFFF) return 12;
+    }
+    return 6;
+}
+
+// Whether `part`, whole units of a string's inside, is what the lexer would accept there.
+bool validStringContent(std::string_view part) {
+    for (size_t at = 0; at < part.size();) {
+        const auto c = static_cast<unsigned char>(part[at]);
+        if (c < 0x20) return false;
+        const size_t length = unitLength(part, at);
+        if (at + length > part.size()) return false;
+        if (length == 2 && std::string_view("\"\\/bfnrt").find(part[at + 1]) == std::string_view::npos) return false;
+        if (length == 6) {
+            const int code = hexValue(part, at + 2);
+            if (code < 0 || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        }
+        at += length;
+    }
+    return text::isValidUtf8(part);
+}
+
 }  // namespace
+
+void shortenLongStrings(std::string& text, size_t keep) {
+    size_t out = 0, at = 0;
+    const size_t size = text.size();
+    while (at < size) {
+        if (text[at] != '"') {
+            text[out++] = text[at++];
+            continue;
+        }
+        const size_t start = at + 1;
+        size_t end = start, cut = std::string::npos;
+        while (end < size && text[end] != '"') {
+            if (cut == std::string::npos && end - start >= keep &&
+                (static_cast<unsigned char>(text[end]) & 0xC0) != 0x80)
+                cut = end;
+            end = std::min(size, end + unitLength(text, end));
+        }
+        const bool shorten =
+            cut != std::string::npos && end < size && validStringContent(std::string_view(text).substr(cut, end - cut));
+        const size_t keptEnd = shorten ? cut : end;
+        text[out++] = '"';
+        for (size_t i = start; i < keptEnd; ++i) text[out++] = text[i];
+        at = shorten ? end : keptEnd;  // the closing quote, or where an unterminated string ends
+    }
+    text.resize(out);
+}
 
 std::optional<Json> parse(std::string_view text) {
     if (!withinBounds(text)) return std::nullopt;
@@ -221,10 +313,11 @@ std::optional<Json> parse(std::string_view text) {
 }
 
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                       bool containersAsNull, size_t maxValuesPerMember) {
+                                       bool containersAsNull, size_t maxValuesPerMember,
+                                       const NestedFilter* wantedInside) {
     if (!withinBounds(text)) return std::nullopt;
     try {
-        TreeBuilder builder(&wanted, containersAsNull, maxValuesPerMember);
+        TreeBuilder builder(&wanted, containersAsNull, maxValuesPerMember, containersAsNull ? wantedInside : nullptr);
         if (!Json::sax_parse(text.begin(), text.end(), &builder, nlohmann::json::input_format_t::json,
                              /*strict=*/true) ||
             !builder.result.is_object())

@@ -36,8 +36,20 @@ std::optional<Json> parseObject(std::string_view text);
 // With `maxValuesPerMember` above 0, a wanted member keeps only its first that many values (its own
 // value and the values nested in it, in text order); later elements and members inside it are
 // checked but dropped, so a reader that only shows a member's start never builds a huge value.
+// With `wantedInside` as well as `containersAsNull`, a wanted member whose value is an object is
+// kept as an object holding only the members `wantedInside(member, key)` accepts, their own
+// arrays and objects as null. A text whose top level is not an object is refused at its first
+// bracket, before anything is built.
+using NestedFilter = std::function<bool(std::string_view member, std::string_view key)>;
 std::optional<Json> parseObjectMembers(std::string_view text, const std::function<bool(std::string_view)>& wanted,
-                                       bool containersAsNull = false, size_t maxValuesPerMember = 0);
+                                       bool containersAsNull = false, size_t maxValuesPerMember = 0,
+                                       const NestedFilter* wantedInside = nullptr);
+
+// Shortens, in place, every string (keys too) longer than `keep` bytes to its first `keep` bytes and
+// the rest of the escape or character there, when what goes is valid string content, so
+// the text parses exactly when it did before. Reading a long string costs the JSON lexer two copies
+// of it, built by doubling: a reader that only shows a string's start need not pay for the rest.
+void shortenLongStrings(std::string& text, size_t keep);
 
 // Compact form, members in insertion order. Invalid UTF-8 in strings is replaced, never thrown.
 std::string dumpCompact(const Json& value);

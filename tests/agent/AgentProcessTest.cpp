@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <sys/stat.h>
 #include <atomic>
+#include <cerrno>
 #include <filesystem>
 
 namespace vemlo::test {
@@ -47,6 +49,63 @@ TEST_F(AgentProcessTest, CommandLine) {
         }
         std::filesystem::remove(dir.file("err"));
     }
+    // A backend it does not know is refused, not taken for the real keyboard.
+    Env bogus = off;
+    bogus["VEMLO_BLUETOOTH"] = "bogus";
+    BackgroundProcess p({VEMLO_AGENT_BINARY}, bogus, dir.file("out"), -1, dir.file("err"));
+    EXPECT_EQ(p.waitExit(), 2);
+    EXPECT_EQ(
+        files::readFile(dir.file("err")),
+        "vemloconfig-agent: VEMLO_BLUETOOTH=bogus names no Bluetooth backend: use bluez (the default), sim or off\n");
+}
+
+// Another local user who can reach the socket gets no reply, and the agent goes on answering us.
+TEST_F(AgentProcessTest, AClientOfAnotherUserIsClosedWithoutAReply) {
+    if (!canActAsAnotherUser()) GTEST_SKIP() << kNeedsRoot;
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}});
+    ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
+    // Open to everyone on the file system, so that only the agent's own check can turn the client away.
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755) | ::chmod(agent.socketPath().c_str(), 0666), 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, agent.socketPath().c_str(), sizeof addr.sun_path - 1);
+    const pid_t pid = ::fork();
+    if (pid == 0) {  // system calls only: the test process has threads
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) ::_exit(2);
+        const timeval wait{10, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char request[] = "{\"cmd\":\"status\"}\n", reply[64];
+        (void)!::send(fd, request, sizeof request - 1, MSG_NOSIGNAL);
+        const ssize_t n = ::read(fd, reply, sizeof reply);
+        ::_exit(n == 0 || (n < 0 && errno == ECONNRESET) ? 0 : 1);  // closed without a byte
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "exit " << WEXITSTATUS(status);
+    EXPECT_EQ(socketRequest(agent.socketPath(), R"({"cmd":"status"})"), "{\"switchState\":1,\"lightMode\":2}\n");
+}
+
+// The simulated lever follows its file; a file it cannot use is said once in the log and leaves
+// the lever where it was. A missing file says nothing.
+TEST_F(AgentProcessTest, SimulatedLeverFile) {
+    const std::string file = dir.file("lever"), status = R"({"cmd":"status"})";
+    AgentProcess agent(dir.path(), home.path(), {{"VEMLO_SIM_DELAY_MS", "0"}, {"VEMLO_SIM_LEVER_FILE", file}});
+    ASSERT_TRUE(agent.waitForLog("通知通道已订阅"));
+    const std::pair<std::string, std::string> steps[] = {{"0\n", "{\"switchState\":0,\"lightMode\":2}\n"},
+                                                         {"zero\n", "{\"switchState\":0,\"lightMode\":2}\n"},
+                                                         {"256", "{\"switchState\":0,\"lightMode\":2}\n"},
+                                                         {"3", "{\"switchState\":3,\"lightMode\":2}\n"}};
+    for (const auto& [text, reply] : steps) {
+        ASSERT_TRUE(files::atomicWrite(file, text));
+        EXPECT_EQ(socketRequest(agent.socketPath(), status), reply) << text;
+    }
+    const std::string unusable = "simulated keyboard: the lever file " + file + " does not hold a number from 0 to 255";
+    EXPECT_EQ(agent.countInLog(unusable + "; lever stays at 0\n"), 1u) << "said once while the problem stays";
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    EXPECT_EQ(socketRequest(agent.socketPath(), status), "{\"switchState\":3,\"lightMode\":2}\n");
+    EXPECT_TRUE(agent.waitForLog("simulated keyboard: the lever file " + file + " cannot be read: "));
 }
 
 // The simulated keyboard end to end: a silent client does not hold up others, clients that leave

@@ -12,8 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -73,7 +77,7 @@ struct VemloCtl : ::testing::Test {
             files::createDirectories(fs::path(home.file(file)).parent_path());
             ASSERT_TRUE(files::atomicWrite(home.file(file), text));
         }
-        ::chmod(home.file(".kimi/config.toml").c_str(), 0600);
+        ::chmod(home.file(".kimi/config.toml").c_str(), 0644);  // its backups are private all the same
         fakeSystemctl("exit 0");
     }
     void TearDown() override {
@@ -439,8 +443,43 @@ TEST_F(VemloCtl, TheSoftwareLeverAndARunningAgent) {
     Ran shown = ctl({"status"});
     EXPECT_EQ(shown.code, 1) << "no keyboard: not all is well";
     EXPECT_NE(shown.out.find("Lever:      2 (manual"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("State file: " + home.file("Library/Application Support/VemloConfig/"
+                                                        "current-ide-state.json\n")),
+              std::string::npos)
+        << "which file the keyboard line comes from";
+    EXPECT_EQ(set.out.find("simulated"), std::string::npos) << "not on a simulated keyboard";
     EXPECT_NE(ctl({"lever", "clear"}).out.find("Software lever cleared; the lever is now unknown"), std::string::npos);
     EXPECT_NE(ctl({"status"}).out.find("Lever:      unknown"), std::string::npos);
+
+    // On the simulated keyboard the software lever lasts until its next report: lever says how to
+    // move the simulated one.
+    TempDir simFolder;
+    AgentProcess sim(simFolder.path(), home.path(), {{"VEMLO_SIM_LEVER_FILE", simFolder.file("lever")}});
+    ::setenv("VEMLO_SOCKET", sim.socketPath().c_str(), 1);
+    EXPECT_NE(ctl({"lever", "0"})
+                  .out.find("simulated keyboard, which reports its own lever within 1.5 s; to move that "
+                            "lever, write the position to its file: echo 0 > '" +
+                            simFolder.file("lever") + "'\n"),
+              std::string::npos);
+}
+
+// A socket that another user holds is named as theirs, not taken for a missing agent.
+TEST_F(VemloCtl, StatusNamesTheOwnerOfAForeignSocket) {
+    if (!canActAsAnotherUser()) GTEST_SKIP() << kNeedsRoot;
+    const std::string path = tools.file("foreign.sock");
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{AF_UNIX, {}};
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+    ASSERT_EQ(::lchown(path.c_str(), 65534, 65534), 0);
+    ::setenv("VEMLO_SOCKET", path.c_str(), 1);
+    const Ran r = ctl({"status"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(
+        r.out.find("Agent:      not usable: the control socket " + path + " belongs to another user (user id 65534)"),
+        std::string::npos)
+        << r.out;
 }
 
 // The live state file's times decide whether the keyboard counts as linked.

@@ -74,12 +74,15 @@ TEST(CursorLeverSync, WithoutAFileTheRelaxationWritesOneAndTheRestorationRemoves
         ASSERT_TRUE(relaxed && json::parseObject(*relaxed)) << sync->fileName;
         EXPECT_TRUE(files::exists(files::join(cursor.dir, sync->markerName)));
         // What relaxing is for: shell, reads and writes allowed; cd and swift run without asking.
+        // Each file's own flags, each present and true: a missing one is a fault, not a pass.
         const Json seen = sync->diagnostics(home);
-        for (const char* flag :
-             {"permissionsHasShellStar", "permissionsAllowHasReadStar", "permissionsAllowHasWriteStar",
-              "terminalAllowlistHasPrefix_cd", "terminalAllowlistHasPrefix_swift",
-              sync == &kCli ? "hadNoPriorCliMarkerExists" : "hadNoPriorMarkerExists"})
-            EXPECT_EQ(seen.value(flag, true), true) << flag << json::dumpCompact(seen);
+        const std::vector<const char*> flags =
+            sync == &kCli ? std::vector<const char*>{"permissionsHasShellStar", "permissionsAllowHasReadStar",
+                                                     "permissionsAllowHasWriteStar", "hadNoPriorCliMarkerExists"}
+                          : std::vector<const char*>{"terminalAllowlistHasPrefix_cd",
+                                                     "terminalAllowlistHasPrefix_swift", "hadNoPriorMarkerExists"};
+        for (const char* flag : flags)
+            EXPECT_EQ(seen.contains(flag) ? seen[flag] : Json("missing"), true) << flag << json::dumpCompact(seen);
         sync->apply(home);
         EXPECT_EQ(cursor.read(*sync), relaxed);
         for (int round = 0; round < 2; ++round) {
@@ -95,18 +98,18 @@ TEST(CursorLeverSync, ALinkAndPermissionBitsSurviveAndAFailedRestorationIsRetrie
         CursorHome cursor;
         const std::string home = cursor.home.path(), target = cursor.home.file("dotfiles.json");
         ASSERT_TRUE(files::atomicWrite(target, R"({"mine": true})"));
-        ASSERT_EQ(::chmod(target.c_str(), 0600), 0);
+        ASSERT_EQ(::chmod(target.c_str(), 0644), 0);
         files::createDirectories(cursor.dir);
         fs::create_symlink(target, cursor.path(*sync));
         sync->apply(home);
         EXPECT_TRUE(fs::is_symlink(cursor.path(*sync)));
         EXPECT_NE(files::readFile(target), R"({"mine": true})");
-        EXPECT_EQ(modeOf(target), 0600u);
-        EXPECT_EQ(modeOf(cursor.snapshot(*sync)), 0600u) << "a private file's copy stays private";
+        EXPECT_EQ(modeOf(target), 0644u);
+        EXPECT_EQ(modeOf(cursor.snapshot(*sync)), 0600u) << "the copy is private, whatever the file's mode";
         sync->restore(home);
         EXPECT_TRUE(fs::is_symlink(cursor.path(*sync)));
         EXPECT_EQ(files::readFile(target), R"({"mine": true})");
-        EXPECT_EQ(modeOf(target), 0600u);
+        EXPECT_EQ(modeOf(target), 0644u);
         EXPECT_FALSE(cursor.leftovers(*sync));
 
         sync->apply(home);
@@ -119,6 +122,57 @@ TEST(CursorLeverSync, ALinkAndPermissionBitsSurviveAndAFailedRestorationIsRetrie
         sync->restore(home);
         EXPECT_EQ(cursor.read(*sync), R"({"mine": true})");
         EXPECT_FALSE(cursor.leftovers(*sync));
+    }
+}
+
+// What the user wrote while the lever was at 0 (an edit, a file created over the marker, an edit
+// before a second relaxation) is kept beside the file before the restoration, and named; a name
+// already taken moves the copy on to the next. Without edits no copy is made.
+TEST(CursorLeverSync, EditsMadeAtLeverZeroAreKeptBeforeTheRestoration) {
+    const struct {
+        const char* name;
+        std::optional<std::string> before;  // the user's file before the first relaxation
+        bool relaxAgain;
+        const char* editsThere;  // at the copy's name beforehand: nothing, other bytes, or the same edit
+    } cases[] = {{"edited", "{\"a\": 1}", false, ""},
+                 {"created over the marker", std::nullopt, false, ""},
+                 {"edited before another relaxation", "{\"a\": 1}", true, ""},
+                 {"copy name taken", "{\"a\": 1}", false, "earlier"},
+                 {"same edit kept before", "{\"a\": 1}", false, "same"},
+                 {"not edited", "{\"a\": 1}", false, ""}};
+    for (const Sync* sync : kSyncs) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(sync->fileName) + ": " + c.name);
+            CursorHome cursor;
+            const std::string home = cursor.home.path(), edits = cursor.path(*sync) + ".vemlo.lever0-edits.bak";
+            if (c.before) cursor.write(*sync, *c.before);
+            sync->apply(home);
+            const std::string mine = "{\"mine\": [\"" + std::string(c.name) + "\"]}";
+            const bool edited = std::string_view(c.name) != "not edited";
+            if (edited) cursor.write(*sync, mine);
+            if (c.relaxAgain) sync->apply(home);
+            const std::string editedText = cursor.read(*sync).value_or("");
+            const std::string there = c.editsThere == std::string("same") ? editedText : c.editsThere;
+            if (!there.empty()) {
+                ASSERT_TRUE(files::createExclusive(edits, there, 0600) == files::Created::created);
+            }
+            const std::string kept = there == "earlier" ? edits + ".2" : edits;
+            const std::string err = stderrOf([&] { sync->restore(home); });
+            EXPECT_EQ(cursor.read(*sync), c.before);
+            EXPECT_FALSE(cursor.leftovers(*sync));
+            if (!edited) {
+                EXPECT_EQ(err, "");
+                EXPECT_FALSE(fs::exists(edits));
+                continue;
+            }
+            EXPECT_EQ(err,
+                      std::string(sync->owner) + ": 拨杆为 0 期间 " + sync->label + " 的改动已另存为 " + kept + "\n");
+            EXPECT_EQ(files::readFile(kept), editedText);
+            EXPECT_NE(editedText.find(c.name), std::string::npos) << editedText;
+            EXPECT_EQ(modeOf(kept), 0600u);
+            EXPECT_TRUE(there.empty() || files::readFile(edits) == there);
+            EXPECT_EQ(fs::exists(edits + ".2"), there == "earlier");
+        }
     }
 }
 

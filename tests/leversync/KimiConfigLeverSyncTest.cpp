@@ -79,13 +79,13 @@ const std::string kManualLines =
 TEST_F(KimiFile, SnapshotIsTakenOnceAndDroppedOnManual) {
     const std::string original = "model = \"k2\"\ndefault_yolo = false\n";
     writeConfig(original);
-    ASSERT_EQ(::chmod(config.c_str(), 0600), 0);
+    ASSERT_EQ(::chmod(config.c_str(), 0644), 0);
     EXPECT_EQ(run(true), "");
     EXPECT_EQ(files::readFile(snapshot), original);
     EXPECT_EQ(files::readFile(config), "model = \"k2\"\n" + std::string(sync::kAutoTemplate) + "\n");
     struct stat st {};
     ASSERT_EQ(::stat(snapshot.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the snapshot may hold keys: it keeps the configuration's mode";
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "the snapshot may hold keys: it is private, whatever the file's mode";
     EXPECT_EQ(takeEventNames(),
               (std::vector<std::string>{"kimi_lever_sync_backup_created", "kimi_lever_sync_enable_auto"}));
     writeConfig("model = \"k3\"\n");

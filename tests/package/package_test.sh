@@ -28,6 +28,10 @@ actual_deb=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $2, $6}' | LC_ALL=C
 [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
 
 expected_tgz="vemloconfig-$version-linux-amd64/README.md
+vemloconfig-$version-linux-amd64/SECURITY.md
+vemloconfig-$version-linux-amd64/completions/_vemloctl
+vemloconfig-$version-linux-amd64/completions/vemloctl.bash
+vemloconfig-$version-linux-amd64/completions/vemloctl.fish
 vemloconfig-$version-linux-amd64/vemloconfig-agent
 vemloconfig-$version-linux-amd64/vemloconfig-agent.1
 vemloconfig-$version-linux-amd64/vemloconfig-agent.service

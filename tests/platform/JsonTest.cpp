@@ -51,6 +51,35 @@ TEST(JsonParse, MembersAreBuiltOnlyWhenWantedButAllAreChecked) {
     for (const auto& c : cases) {
         EXPECT_EQ(compact(json::parseObjectMembers(c.text, wanted, c.containersAsNull, c.bound)), c.kept) << c.text;
     }
+    // Inside a wanted member's object only the keys asked for, their containers as null.
+    const json::NestedFilter inside = [](std::string_view, std::string_view key) { return key == "k"; };
+    EXPECT_EQ(compact(json::parseObjectMembers(R"({"a":{"k":"v","x":1},"c":{"k":[1]},"b":{"k":1},"a":{"k":"w"}})",
+                                               wanted, true, 0, &inside)),
+              R"({"a":{"k":"w"},"c":{"k":null}})");
+}
+
+// Long strings lose their ends only where that cannot change whether the text parses.
+TEST(JsonShorten, KeepsTheStartOfLongStringsAndTheTextsValidity) {
+    const std::pair<std::string, std::string> cases[] = {
+        {R"(["abcdefgh","ab"])", R"(["abcd","ab"])"},
+        {R"({"abcdefgh":1})", R"({"abcd":1})"},
+        {R"(["ab\"cdefgh"])", R"(["ab\""])"},
+        {R"(["abc\u00e9xyz"])", R"(["abc\u00e9"])"},
+        {"[\"abc\xC3\xA9xyz\"]", "[\"abc\xC3\xA9\"]"},
+        {R"(["ab\ud83d\ude00xyz"])", R"(["ab\ud83d\ude00"])"},
+        // What would go is not valid inside a string: the text stays as it is, and malformed.
+        {"[\"abcdef\x01gh\"]", "[\"abcdef\x01gh\"]"},
+        {R"(["abcdef\qg"])", R"(["abcdef\qg"])"},
+        {R"(["abcdef\ud800"])", R"(["abcdef\ud800"])"},
+        {"[\"abcdef\xff\"]", "[\"abcdef\xff\"]"},
+        {R"(["abcdefgh)", R"(["abcdefgh)"},
+    };
+    for (const auto& [text, shortened] : cases) {
+        std::string edited = text;
+        json::shortenLongStrings(edited, 4);
+        EXPECT_EQ(edited, shortened) << text;
+        EXPECT_EQ(json::parse(edited).has_value(), json::parse(text).has_value()) << text;
+    }
 }
 
 }  // namespace

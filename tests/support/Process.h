@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -40,9 +41,21 @@ inline size_t occurrences(const std::string& haystack, const std::string& text) 
     return count;
 }
 
+// Every deadline is multiplied by $VEMLO_TEST_WAIT_SCALE (1 to 20, default 1). The ThreadSanitizer
+// stage sets it: there the agent, the fake bluetoothd and the test each run several times slower, and
+// on a loaded machine a start that takes 2 s can take more than 20, which is no hang.
+inline std::chrono::milliseconds scaledWait(std::chrono::milliseconds timeout) {
+    static const int scale = [] {
+        const char* text = std::getenv("VEMLO_TEST_WAIT_SCALE");
+        const int n = text ? std::atoi(text) : 1;
+        return n >= 1 && n <= 20 ? n : 1;
+    }();
+    return timeout * scale;
+}
+
 template <typename F>
 bool waitFor(F condition, std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto deadline = std::chrono::steady_clock::now() + scaledWait(timeout);
     while (!condition()) {
         if (std::chrono::steady_clock::now() >= deadline) return false;
         std::this_thread::sleep_for(5ms);
@@ -163,6 +176,7 @@ inline std::optional<std::string> socketRequest(const std::string& socketPath, c
     std::strncpy(addr.sun_path, socketPath.c_str(), sizeof addr.sun_path - 1);
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return ::close(fd), std::nullopt;
     (void)(request.empty() ? ::shutdown(fd, SHUT_WR) : int(::send(fd, request.data(), request.size(), MSG_NOSIGNAL)));
+    timeout = scaledWait(timeout);
     const timeval wait{timeout.count() / 1000, timeout.count() % 1000 * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::string reply;

@@ -83,15 +83,30 @@ public:
 
 private:
     void answerStatus() {
-        if (!options_.leverFile.empty()) {
-            if (auto text = files::readFile(options_.leverFile)) {
-                if (auto v = parseNumber(*text); v && *v >= 0 && *v <= 255) lever_ = static_cast<uint8_t>(*v);
-            }
-        }
+        if (!options_.leverFile.empty()) readLeverFile();
         if (!notifying_) return;
         // battery 87 %, signal -55 dBm, firmware 1.0, work mode 1, light mode 2, then the lever.
         notify_->setValue(statusFrame({87, static_cast<uint8_t>(-55), 1, 0, 1, 2, lever_}));
         if (delegate_) delegate_->didUpdateValue(*this, *notify_);
+    }
+
+    // A missing file is the usual case and says nothing; anything else that leaves the lever where
+    // it was is said once, until the file changes to another problem or becomes usable.
+    void readLeverFile() {
+        std::string problem, err;
+        if (auto text = files::readFile(options_.leverFile, &err)) {
+            if (auto v = parseNumber(*text); v && *v >= 0 && *v <= 255)
+                lever_ = static_cast<uint8_t>(*v);
+            else
+                problem = "does not hold a number from 0 to 255";
+        } else if (files::nameTaken(options_.leverFile)) {
+            problem = "cannot be read: " + err;
+        }
+        if (problem == leverFileProblem_) return;
+        leverFileProblem_ = problem;
+        if (!problem.empty() && options_.log)
+            options_.log("simulated keyboard: the lever file " + options_.leverFile + " " + problem +
+                         "; lever stays at " + std::to_string(lever_));
     }
 
     template <typename F>
@@ -116,6 +131,7 @@ private:
     bool servicesKnown_ = false;
     bool notifying_ = false;
     std::optional<uint8_t> lastLedState_;
+    std::string leverFileProblem_;
 };
 
 SimulatedCentral::Options SimulatedCentral::optionsFromEnvironment(const std::string& home) {

@@ -3,6 +3,7 @@
 #include "platform/BluetoothCentral.h"
 #include "platform/MainQueue.h"
 
+#include <functional>
 #include <string>
 
 namespace vemlo {
@@ -17,6 +18,8 @@ public:
         uint8_t lever = 1;
         std::string leverFile;
         MainQueue::Duration replyDelay = std::chrono::milliseconds(15);
+        // Told, once per new problem, when `leverFile` is there but cannot be read or holds no lever.
+        std::function<void(const std::string&)> log;
     };
 
     // Options from VEMLO_SIM_LEVER (default 1: a simulated keyboard never approves tools unless
