@@ -127,19 +127,16 @@ TEST(Guards, EachRowAtLeverOneZeroAndWithoutAnAgent) {
             EXPECT_EQ(answerKind(r.out), want) << r.out << r.err;
             const std::vector<Json> records = permissionRecords(home.path());
             const bool guarded = want != "" && want != "{}";
-            if (row.event == "KimiPreToolUse") {
-                ASSERT_EQ(records.size(), 1u);  // a permission event is always recorded
-            } else {
-                ASSERT_EQ(records.size(), guarded ? 1u : 0u);
-            }
+            // Kimi's PreToolUse is its permission event: always recorded.
+            ASSERT_EQ(records.size(), guarded || row.event == "KimiPreToolUse" ? 1u : 0u);
             if (!guarded) continue;
             EXPECT_NE(r.err.find(reasonOf(r.out)), std::string::npos) << r.err;
             EXPECT_NE(reasonOf(r.out).find(lever == std::string("1") ? "拨杆在 1" : "读不到拨杆位置"), std::string::npos);
             EXPECT_NE(reasonOf(r.out).find(row.reasonHas), std::string::npos) << reasonOf(r.out);
             EXPECT_EQ(reasonOf(r.out).find('\n'), std::string::npos);
-            if (row.event == "CodexPreToolUse" && row.ancestor.size() > 1) {
-                EXPECT_EQ(reasonOf(r.out).find("/permissions"), std::string::npos);
-            }
+            // Under `codex exec` there is no /permissions to point to.
+            EXPECT_TRUE(row.event != "CodexPreToolUse" || row.ancestor.size() <= 1 ||
+                        reasonOf(r.out).find("/permissions") == std::string::npos);
             if (row.event != "KimiPreToolUse") {
                 EXPECT_TRUE(records[0]["guard"].is_string() &&
                             records[0]["guardDecision"] == want.substr(want.find('_') + 1))
@@ -175,21 +172,6 @@ TEST(Guards, KimiSessionStartRecordsWhatTheSessionSaw) {
         ASSERT_EQ(::stat(KimiSessionRecord::filePath(home.path()).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
     }
-}
-
-// Kimi reads $KIMI_SHARE_DIR/config.toml when that is set: the guard reads that file, and the sync
-// rewrites it and leaves ~/.kimi alone.
-TEST(Guards, KimiShareDirIsTheFileKimiReads) {
-    Agents agents;
-    TempDir home, share;
-    writeKimiConfig(home.path(), kYoloFalse);
-    files::atomicWrite(share.file("config.toml"), kYoloTrue);
-    const std::string call = R"({"hook_event_name":"PreToolUse","session_id":"s-7","tool_name":"Shell"})";
-    const ProcessResult r = runHookBelow({"kimi"}, "KimiPreToolUse", agents.one.socketPath(), home.path(), call,
-                                         {{"KIMI_SHARE_DIR", share.path()}});
-    EXPECT_EQ(answerKind(r.out), "deny") << r.err;
-    EXPECT_TRUE(files::readFile(share.file("config.toml")).value_or("").starts_with("default_yolo = false"));
-    EXPECT_EQ(files::readFile(home.file(".kimi/config.toml")), kYoloFalse);
 }
 
 }  // namespace
