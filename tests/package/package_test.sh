@@ -68,8 +68,8 @@ while IFS='|' read -r words current offered; do
   [ "$got" = "$offered" ] || fail "bash completion after '$words $current': $got"
 done <<EOF_TABLE
 vemloctl||install uninstall status lever help --help --version
-vemloctl install --only||claude codex cursor kimi copilot
-vemloctl install --only|claude,|claude,codex claude,cursor claude,kimi claude,copilot
+vemloctl install --only||claude codex cursor kimi copilot gemini
+vemloctl install --only|claude,|claude,codex claude,cursor claude,kimi claude,copilot claude,gemini
 vemloctl uninstall --only|kimi,claude,c|kimi,claude,codex kimi,claude,cursor kimi,claude,copilot
 EOF_TABLE
 
